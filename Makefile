@@ -1,0 +1,24 @@
+# Front door: `make demo` builds everything and runs the example; `make test` runs every test.
+BUILD ?= build
+JOBS ?= 2
+
+.PHONY: prerequisites build demo test bench clean
+
+prerequisites:
+	@scripts/prerequisites
+
+build: prerequisites
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@/usr/bin/python2.7 examples/step_demo.py
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@$(BUILD)/bench/bench_zardelhash
+
+clean:
+	rm -rf $(BUILD)

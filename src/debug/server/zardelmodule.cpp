@@ -1,0 +1,328 @@
+// The debug tracer module: registration, the method table, the state record and the operations
+// that build and tear it down (init, reset, destroy, exitfunc).
+#include "zardelmodule.h"
+
+#include <dlfcn.h>
+#include <stdio.h>
+
+#include "runcontrol.h"
+
+tTracerData gSelf;
+PyObject *gModuleSelf = nullptr;
+
+// The interpreter's PyThread_get_thread_ident, found at load; null when the lookup failed.
+typedef long (*tGetThreadIdentFunc)(void);
+static tGetThreadIdentFunc gGetThreadIdentFunc = nullptr;
+
+// get_python_dll_handle --
+//   Opens a handle to the shared object that provides the interpreter's API (the python2.7
+//   executable itself, or libpython2.7 in an embedding program). *must_free is set to 1 when the
+//   caller has to close the handle. Returns null, without a Python error, when it cannot be found.
+static void *get_python_dll_handle(int *must_free) {
+  *must_free = 0;
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&PyString_AsString), &info) != 0 && info.dli_fname) {
+    void *handle = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (handle) {
+      *must_free = 1;
+      return handle;
+    }
+  }
+  void *handle = dlopen(nullptr, RTLD_LAZY);
+  if (handle) *must_free = 1;
+  return handle;
+}
+
+// lookup_python_function --
+//   Returns the address of the interpreter's exported function `name`, or null.
+void *lookup_python_function(const char *name) {
+  int must_free = 0;
+  void *handle = get_python_dll_handle(&must_free);
+  if (!handle) return nullptr;
+  dlerror();
+  void *address = dlsym(handle, name);
+  if (must_free) dlclose(handle);
+  return address;
+}
+
+long get_thread_ident() {
+  if (gGetThreadIdentFunc) return gGetThreadIdentFunc();
+  return 1;
+}
+
+// __tracer_install_import_hook --
+//   Replaces __import__ in the caller's builtins by the module's import_hook when the hook is
+//   wanted and not installed yet. Returns -1 with AssertionError set when the hook is the default
+//   import itself; a missing import_hook attribute just leaves the import alone.
+static int __tracer_install_import_hook() {
+  if (!gSelf.use_import_hook || gSelf.import_hook) return 0;
+  PyRef hook(PyObject_GetAttrString(gModuleSelf, "import_hook"));
+  if (!hook) {
+    PyErr_Clear();
+    return 0;
+  }
+  int cmp = PyObject_Compare(hook.get(), gSelf.default_import);
+  if (PyErr_Occurred()) return -1;
+  if (cmp == 0) {
+    PyErr_SetString(PyExc_AssertionError,
+                    "The default import hook cannot be equal to our import hook");
+    return -1;
+  }
+  PyFrameObject *frame = PyEval_GetFrame();
+  PyObject *builtins = frame ? frame->f_builtins : PyEval_GetBuiltins();
+  if (builtins && PyDict_SetItemString(builtins, "__import__", hook.get()) < 0) return -1;
+  gSelf.import_hook = hook.release();
+  return 0;
+}
+
+// __tracer_init_tables --
+//   Builds the keyed state of a fresh tracer (steps that init() takes after the argument checks).
+static void __tracer_init_tables() {
+  CU_InitHashTable(&gSelf.userbps, 4);
+  gSelf.file_ops_data = nullptr;
+  gSelf.next_bp_id = 1;
+  gSelf.changed_bps = nullptr;
+  CU_InitHashTable(&gSelf.exception_filter, 4);
+  gSelf.exiting_on_exception = 0;
+  CU_InitHashTable(&gSelf.loaded_modules, 0);
+  gSelf.newly_imported_module_files = PyList_New(0);
+  gSelf.import_hook = nullptr;
+  gSelf.import_cb_args = PyTuple_New(1);
+  gSelf.import_cb_active = 0;
+  gSelf.import_level = 0;
+}
+
+// __tracer_clear_loaded_modules --
+//   Frees every value block of the loaded-module table and makes it empty again.
+static void __tracer_clear_loaded_modules() {
+  CU_DeallocHashTable(&gSelf.loaded_modules);
+  CU_InitHashTable(&gSelf.loaded_modules, 0);
+}
+
+// __tracer_release_all --
+//   Releases everything a successful init() took, leaving the record as it was at load (apart
+//   from the settings). Used by a repeated init(): first restores sys.exitfunc as destroy() does,
+//   so the new init() records the user's exit function and not our own.
+static void __tracer_release_all() {
+  PyRef ignored(_tracer_destroy(nullptr, nullptr));
+  if (!ignored) PyErr_Clear();
+  clear_owned(gSelf.idle_cb);
+  clear_owned(gSelf.line_cb);
+  clear_owned(gSelf.return_cb);
+  clear_owned(gSelf.exception_cb);
+  clear_owned(gSelf.quit_cb);
+  clear_owned(gSelf.import_cb);
+  clear_owned(gSelf.default_import);
+  clear_owned(gSelf.import_hook);
+  clear_owned(gSelf.bot_frame);
+  clear_owned(gSelf.stop_frame);
+  clear_owned(gSelf.return_frame);
+  clear_owned(gSelf.curr_frame);
+  clear_owned(gSelf.filestring);
+  clear_owned(gSelf.newly_imported_module_files);
+  clear_owned(gSelf.import_cb_args);
+  CU_DeallocHashTable(&gSelf.loaded_modules);
+  CU_DeleteHashTable(&gSelf.userbps);
+  CU_DeleteHashTable(&gSelf.exception_filter);
+  gSelf.state_built = 0;
+}
+
+PyObject *_tracer_init(PyObject *, PyObject *args) {
+  fflush(stdout);
+  fflush(stderr);
+  if (gSelf.state_built) __tracer_release_all();
+
+  gSelf.initialized = 0;
+  gSelf.tracing = 0;
+  gSelf.tracing_thread = 0;
+
+  // Fetched before the arguments are checked; a failure leaves the field empty.
+  set_owned(gSelf.trace_module, gModuleSelf);
+  PyRef fetched(PyObject_GetAttrString(gModuleSelf, "trace_dispatch"));
+  if (!fetched) PyErr_Clear();
+  set_owned(gSelf.trace_function, fetched.get());
+  fetched.reset(PyImport_ImportModule("sys"));
+  if (!fetched) PyErr_Clear();
+  set_owned(gSelf.sys_module, fetched.get());
+  fetched.reset(gSelf.sys_module ? PyObject_GetAttrString(gSelf.sys_module, "settrace") : nullptr);
+  if (!fetched) PyErr_Clear();
+  set_owned(gSelf.sys_settrace, fetched.get());
+  clear_owned(gSelf.always_stop_excepts);
+  clear_owned(gSelf.never_stop_excepts);
+
+  // The objects are parsed into locals and stored only once every check has passed, so a failed
+  // init() holds no reference that a later reset() or destroy() could release twice.
+  int idle_period, optimize_nobps, use_import_hook, exception_mode, allow_synonyms;
+  PyObject *idle_cb, *line_cb, *return_cb, *exception_cb, *quit_cb, *import_cb, *default_import;
+  if (!PyArg_ParseTuple(args, "iiiiiOOOOOOO:tracer_init", &idle_period, &optimize_nobps,
+                        &use_import_hook, &exception_mode, &allow_synonyms, &idle_cb, &line_cb,
+                        &return_cb, &exception_cb, &quit_cb, &import_cb, &default_import)) {
+    return nullptr;
+  }
+  gSelf.idle_period = idle_period;
+  gSelf.optimize_nobps = optimize_nobps;
+  gSelf.use_import_hook = use_import_hook;
+  gSelf.exception_mode = exception_mode;
+  gSelf.allow_synonyms = allow_synonyms;
+
+  const struct {
+    PyObject *object;
+    bool may_be_none;
+    const char *message;
+  } checks[] = {
+      {idle_cb, false, "idle_cb must be callable"},
+      {line_cb, false, "line_cb must be callable"},
+      {return_cb, false, "return_cb must be callable"},
+      {exception_cb, false, "exception_cb must be callable"},
+      {quit_cb, false, "quit_cb must be callable"},
+      {import_cb, true, "import_cb must be None or callable"},
+      {default_import, false, "default_import must be callable"},
+  };
+  for (const auto &check : checks) {
+    if (check.may_be_none && check.object == Py_None) continue;
+    if (!PyCallable_Check(check.object)) {
+      PyErr_SetString(PyExc_TypeError, check.message);
+      return nullptr;
+    }
+  }
+  set_owned(gSelf.idle_cb, idle_cb);
+  set_owned(gSelf.line_cb, line_cb);
+  set_owned(gSelf.return_cb, return_cb);
+  set_owned(gSelf.exception_cb, exception_cb);
+  set_owned(gSelf.quit_cb, quit_cb);
+  set_owned(gSelf.import_cb, import_cb);
+  set_owned(gSelf.default_import, default_import);
+
+  set_none(gSelf.bot_frame);
+  set_none(gSelf.stop_frame);
+  set_none(gSelf.return_frame);
+  set_none(gSelf.curr_frame);
+  gSelf.autoquit = 1;
+
+  PyObject *filestring = PyString_FromString("__file__");
+  if (!filestring) PyErr_Clear();
+  set_owned(gSelf.filestring, filestring);
+  Py_XDECREF(filestring);
+  gSelf.codefile[0] = '\0';
+  gSelf.idle_instruction_count = 0;
+  gSelf.idle_instruction_threshold = 100;
+  gSelf.idle_time_threshold = 0;
+
+  __tracer_init_tables();
+  gSelf.state_built = 1;
+
+  if (__tracer_install_import_hook() < 0) return nullptr;
+
+  PyObject *previous = PySys_GetObject(const_cast<char *>("exitfunc"));  // borrowed
+  set_owned(gSelf.orig_exitfunc, previous);
+  PyRef exitfunc(PyObject_GetAttrString(gModuleSelf, "exitfunc"));
+  if (!exitfunc || PySys_SetObject(const_cast<char *>("exitfunc"), exitfunc.get()) < 0) {
+    return nullptr;
+  }
+  gSelf.exitfunc_installed = 1;
+
+  InitCOPathnameTable(&gSelf.co_pathname_table);
+  Py_RETURN_NONE;
+}
+
+PyObject *_tracer_reset(PyObject *, PyObject *) {
+  __tracer_stop_trace();
+  set_none(gSelf.bot_frame);
+  set_none(gSelf.stop_frame);
+  set_none(gSelf.return_frame);
+  set_none(gSelf.curr_frame);
+  gSelf.autoquit = 1;
+  if (gSelf.state_built) {
+    gSelf.next_bp_id = 1;
+    gSelf.changed_bps = nullptr;
+    __tracer_clear_loaded_modules();
+    set_owned(gSelf.newly_imported_module_files, nullptr);
+    gSelf.newly_imported_module_files = PyList_New(0);
+  }
+  gSelf.exiting_on_exception = 0;
+  gSelf.initialized = 0;
+  clear_owned(gSelf.always_stop_excepts);
+  clear_owned(gSelf.never_stop_excepts);
+  Py_RETURN_NONE;
+}
+
+PyObject *_tracer_destroy(PyObject *self, PyObject *args) {
+  PyObject *result = _tracer_reset(self, args);
+  if (gSelf.exitfunc_installed) {
+    gSelf.exitfunc_installed = 0;
+    if (gSelf.orig_exitfunc) {
+      PySys_SetObject(const_cast<char *>("exitfunc"), gSelf.orig_exitfunc);
+    } else {
+      PyObject *sysdict = PyThreadState_GET()->interp->sysdict;
+      if (PyDict_DelItemString(sysdict, "exitfunc") < 0) PyErr_Clear();
+    }
+  }
+  clear_owned(gSelf.orig_exitfunc);
+  return result;
+}
+
+PyObject *_tracer_exitfunc(PyObject *, PyObject *) {
+  if (gSelf.quit_cb) {
+    PyRef result(PyObject_CallObject(gSelf.quit_cb, nullptr));
+    if (!result) PyErr_Clear();
+  }
+  if (gSelf.orig_exitfunc) {
+    PyRef previous(gSelf.orig_exitfunc);  // taken, so it runs at most once
+    gSelf.orig_exitfunc = nullptr;
+    PyObject *err = PySys_GetObject(const_cast<char *>("stderr"));  // borrowed
+    PyRef result(PyObject_CallObject(previous.get(), nullptr));
+    if (!result) {
+      if (err) {
+        PyFile_WriteString("Error in sys.exitfunc (called from debugger core):\n", err);
+      }
+      PyErr_Print();
+    }
+  }
+  if (Py_FlushLine() != 0) PyErr_Clear();
+  Py_RETURN_NONE;
+}
+
+PyObject *_tracer_set_idle_period(PyObject *, PyObject *args) {
+  if (!PyArg_ParseTuple(args, "i:tracer_set_idle_period", &gSelf.idle_period)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject *_tracer_get_tracing(PyObject *, PyObject *args) {
+  if (!PyArg_ParseTuple(args, ":get_tracing")) return nullptr;
+  return PyInt_FromLong(gSelf.tracing);
+}
+
+static const char init_doc[] =
+    "Initialize the tracer:  This must be called before using other\n"
+    "functions in this module!  Pass in: idle period, 0/1 optimize frames,\n"
+    "0/1 optimize when w/o breakpoints, 0/1 to use import hook, \n"
+    "exception mode (0=never stop, 1=always stop, 2=stop on unhandled only),\n"
+    "idle callback, line callback, return callback, and exception callback.\n"
+    "Currently there is also a default_import parameter which should get\n"
+    "__builtins__['__import__'] until we can access this correctly on the C side";
+static const char exitfunc_doc[] =
+    "Clean up on exit.  This is installed as the sys.exitfunc, and it\n"
+    "will call the original exitfunc that may have been set before debugging\n"
+    "was started.";
+
+#define TRACER_METHOD(name, doc) \
+  { #name, reinterpret_cast<PyCFunction>(_tracer_##name), METH_VARARGS, doc }
+
+// The module's methods, in the order the debugger's code knows them.
+static PyMethodDef TracerMethods[] = {
+    TRACER_METHOD(init, init_doc),
+    TRACER_METHOD(reset, "Reset the debug tracer to blank initial state"),
+    TRACER_METHOD(destroy, "Clear all info from the tracer"),
+    TRACER_METHOD(exitfunc, exitfunc_doc),
+    TRACER_METHOD(set_idle_period,
+                  "Set the idle period (in seconds):  The idle call back is called this often"),
+    TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+VORN_MODINIT initzardel27(void) {
+  gModuleSelf = Py_InitModule4("zardel27", TracerMethods, nullptr, nullptr, PYTHON_API_VERSION);
+  if (!gModuleSelf) return;
+  gGetThreadIdentFunc =
+      reinterpret_cast<tGetThreadIdentFunc>(lookup_python_function("PyThread_get_thread_ident"));
+}

@@ -1,0 +1,185 @@
+"""The tracer module's state: init's checks, sys.exitfunc handling, reset and destroy."""
+import sys
+import unittest
+
+import zardel27
+from support import init_args, run_python
+
+
+class InitChecks(unittest.TestCase):
+    def tearDown(self):
+        zardel27.destroy()
+
+    def test_callables_checked_in_order(self):
+        cases = [
+            (dict(idle_cb=1, line_cb=2), "idle_cb must be callable"),
+            (dict(line_cb=1, return_cb=2), "line_cb must be callable"),
+            (dict(return_cb=1, exception_cb=2), "return_cb must be callable"),
+            (dict(exception_cb=1, quit_cb=2), "exception_cb must be callable"),
+            (dict(quit_cb=1, default_import=2), "quit_cb must be callable"),
+            (dict(import_cb=1, default_import=2), "import_cb must be None or callable"),
+            (dict(default_import='x'), "default_import must be callable"),
+        ]
+        for overrides, message in cases:
+            with self.assertRaises(TypeError) as cm:
+                zardel27.init(*init_args(**overrides))
+            self.assertEqual(str(cm.exception), message)
+
+    def test_import_cb_may_be_none_or_callable(self):
+        zardel27.init(*init_args(import_cb=None))
+        zardel27.init(*init_args(import_cb=lambda module: None))
+
+    def test_argument_parsing(self):
+        self.assertRaises(TypeError, zardel27.init)
+        self.assertRaises(TypeError, zardel27.init, *init_args(idle_period='1'))
+        self.assertRaises(TypeError, zardel27.init, *(init_args() + [None]))
+
+    def test_failed_init_then_reset_and_destroy(self):
+        # A failed init holds nothing that reset or destroy could release twice.
+        callback = lambda *a: None
+        before = sys.getrefcount(callback)
+        self.assertRaises(TypeError, zardel27.init, *init_args(line_cb=callback, quit_cb=3))
+        self.assertEqual(sys.getrefcount(callback), before)
+        zardel27.reset()
+        zardel27.destroy()
+        self.assertEqual(sys.getrefcount(callback), before)
+
+    def test_repeated_init_releases_previous_callbacks(self):
+        first = lambda *a: None
+        before = sys.getrefcount(first)
+        zardel27.init(*init_args(line_cb=first))
+        self.assertEqual(sys.getrefcount(first), before + 1)
+        zardel27.init(*init_args())
+        self.assertEqual(sys.getrefcount(first), before)
+
+    def test_use_import_hook_zero_leaves_import_alone(self):
+        import __builtin__
+        original = __builtin__.__import__
+        zardel27.init(*init_args(use_import_hook=0))
+        self.assertIs(__builtin__.__import__, original)
+
+    def test_state_after_init(self):
+        zardel27.init(*init_args())
+        self.assertEqual(zardel27.get_tracing(), 0)
+        self.assertRaises(TypeError, zardel27.get_tracing, 1)
+
+
+class ExitFunc(unittest.TestCase):
+    def setUp(self):
+        self.had = hasattr(sys, 'exitfunc')
+        self.saved = getattr(sys, 'exitfunc', None)
+
+    def tearDown(self):
+        zardel27.destroy()
+        if self.had:
+            sys.exitfunc = self.saved
+        elif hasattr(sys, 'exitfunc'):
+            del sys.exitfunc
+
+    def test_installed_and_restored(self):
+        previous = lambda: None
+        sys.exitfunc = previous
+        zardel27.init(*init_args())
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+        zardel27.destroy()
+        self.assertIs(sys.exitfunc, previous)
+
+    def test_absent_again_when_there_was_none(self):
+        if hasattr(sys, 'exitfunc'):
+            del sys.exitfunc
+        zardel27.init(*init_args())
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+        zardel27.destroy()
+        self.assertFalse(hasattr(sys, 'exitfunc'))
+
+    def test_repeated_init_keeps_the_users_exit_function(self):
+        previous = lambda: None
+        sys.exitfunc = previous
+        zardel27.init(*init_args())
+        zardel27.init(*init_args())
+        zardel27.destroy()
+        self.assertIs(sys.exitfunc, previous)
+
+    def test_called_twice_runs_previous_once_and_quit_cb_twice(self):
+        calls = []
+        sys.exitfunc = lambda: calls.append('previous')
+        zardel27.init(*init_args(quit_cb=lambda: calls.append('quit')))
+        zardel27.exitfunc()
+        zardel27.exitfunc()
+        self.assertEqual(calls, ['quit', 'previous', 'quit'])
+
+    def test_quit_cb_failure_not_reported(self):
+        def quit_cb():
+            raise ValueError('ignored')
+        zardel27.init(*init_args(quit_cb=quit_cb))
+        self.assertIsNone(zardel27.exitfunc())
+
+
+class ExitFuncAtInterpreterExit(unittest.TestCase):
+    leak_check = False
+
+    def test_previous_error_printed_under_heading(self):
+        status, out, err = run_python('''
+            import sys, __builtin__, zardel27
+            def previous():
+                raise KeyError('boom')
+            def quit_cb():
+                sys.stdout.write('quit\\n')
+            sys.exitfunc = previous
+            zardel27.init(0, 0, 0, 0, 0, quit_cb, quit_cb, quit_cb, quit_cb, quit_cb, None,
+                          __builtin__.__import__)
+        ''')
+        self.assertEqual(out, 'quit\n')
+        self.assertIn("Error in sys.exitfunc (called from debugger core):\n", err)
+        self.assertIn("KeyError: 'boom'", err)
+        self.assertLess(err.index('called from debugger core'), err.index('KeyError'))
+
+    def test_previous_runs_at_exit(self):
+        status, out, err = run_python('''
+            import sys, __builtin__, zardel27
+            def previous():
+                sys.stdout.write('previous\\n')
+            def quit_cb():
+                sys.stdout.write('quit\\n')
+            sys.exitfunc = previous
+            f = lambda *a: None
+            zardel27.init(0, 0, 0, 0, 0, f, f, f, f, quit_cb, None, __builtin__.__import__)
+            print 'done',
+        ''')
+        self.assertEqual((status, out, err), (0, 'done\nquit\nprevious\n', ''))
+
+
+class ResetAndIdle(unittest.TestCase):
+    def tearDown(self):
+        zardel27.destroy()
+
+    def test_reset_before_init_is_harmless(self):
+        zardel27.reset()
+        zardel27.destroy()
+        self.assertEqual(zardel27.get_tracing(), 0)
+
+    def test_reset_keeps_exit_function(self):
+        zardel27.init(*init_args())
+        zardel27.reset()
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+        self.assertEqual(zardel27.get_tracing(), 0)
+
+    def test_set_idle_period(self):
+        zardel27.init(*init_args())
+        self.assertIsNone(zardel27.set_idle_period(0))
+        self.assertIsNone(zardel27.set_idle_period(-5))
+        self.assertRaises(TypeError, zardel27.set_idle_period, 'x')
+        self.assertRaises(TypeError, zardel27.set_idle_period)
+
+
+class Docstrings(unittest.TestCase):
+    def test_docstrings(self):
+        self.assertTrue(zardel27.init.__doc__.startswith('Initialize the tracer:  This must'))
+        self.assertEqual(zardel27.reset.__doc__, 'Reset the debug tracer to blank initial state')
+        self.assertEqual(zardel27.destroy.__doc__, 'Clear all info from the tracer')
+        self.assertEqual(zardel27.get_tracing.__doc__,
+                         'Returns whether tracing is active in any thread')
+
+
+if __name__ == '__main__':
+    unittest.main()
