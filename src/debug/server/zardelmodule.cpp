@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <stdio.h>
 
+#include "hostutils.h"
 #include "runcontrol.h"
 
 tTracerData gSelf;
@@ -317,6 +318,12 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
     TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
+    TRACER_METHOD(locals_to_fast, locals_to_fast_doc),
+    TRACER_METHOD(GetUserName, GetUserName_doc),
+    TRACER_METHOD(GetUserAppDataPath, GetUserAppDataPath_doc),
+    TRACER_METHOD(WaitForInput, WaitForInput_doc),
+    TRACER_METHOD(CopyIntoBuffer, CopyIntoBuffer_doc),
+    TRACER_METHOD(PyFrame_LocalsToFast, PyFrame_LocalsToFast_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
