@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "dispatch.h"
+#include "hostutils.h"
 #include "runcontrol.h"
 
 tTracerData gSelf;
@@ -348,12 +349,18 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(start_trace, start_trace_doc),
     TRACER_METHOD(stop_trace, "Remove trace function and stop debugging."),
     TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
+    TRACER_METHOD(locals_to_fast, locals_to_fast_doc),
     TRACER_METHOD(trace_dispatch, trace_dispatch_doc),
     TRACER_METHOD(set_autoquit, set_autoquit_doc),
     TRACER_METHOD(exiting_on_exception, exiting_on_exception_doc),
     TRACER_METHOD(exitfunc, exitfunc_doc),
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
+    TRACER_METHOD(GetUserName, GetUserName_doc),
+    TRACER_METHOD(GetUserAppDataPath, GetUserAppDataPath_doc),
+    TRACER_METHOD(WaitForInput, WaitForInput_doc),
+    TRACER_METHOD(CopyIntoBuffer, CopyIntoBuffer_doc),
+    TRACER_METHOD(PyFrame_LocalsToFast, PyFrame_LocalsToFast_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
