@@ -286,25 +286,29 @@ class Threads(TracerTest):
     def test_other_thread_never_stops(self):
         stops = Stops('step_into')
         stops.init()
-        go, done = threading.Event(), threading.Event()
-        names = []
+        done = threading.Event()
+        seen = {}
 
         def worker():
-            go.wait()
+            total = 0
             for i in range(50):
-                names.append(i)
+                total += i
+            seen['total'] = total
+            seen['hook'] = sys.gettrace()
+            seen['f_trace'] = sys._getframe().f_trace
             done.set()
         thread = threading.Thread(target=worker)
-        thread.start()
-        # The worker's frames are given the Python-level tracer: it must remove itself there.
-        depth = stack_depth() + 1
+        # The worker starts with the tracer as its Python-level hook: the tracer must take itself
+        # out of that thread at its first event instead of stopping there.
+        here = stack_depth() - 1
         threading.settrace(zardel27.trace_dispatch)
         try:
-            zardel27.start_trace(depth - 1, ALL_FRAMES); go.set(); done.wait(5); zardel27.stop_trace()
+            zardel27.start_trace(here, ALL_FRAMES); thread.start(); done.wait(5); zardel27.stop_trace()
         finally:
             threading.settrace(None)
         thread.join()
-        self.assertEqual(len(names), 50)
+        self.assertEqual(seen, {'total': 1225, 'hook': None, 'f_trace': None})
+        self.assertTrue(stops.stops)
         self.assertNotIn('worker', [name for event, name, line in stops.stops])
 
     def test_stop_trace_clears_every_thread(self):

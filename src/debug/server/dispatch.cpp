@@ -28,7 +28,8 @@ static int do_idle(PyFrameObject *frame) {
   if (now <= gSelf.idle_time_threshold) return 0;
   gSelf.idle_time_threshold = now + gSelf.idle_period;
   __tracer_set_curr_frame(frame);
-  PyRef result(PyObject_CallObject(gSelf.idle_cb, nullptr));
+  PyRef callback = PyRef::borrow(gSelf.idle_cb);  // the callback may re-init the tracer
+  PyRef result(PyObject_CallObject(callback.get(), nullptr));
   if (!result) PyErr_Clear();
   __tracer_clear_curr_frame();
   return 0;
@@ -84,13 +85,16 @@ static bool is_recursion_overflow(PyObject *arg) {
          strncmp(PyString_AS_STRING(value), kPrefix, sizeof(kPrefix) - 1) == 0;
 }
 
-int do_callback(PyObject *callback, PyFrameObject *frame, PyObject *arg) {
+int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
   __tracer_set_curr_frame(frame);
+  // Held for the call: the callback may call init() again, which releases the field.
+  PyRef callback = PyRef::borrow(callback_field);
   int status = -1;
   PyRef changed(__tracer_get_changed_bps_lists());
   if (changed) {
-    PyRef result(arg ? PyObject_CallFunctionObjArgs(callback, frame, arg, changed.get(), nullptr)
-                     : PyObject_CallFunctionObjArgs(callback, frame, changed.get(), nullptr));
+    PyObject *f = reinterpret_cast<PyObject *>(frame);
+    PyRef result(arg ? PyObject_CallFunctionObjArgs(callback.get(), f, arg, changed.get(), nullptr)
+                     : PyObject_CallFunctionObjArgs(callback.get(), f, changed.get(), nullptr));
     if (result) status = 0;
   }
   changed.reset();
@@ -112,7 +116,8 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
   }
   if (f == gSelf.bot_frame) {
     if (gSelf.autoquit) {
-      PyRef result(PyObject_CallObject(gSelf.quit_cb, nullptr));
+      PyRef callback = PyRef::borrow(gSelf.quit_cb);
+      PyRef result(PyObject_CallObject(callback.get(), nullptr));
       if (!result) PyErr_Clear();
     }
     set_none(gSelf.bot_frame);
@@ -157,6 +162,23 @@ static int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
 //   tracer from that thread instead.
 static inline bool in_other_thread() { return PyThreadState_GET() != gSelf.tracing_tstate; }
 
+// leave_other_thread --
+//   Removes the tracer from a frame of a thread that does not trace, and the thread's
+//   Python-level hook when that is the tracer too (threading.settrace(trace_dispatch)). The
+//   interpreter keeps a frame's f_trace when a line event's trace function returns None, so the
+//   frame's slot is cleared here.
+static void leave_other_thread(PyFrameObject *frame) {
+  if (frame->f_trace && frame->f_trace == gSelf.trace_function) {
+    PyObject *old = frame->f_trace;
+    frame->f_trace = nullptr;
+    Py_DECREF(old);
+  }
+  PyThreadState *tstate = PyThreadState_GET();
+  if (tstate->c_traceobj && tstate->c_traceobj == gSelf.trace_function) {
+    PyEval_SetTrace(nullptr, nullptr);
+  }
+}
+
 int c_dispatch(PyObject *, PyFrameObject *frame, int what, PyObject *arg) {
   if (!gSelf.tracing) {
     __tracer_stop_trace();
@@ -183,7 +205,10 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
     __tracer_stop_trace();
     Py_RETURN_NONE;
   }
-  if (in_other_thread()) Py_RETURN_NONE;
+  if (in_other_thread()) {
+    leave_other_thread(frame);
+    Py_RETURN_NONE;
+  }
   int kind;
   switch (PyString_AS_STRING(PyTuple_GET_ITEM(args, 1))[0]) {
     case 'l':

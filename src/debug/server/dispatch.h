@@ -14,7 +14,7 @@ bool __tracer_stop_here(PyFrameObject *frame);
 
 // Calls `callback(frame, changed)` or, with `arg`, `callback(frame, arg, changed)`, with
 // curr_frame set to `frame` for the duration. Returns 0, or -1 with the callback's error set.
-int do_callback(PyObject *callback, PyFrameObject *frame, PyObject *arg);
+int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg);
 
 // Module method trace_dispatch(frame, event, arg).
 PyObject *_tracer_trace_dispatch(PyObject *self, PyObject *args);
