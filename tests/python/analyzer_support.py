@@ -5,7 +5,6 @@ Lines come from the environment's cutter (vornide.logicallines) when that packag
 else from the small tokenize-based cutter below: one logical line per NEWLINE token, comment and
 blank lines left out, types 1 (class), 2 (def), 16 (import), 17 (from-import), else 0.
 """
-import os
 import tokenize
 from StringIO import StringIO
 
@@ -128,5 +127,3 @@ class TraceSink(object):
         if self.on_write is not None:
             self.on_write(text)
 
-
-STDLIB = os.path.dirname(os.__file__)

@@ -18,76 +18,52 @@ class CacheTest(unittest.TestCase):
     def maps(self):
         return hooks.cache_maps(self.analyzer)
 
-    def lines_for(self, name):
-        return hooks.cache_defining_lines(self.analyzer, name)
+    def ids_for(self, name):
+        return [id(l) for l in hooks.cache_defining_lines(self.analyzer, name) or []]
+
+    def add(self, *lines):
+        for l in lines:
+            hooks.cache_add_line(self.analyzer, l)
+
+    def remove(self, *lines):
+        for l in lines:
+            hooks.cache_remove_line(self.analyzer, l)
 
 
 class NameMap(CacheTest):
-    def test_keys_of_class_and_def_lines(self):
+    def test_keys_of_a_line(self):
         cls = line(1, tokens=['class', 'A', ':'], linetype=CLASS, names=['ignored'])
         fn = line(2, tokens=['def', 'f', '(', ')', ':'], linetype=DEF, names=['self'])
-        hooks.cache_add_line(self.analyzer, cls)
-        hooks.cache_add_line(self.analyzer, fn)
-        self.assertEqual(self.maps()[0], {'A': [cls], 'f': [fn]})
-
-    def test_def_line_with_one_token_adds_no_key(self):
-        hooks.cache_add_line(self.analyzer, line(1, tokens=['def'], linetype=DEF))
-        hooks.cache_add_line(self.analyzer, line(2, tokens=[], linetype=CLASS))
-        self.assertEqual(self.maps(), (None, None))
-
-    def test_keys_of_other_lines(self):
-        analysis = ModuleAnalysis()
-        record = ('os', analysis, 'os', None)
-        empty = ()
-        stmt = line(1, names=['x', record, empty, 'self.y'])
-        hooks.cache_add_line(self.analyzer, stmt)
-        self.assertEqual(self.maps()[0], {'x': [stmt], 'os': [stmt], (): [stmt], 'self.y': [stmt]})
-
-    def test_lists_keep_insertion_order_and_repeats(self):
-        a, b = line(1, names=['x']), line(2, names=['x', 'x'])
-        for l in (a, b, a):
-            hooks.cache_add_line(self.analyzer, l)
-        self.assertEqual([id(l) for l in self.lines_for('x')], [id(a), id(b), id(b), id(a)])
-        self.assertIsNone(self.lines_for('missing'))
+        stmt = line(3, names=['x', ('os', ModuleAnalysis(), 'os', None), (), 'self.y'])
+        self.add(line(4, tokens=['def'], linetype=DEF), line(5, tokens=[], linetype=CLASS))
+        self.assertEqual(self.maps(), (None, None))  # a def line with one token has no key
+        self.add(cls, fn, stmt)
+        self.assertEqual(self.maps()[0], {'A': [cls], 'f': [fn], 'x': [stmt], 'os': [stmt],
+                                          (): [stmt], 'self.y': [stmt]})
+        self.assertIsNone(hooks.cache_defining_lines(self.analyzer, 'missing'))
 
     def test_remove_takes_one_occurrence_per_key(self):
-        a, b = line(1, names=['x']), line(2, names=['x', 'y'])
-        for l in (a, b, a):
-            hooks.cache_add_line(self.analyzer, l)
-        hooks.cache_remove_line(self.analyzer, a)
-        self.assertEqual([id(l) for l in self.lines_for('x')], [id(b), id(a)])
-        hooks.cache_remove_line(self.analyzer, a)
-        hooks.cache_remove_line(self.analyzer, b)
-        # Emptied lists stay in the map; removing what is not there is no error.
-        self.assertEqual(self.maps()[0], {'x': [], 'y': []})
-        hooks.cache_remove_line(self.analyzer, a)
-        hooks.cache_remove_line(self.analyzer, line(5, names=['never-added']))
+        a, b, twin = line(1, names=['x']), line(2, names=['x', 'y']), line(1, names=['x'])
+        self.add(a, b, a)
+        self.assertEqual(self.ids_for('x'), [id(a), id(b), id(a)])
+        self.remove(a)
+        self.assertEqual(self.ids_for('x'), [id(b), id(a)])
+        self.remove(twin, a, b, a)  # twin was never added: removal is by identity
+        self.assertEqual(self.maps()[0], {'x': [], 'y': []})  # emptied lists stay
 
     def test_repeated_key_in_one_line(self):
         twice = line(1, names=['x', ('x', None, 'x', None)])
-        hooks.cache_add_line(self.analyzer, twice)
-        hooks.cache_add_line(self.analyzer, twice)
-        self.assertEqual(len(self.lines_for('x')), 4)
-        hooks.cache_remove_line(self.analyzer, twice)
-        self.assertEqual(len(self.lines_for('x')), 2)
+        self.add(twice, twice)
+        self.assertEqual(len(self.ids_for('x')), 4)
+        self.remove(twice)
+        self.assertEqual(len(self.ids_for('x')), 2)
 
-    def test_remove_is_by_identity(self):
-        first, twin = line(1, names=['x']), line(1, names=['x'])
-        hooks.cache_add_line(self.analyzer, first)
-        hooks.cache_add_line(self.analyzer, twin)
-        hooks.cache_remove_line(self.analyzer, twin)
-        self.assertEqual(self.lines_for('x'), [first])
-        self.assertIs(self.lines_for('x')[0], first)
-
-    def test_remove_without_a_map(self):
-        hooks.cache_remove_line(self.analyzer, line(1, names=['x']))
+    def test_remove_without_a_map_and_unhashable_names(self):
+        self.remove(line(1, names=['x'], ), line(1, names=[['x']]))
         self.assertEqual(self.maps(), (None, None))
-
-    def test_unhashable_name_fails_cleanly(self):
-        self.assertRaises(TypeError, hooks.cache_add_line, self.analyzer, line(1, names=[['x']]))
-        hooks.cache_remove_line(self.analyzer, line(1, names=[['x']]))
-        hooks.cache_add_line(self.analyzer, line(1, names=['x']))
-        self.assertEqual(len(self.lines_for('x')), 1)
+        self.assertRaises(TypeError, self.add, line(1, names=[['x']]))
+        self.add(line(1, names=['x']))
+        self.assertEqual(len(self.ids_for('x')), 1)
 
     def test_name_whose_hash_empties_the_line(self):
         # The dict calls back into Python between keys; the line may change under the cache.
@@ -99,12 +75,9 @@ class NameMap(CacheTest):
                 return 1
         stmt.AddName(Name())
         stmt.AddName('later')
-        hooks.cache_add_line(self.analyzer, stmt)
+        self.add(stmt)
         self.assertEqual(len(self.maps()[0]), 1)
-        hooks.cache_remove_line(self.analyzer, stmt)
-
-    def test_only_lines_are_accepted(self):
-        self.assertRaises(TypeError, hooks.cache_add_line, self.analyzer, 'x')
+        self.remove(stmt)
 
 
 class ScopeMap(CacheTest):
@@ -112,31 +85,22 @@ class ScopeMap(CacheTest):
         CacheTest.setUp(self)
         self.def_line = line(3, tokens=['def', 'f'], linetype=DEF)
 
-    def test_entry_for_returns_the_existing_entry(self):
+    def test_entry_for_enter_and_get_def(self):
         entry = hooks.cache_entry_for(self.analyzer, 'A.f', self.def_line)
         self.assertEqual(type(entry).__name__, 'PerScopeEntry')
         self.assertIs(hooks.cache_entry_for(self.analyzer, 'A.f', None), entry)
         self.assertIs(hooks.cache_get_def(self.analyzer, 'A.f'), self.def_line)
-        self.assertEqual(hooks.cache_scope_count(self.analyzer), 1)
-
-    def test_enter_replaces(self):
-        first = hooks.cache_enter(self.analyzer, 'A.f', self.def_line)
         hooks.cache_set_body(self.analyzer, 'A.f', None, [self.def_line])
-        second = hooks.cache_enter(self.analyzer, 'A.f', None)
-        self.assertIsNot(first, second)
-        self.assertIsNone(hooks.cache_get_def(self.analyzer, 'A.f'))
+        self.assertIsNot(hooks.cache_enter(self.analyzer, 'A.f', None), entry)
+        self.assertIsNone(hooks.cache_get_def(self.analyzer, 'A.f'))  # entered with None
         self.assertIsNone(hooks.cache_get_body(self.analyzer, 'A.f'))
-
-    def test_get_def(self):
-        hooks.cache_enter(self.analyzer, '', None)
-        self.assertIsNone(hooks.cache_get_def(self.analyzer, ''))
         for missing in ('B', ('B', 'C')):
             with self.assertRaises(KeyError) as cm:
                 hooks.cache_get_def(self.analyzer, missing)
             self.assertEqual(cm.exception.args, (missing,))
 
     def test_drop(self):
-        hooks.cache_drop(self.analyzer, 'nothing yet')
+        hooks.cache_drop(self.analyzer, 'no map yet')
         hooks.cache_enter(self.analyzer, 'A', None)
         hooks.cache_enter(self.analyzer, 'B', None)
         hooks.cache_drop(self.analyzer, 'A')
@@ -146,70 +110,51 @@ class ScopeMap(CacheTest):
 
     def test_fields(self):
         body, attribs, lead = [self.def_line], ['x'], line(4, linetype=3)
-        self.assertIsNone(hooks.cache_get_body(self.analyzer, 'f'))
-        self.assertIsNone(hooks.cache_get_attribs(self.analyzer, 'f'))
-        self.assertIsNone(hooks.cache_get_lead(self.analyzer, 'f'))
-        hooks.cache_set_lead(self.analyzer, 'f', self.def_line, lead)
+        before = sys.getrefcount(body)
+        get = dict(body=hooks.cache_get_body, attribs=hooks.cache_get_attribs,
+                   lead=hooks.cache_get_lead)
+        self.assertEqual([g(self.analyzer, 'f') for g in get.values()], [None] * 3)
+        hooks.cache_set_lead(self.analyzer, 'f', self.def_line, lead)  # makes the entry
         hooks.cache_set_body(self.analyzer, 'f', None, body)
         hooks.cache_set_attribs(self.analyzer, 'f', None, attribs)
-        # The entry was made by the first setter, with its def.
         self.assertIs(hooks.cache_get_def(self.analyzer, 'f'), self.def_line)
-        self.assertIs(hooks.cache_get_body(self.analyzer, 'f'), body)
-        self.assertIs(hooks.cache_get_attribs(self.analyzer, 'f'), attribs)
-        self.assertIs(hooks.cache_get_lead(self.analyzer, 'f'), lead)
+        self.assertEqual([get[k](self.analyzer, 'f') for k in ('body', 'attribs', 'lead')],
+                         [body, attribs, lead])
+        hooks.cache_set_body(self.analyzer, 'f', None, [])
+        self.assertEqual(sys.getrefcount(body), before)
         hooks.cache_set_attribs(self.analyzer, 'f', None, None)
-        self.assertIsNone(hooks.cache_get_attribs(self.analyzer, 'f'))
         hooks.cache_clear_body(self.analyzer, 'f')
         hooks.cache_clear_lead(self.analyzer, 'f')
-        self.assertIsNone(hooks.cache_get_body(self.analyzer, 'f'))
-        self.assertIsNone(hooks.cache_get_lead(self.analyzer, 'f'))
-        self.assertIs(hooks.cache_get_def(self.analyzer, 'f'), self.def_line)
         for clear in (hooks.cache_clear_body, hooks.cache_clear_lead, hooks.cache_clear_attribs):
             clear(self.analyzer, 'no such scope')
+        self.assertEqual([g(self.analyzer, 'f') for g in get.values()], [None] * 3)
+        self.assertIs(hooks.cache_get_def(self.analyzer, 'f'), self.def_line)
         self.assertEqual(hooks.cache_scope_count(self.analyzer), 1)
-
-    def test_setters_release_what_they_replace(self):
-        body, other = [1], [2]
-        before = sys.getrefcount(body)
-        hooks.cache_set_body(self.analyzer, 'f', None, body)
-        hooks.cache_set_body(self.analyzer, 'f', None, other)
-        self.assertEqual(sys.getrefcount(body), before)
-        hooks.cache_drop(self.analyzer, 'f')
-        self.assertEqual(hooks.cache_scope_count(self.analyzer), 0)
 
 
 class Clearing(CacheTest):
     def fill(self):
         stmt, body = line(1, names=['x']), [1, 2]
-        hooks.cache_add_line(self.analyzer, stmt)
+        self.add(stmt)
         hooks.cache_set_body(self.analyzer, 'A', None, body)
         return stmt, body
 
-    def test_clear_all(self):
+    def test_clear_all_and_clear_cache(self):
         stmt, body = self.fill()
         refs = sys.getrefcount(stmt), sys.getrefcount(body)
         hooks.cache_clear_all(self.analyzer)
-        self.assertEqual(self.maps(), (None, None))
-        self.assertEqual(hooks.cache_scope_count(self.analyzer), 0)
+        self.assertEqual((self.maps(), hooks.cache_scope_count(self.analyzer)), ((None, None), 0))
         self.assertEqual((sys.getrefcount(stmt), sys.getrefcount(body)), (refs[0] - 1, refs[1] - 1))
-        hooks.cache_add_line(self.analyzer, stmt)
-        self.assertEqual(self.lines_for('x'), [stmt])
-
-    def test_clear_cache_method(self):
         self.fill()
         self.assertIsNone(self.analyzer.ClearCache())
         self.assertEqual(self.maps(), (None, None))
-        self.assertRaises(TypeError, self.analyzer.ClearCache, 1)
 
-    def test_set_logical_list_leaves_the_cache_alone(self):
+    def test_set_logical_list_leaves_the_cache_alone_destroy_empties_it(self):
         stmt, _ = self.fill()
         self.analyzer.SetLogicalList([stmt])
         self.analyzer.SetLogicalList(None)
-        self.assertEqual(self.lines_for('x'), [stmt])
+        self.assertEqual(self.ids_for('x'), [id(stmt)])
         self.assertEqual(hooks.cache_scope_count(self.analyzer), 1)
-
-    def test_destroy_empties_the_cache(self):
-        self.fill()
         self.analyzer.destroy()
         self.assertEqual(self.maps(), (None, None))
 
@@ -218,8 +163,8 @@ class Clearing(CacheTest):
         analysis = ModuleAnalysis()
         analyzer = hooks.CreateQuarnelImpl(*analyzer_args(mod_analysis=analysis))
         analysis.analyzer = analyzer
-        def_line = line(1, tokens=['def', 'f'], linetype=DEF)
-        def_line.AddName(('os', analysis, 'os', None))
+        def_line = line(1, tokens=['def', 'f'], linetype=DEF,
+                        names=[('os', analysis, 'os', None)])
         hooks.cache_set_body(analyzer, 'f', def_line, [def_line])
         hooks.cache_add_line(analyzer, def_line)
         ref = weakref.ref(analysis)
