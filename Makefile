@@ -19,6 +19,7 @@ test: build
 
 bench: build
 	@$(BUILD)/bench/bench_zardelhash
+	@/usr/bin/python2.7 bench/bench_trace.py
 
 clean:
 	rm -rf $(BUILD)

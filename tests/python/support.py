@@ -11,10 +11,17 @@ MODULE_DIRS = [os.path.join(BUILD, 'python'), os.path.join(BUILD, 'testmods'),
                os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'ide')]
 
 
-def run_python(code, args=(), stdin=None):
+def run_python(code, args=(), stdin=None, env=None):
     """Runs `code` in a fresh interpreter of the same kind as this one (release or debug) with
-    the built modules importable. Returns (exit status, stdout, stderr)."""
+    the built modules importable. `env` changes the child's environment: name -> value, or
+    name -> None to remove the variable. Returns (exit status, stdout, stderr)."""
+    overrides = env or {}
     env = dict(os.environ)
+    for name, value in overrides.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
     env['PYTHONPATH'] = os.pathsep.join(MODULE_DIRS)
     proc = subprocess.Popen([sys.executable, '-c', textwrap.dedent(code)] + list(args),
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -58,6 +58,39 @@ class InitChecks(unittest.TestCase):
         zardel27.init(*init_args(use_import_hook=0))
         self.assertIs(__builtin__.__import__, original)
 
+    def test_import_hook_installed_from_module_attribute(self):
+        # init installs whatever the module offers as import_hook into the caller's builtins.
+        import __builtin__
+        original = __builtin__.__import__
+        calls = []
+
+        def hook(name, *args, **kwargs):
+            calls.append(name)
+            return original(name, *args, **kwargs)
+        zardel27.import_hook = hook
+        try:
+            zardel27.init(*init_args(use_import_hook=1, default_import=original))
+            self.assertIs(__builtin__.__import__, hook)
+            import string
+            self.assertIn('string', calls)
+        finally:
+            __builtin__.__import__ = original
+            del zardel27.import_hook
+
+    def test_import_hook_equal_to_default_refused(self):
+        import __builtin__
+        original = __builtin__.__import__
+        zardel27.import_hook = original
+        try:
+            with self.assertRaises(AssertionError) as cm:
+                zardel27.init(*init_args(use_import_hook=1, default_import=original))
+            self.assertEqual(str(cm.exception),
+                             'The default import hook cannot be equal to our import hook')
+            self.assertIs(__builtin__.__import__, original)
+        finally:
+            __builtin__.__import__ = original
+            del zardel27.import_hook
+
     def test_state_after_init(self):
         zardel27.init(*init_args())
         self.assertEqual(zardel27.get_tracing(), 0)

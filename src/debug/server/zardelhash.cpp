@@ -25,10 +25,10 @@ const size_t kKeyOffset = offsetof(CUt_HashEntry, key);
 
 CUt_HashEntry *CU_StringFind(CUt_HashTable *tablePtr, const void *key);
 CUt_HashEntry *CU_StringCreate(CUt_HashTable *tablePtr, const void *key,
-                            int *newPtr);
+                               int *newPtr);
 CUt_HashEntry *CU_ArrayFind(CUt_HashTable *tablePtr, const void *key);
 CUt_HashEntry *CU_ArrayCreate(CUt_HashTable *tablePtr, const void *key,
-                           int *newPtr);
+                              int *newPtr);
 
 // KeyOf --
 //   Address of the key stored inline in an entry block. Computed from the
@@ -50,17 +50,42 @@ inline unsigned int StringIndex(const CUt_HashTable *tablePtr, const char *key)
 //   Bucket of an array key: the byte sum (bytes taken as signed chars)
 //   times kArrayMultiplier, arithmetically shifted right by downShift and
 //   masked. The product wraps in unsigned 32-bit arithmetic (no signed
-//   overflow); the signed shift matches the table's signed index rule.
+//   overflow) and is then shifted as a signed 32-bit value.
 inline unsigned int ArrayIndex(const CUt_HashTable *tablePtr, const void *key)
 {
     const signed char *bytes = static_cast<const signed char *>(key);
     uint32_t sum = 0;
-    for (unsigned int i = 0; i < tablePtr->keyType; i++) {
-        sum += static_cast<uint32_t>(static_cast<int32_t>(bytes[i]));
+    if (tablePtr->keyType == 4) {  // line-number keys: the common case, unrolled
+        sum = static_cast<uint32_t>(bytes[0] + bytes[1] + bytes[2] + bytes[3]);
+    } else {
+        for (unsigned int i = 0; i < tablePtr->keyType; i++) {
+            sum += static_cast<uint32_t>(static_cast<int32_t>(bytes[i]));
+        }
     }
     int32_t product = static_cast<int32_t>(sum * kArrayMultiplier);
     return static_cast<unsigned int>((product >> tablePtr->downShift) &
                                      tablePtr->mask);
+}
+
+// ArrayKeysEqual --
+//   Compares two array keys over exactly n bytes. The 4- and 8-byte keys the
+//   tracer uses (line numbers, object addresses) are compared as single
+//   words, which keeps the per-line breakpoint lookup free of library calls.
+inline bool ArrayKeysEqual(const void *a, const void *b, unsigned int n)
+{
+    if (n == 4) {
+        uint32_t x, y;
+        memcpy(&x, a, 4);
+        memcpy(&y, b, 4);
+        return x == y;
+    }
+    if (n == 8) {
+        uint64_t x, y;
+        memcpy(&x, a, 8);
+        memcpy(&y, b, 8);
+        return x == y;
+    }
+    return memcmp(a, b, n) == 0;
 }
 
 // EntryIndex --
@@ -178,7 +203,7 @@ CUt_HashEntry *CU_StringFind(CUt_HashTable *tablePtr, const void *key)
 //   already existed; NULL (and *newPtr 0) when memory is exhausted.
 //   Side effects: may add an entry and enlarge the table.
 CUt_HashEntry *CU_StringCreate(CUt_HashTable *tablePtr, const void *key,
-                            int *newPtr)
+                               int *newPtr)
 {
     const char *string = static_cast<const char *>(key);
     CUt_HashEntry **bucketPtr =
@@ -204,7 +229,7 @@ CUt_HashEntry *CU_ArrayFind(CUt_HashTable *tablePtr, const void *key)
 {
     CUt_HashEntry *entryPtr = tablePtr->buckets[ArrayIndex(tablePtr, key)];
     for (; entryPtr != nullptr; entryPtr = entryPtr->nextPtr) {
-        if (memcmp(key, KeyOf(entryPtr), tablePtr->keyType) == 0) {
+        if (ArrayKeysEqual(key, KeyOf(entryPtr), tablePtr->keyType)) {
             return entryPtr;
         }
     }
@@ -215,12 +240,12 @@ CUt_HashEntry *CU_ArrayFind(CUt_HashTable *tablePtr, const void *key)
 //   Finds a key of keyType bytes or adds it with a NULL value.
 //   Results and side effects: as CU_StringCreate.
 CUt_HashEntry *CU_ArrayCreate(CUt_HashTable *tablePtr, const void *key,
-                           int *newPtr)
+                              int *newPtr)
 {
     CUt_HashEntry **bucketPtr = &tablePtr->buckets[ArrayIndex(tablePtr, key)];
     for (CUt_HashEntry *entryPtr = *bucketPtr; entryPtr != nullptr;
          entryPtr = entryPtr->nextPtr) {
-        if (memcmp(key, KeyOf(entryPtr), tablePtr->keyType) == 0) {
+        if (ArrayKeysEqual(key, KeyOf(entryPtr), tablePtr->keyType)) {
             *newPtr = 0;
             return entryPtr;
         }

@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <stdio.h>
 
+#include "dispatch.h"
+#include "hostutils.h"
 #include "runcontrol.h"
 
 tTracerData gSelf;
@@ -305,6 +307,31 @@ static const char exitfunc_doc[] =
     "will call the original exitfunc that may have been set before debugging\n"
     "was started.";
 
+static const char start_trace_doc[] =
+    " Set trace function to start tracing and set the trace in all frames\n"
+    "in the range from min_trace_frame to max_trace_frame.  If the tracer\n"
+    "is not installed in any existing frame, the installed trace function \n"
+    "is instead called the first time when a function call is made (which \n"
+    "may not be any any well-defined location except if this is called just \n"
+    "before invoking a call that should be debugged).  In order to understand \n"
+    "this, read the Python debugger docs in section 'How it works'.  ";
+static const char trace_dispatch_doc[] =
+    "The main trace function : called during debugging on every single\n"
+    "Python instruction so it's very performance critical.  We use\n"
+    "less-safe fast macro equivalents for Python value access (requires\n"
+    "caution in sending correct parameters!), and various other tricks to\n"
+    "squeeze every possible CPU cycle out of this code.\n";
+static const char set_autoquit_doc[] =
+    "Set the autoquit flag.  Set autoquit to 0 to prevent automatic\n"
+    "dropping of the debug connection when the bottom frame is reached (as\n"
+    "should be done in embedded scripting, where the bottom frame is\n"
+    "just the end of a single script invocation).";
+static const char exiting_on_exception_doc[] =
+    "Returns true when the debugger core has seen an unhandled exception at the\n"
+    "bottom frame, and thus any further stepping, etc, will cause the program\n"
+    "to exit.  This is used to make sure we close the client connection cleanly\n"
+    "in all cases.";
+
 #define TRACER_METHOD(name, doc) \
   { #name, reinterpret_cast<PyCFunction>(_tracer_##name), METH_VARARGS, doc }
 
@@ -313,10 +340,27 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(init, init_doc),
     TRACER_METHOD(reset, "Reset the debug tracer to blank initial state"),
     TRACER_METHOD(destroy, "Clear all info from the tracer"),
+    TRACER_METHOD(is_botframe, "Compares given frame with bottom frame, returns 1 if same"),
+    TRACER_METHOD(step_into, "Set up to step into next function or to next instruction"),
+    TRACER_METHOD(step_over, "Set up to step over the next instruction"),
+    TRACER_METHOD(step_out, "Set up to step out of the current stack frame"),
+    TRACER_METHOD(continue_run, "Set up to continue running freely until next breakpoint"),
+    TRACER_METHOD(stop, "Set up to stop at next reached run location"),
+    TRACER_METHOD(start_trace, start_trace_doc),
+    TRACER_METHOD(stop_trace, "Remove trace function and stop debugging."),
+    TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
+    TRACER_METHOD(locals_to_fast, locals_to_fast_doc),
+    TRACER_METHOD(trace_dispatch, trace_dispatch_doc),
+    TRACER_METHOD(set_autoquit, set_autoquit_doc),
+    TRACER_METHOD(exiting_on_exception, exiting_on_exception_doc),
     TRACER_METHOD(exitfunc, exitfunc_doc),
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
-    TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
+    TRACER_METHOD(GetUserName, GetUserName_doc),
+    TRACER_METHOD(GetUserAppDataPath, GetUserAppDataPath_doc),
+    TRACER_METHOD(WaitForInput, WaitForInput_doc),
+    TRACER_METHOD(CopyIntoBuffer, CopyIntoBuffer_doc),
+    TRACER_METHOD(PyFrame_LocalsToFast, PyFrame_LocalsToFast_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

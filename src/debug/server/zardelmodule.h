@@ -108,6 +108,9 @@ struct tTracerData {
   // Set while sys.exitfunc is ours, so destroy() restores the previous one only once and never
   // removes an exit function that the program set after an earlier destroy().
   int exitfunc_installed;
+  // Thread state of tracing_thread: the trace functions compare it on every event, which is
+  // cheaper than asking for the thread identity.
+  PyThreadState *tracing_tstate;
 };
 
 extern tTracerData gSelf;

@@ -1,0 +1,96 @@
+"""How much the tracer slows a CPU-bound program down while it runs freely.
+
+    python2.7 bench/bench_trace.py [--loops N] [--rounds R]
+
+Runs pystone in five modes, interleaved round by round so that machine noise hits them alike,
+and keeps each mode's best time: untraced; a native trace function that only returns 0 (the
+floor for any native tracer); zardel27 armed with start_trace and then continue_run (tracing
+stays on: optimize_nobps 0, idle period 1); bdb continuing with a breakpoint on an unreached line
+of pystone; a trivial Python trace function. Prints each slowdown against untraced, and the
+tracer's overhead (traced minus untraced time) against the native floor's overhead.
+"""
+import __builtin__
+import bdb
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get('VORN_BUILD_DIR', os.path.join(HERE, '..', 'build'))
+sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(BUILD, 'bench')]
+
+import _mintrace
+import zardel27
+from test import pystone
+
+
+def timed(run, loops):
+    start = time.time()
+    run(loops)
+    return time.time() - start
+
+
+def untraced(loops):
+    pystone.pystones(loops)
+
+
+def native_floor(loops):
+    _mintrace.install(); pystone.pystones(loops); _mintrace.remove()
+
+
+def tracer(loops):
+    noop = lambda *args: None
+    zardel27.init(1, 0, 0, 0, 0, noop, noop, noop, noop, noop, None, __builtin__.__import__)
+    zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run(); pystone.pystones(loops); zardel27.stop_trace()
+    zardel27.destroy()
+
+
+class ContinuingBdb(bdb.Bdb):
+    def user_line(self, frame):
+        self.set_continue()
+
+
+def bdb_continuing(loops):
+    debugger = ContinuingBdb()
+    source = pystone.__file__.replace('.pyc', '.py')
+    # The `main(loops)` call under `if __name__ == '__main__'` never runs when imported.
+    unreached = [i for i, line in enumerate(open(source), 1) if 'main(loops)' in line][-1]
+    debugger.set_break(source, unreached)
+    debugger.runcall(pystone.pystones, loops)
+    sys.settrace(None)
+
+
+def python_trace(loops):
+    def trace(frame, event, arg):
+        return trace
+    sys.settrace(trace); pystone.pystones(loops); sys.settrace(None)
+
+
+MODES = [('untraced', untraced), ('native no-op trace', native_floor),
+         ('zardel27 continuing', tracer), ('bdb continuing', bdb_continuing),
+         ('python trace function', python_trace)]
+
+
+def main(argv):
+    loops, rounds = 20000, 3
+    if '--loops' in argv:
+        loops = int(argv[argv.index('--loops') + 1])
+    if '--rounds' in argv:
+        rounds = int(argv[argv.index('--rounds') + 1])
+    best = dict((name, float('inf')) for name, run in MODES)
+    for _ in range(rounds):
+        for name, run in MODES:
+            best[name] = min(best[name], timed(run, loops))
+    base = best['untraced']
+    print 'pystone %d loops, best of %d rounds' % (loops, rounds)
+    for name, run in MODES:
+        print '  %-24s %7.3f s  slowdown %6.2fx' % (name, best[name], best[name] / base)
+    ours = best['zardel27 continuing'] - base
+    floor = best['native no-op trace'] - base
+    print 'zardel27 overhead / native no-op overhead: %.2f (target <= 1.5)' % (ours / floor)
+    print 'bdb slowdown / zardel27 slowdown: %.1f (target >= 25)' % (
+        best['bdb continuing'] / best['zardel27 continuing'])
+
+
+if __name__ == '__main__':
+    main(sys.argv[1:])

@@ -1,0 +1,449 @@
+"""Module analyses, the factory that finds and makes them, and attribute references.
+
+The source analyzer (`quarnel_impl`) is given one `CQuarnelAnalysis` per edited module
+and calls back into it: `_FromFutureFlagsChanged`, `_ParseErrorsModified` and
+`UpdateFromCache` as notices, `fAnalysisFactory.FindAnalysisByName(name, fPackageDir)`
+to resolve imports, and `GetScopeAttributes` on the analyses it finds to expand star
+imports.  Search results are made by `make_attrib_ref`.
+
+`GetScopeAttributes` works from the module's logical lines alone (class and def names,
+assignment and for-loop targets, imported names), without the analyzer, so that any
+module on the search path can answer it cheaply.
+"""
+import keyword
+import os
+import re
+import sys
+
+from vornide import logicallines as ll
+
+# Kind values of attribute references.  The logicalline module defines the values the
+# analyzer uses; AnalysisFactory takes them from it when it is given that module.
+kClassAttribKind = 'class'
+kFunctionAttribKind = 'function'
+kGenericAttribKind = 'generic'
+kImportedAttribKind = 'imported'
+
+_KIND_NAMES = ('kClassAttribKind', 'kFunctionAttribKind', 'kGenericAttribKind',
+               'kImportedAttribKind')
+
+
+def attrib_kinds(logicalline_module=None):
+    """The four kind values by name: those of logicalline_module when given, else this
+    module's."""
+    source = logicalline_module if logicalline_module is not None else sys.modules[__name__]
+    return dict([(name, getattr(source, name)) for name in _KIND_NAMES])
+
+
+class AttribRef:
+    """One definition found by a search: its kind, local name, full name (scope and name
+    joined with "."), the module analysis and logical line that define it, and extra (the
+    import record (local name, module analysis, name in module, attribute) of an
+    imported name, else None)."""
+
+    def __init__(self, kind, name, full_name, mod_analysis, line, extra):
+        self.fKind = kind
+        self.fLocalName = name
+        self.fFullName = full_name
+        self.fModAnalysis = mod_analysis
+        self.fLine = line
+        self.fExtra = extra
+
+    def __repr__(self):
+        return '<AttribRef %s %s>' % (self.fKind, self.fFullName)
+
+
+def make_attrib_ref(kind, name, full_name, mod_analysis, line, extra):
+    """The attribute reference factory handed to the analyzer."""
+    return AttribRef(kind, name, full_name, mod_analysis, line, extra)
+
+
+class CQuarnelAnalysis:
+    """The analysis of one module: its source, where it lives, the notices the analyzer
+    sent about it and the attributes of its scopes.
+
+    The notices are kept in order in fNotices as (method name, arguments) pairs;
+    fParseErrorLines holds the lines whose last parse failed (as keys)."""
+
+    def __init__(self, factory, filename=None, source=None, module_name=None):
+        self.fAnalysisFactory = factory
+        self.fFilename = filename
+        self.fPackageDir = os.path.dirname(filename) if filename else None
+        self.fModuleName = module_name
+        self.fQuarnelImpl = None   # the module's analyzer, once the front end made one
+        self.fGrammar = None       # the grammar that analyzer parses with
+        self.fNotices = []
+        self.fParseErrorLines = {}
+        self._source = source
+        self._records = None
+        self._scope_attribs = {}
+
+    def __repr__(self):
+        return '<CQuarnelAnalysis %s>' % (self.fModuleName or self.fFilename,)
+
+    # -- source -----------------------------------------------------------------------
+
+    def GetSource(self):
+        """The module's source text: the text last set, else the file's contents (an
+        empty text when the file cannot be read)."""
+        if self._source is None:
+            try:
+                f = open(self.fFilename, 'rb')
+                try:
+                    self._source = f.read()
+                finally:
+                    f.close()
+            except (IOError, OSError, TypeError):
+                self._source = ''
+        return self._source
+
+    def SetSource(self, source):
+        """Replaces the source (as while it is edited) and forgets what was derived
+        from it."""
+        self._source = source
+        self._records = None
+        self._scope_attribs = {}
+
+    def GetLineRecords(self):
+        """The module's logical lines as `logicallines.LineRecord` objects."""
+        if self._records is None:
+            self._records = ll.cut_logical_lines(self.GetSource())
+        return self._records
+
+    # -- notices from the analyzer ----------------------------------------------------
+
+    def _FromFutureFlagsChanged(self):
+        """The module's __future__ imports changed.  When the module's analyzer and
+        grammar are known, the grammar follows the new features."""
+        features = None
+        if self.fQuarnelImpl is not None:
+            features = dict(self.fQuarnelImpl.fFromFutureFlags)
+            if self.fGrammar is not None:
+                self.fGrammar.SetFutureFeatures(features)
+        self.fNotices.append(('_FromFutureFlagsChanged', features))
+
+    def _ParseErrorsModified(self, added, removed):
+        """Lines whose parse failed (added) or whose failure was dropped (removed)."""
+        added = tuple(added)
+        removed = tuple(removed)
+        for line in removed:
+            self.fParseErrorLines.pop(line, None)
+        for line in added:
+            self.fParseErrorLines[line] = True
+        self.fNotices.append(('_ParseErrorsModified', (added, removed)))
+
+    def UpdateFromCache(self):
+        """The analyzer is about to search and the editor's logical cache has pending
+        changes."""
+        self.fNotices.append(('UpdateFromCache', ()))
+
+    # -- attributes -------------------------------------------------------------------
+
+    def GetScopeAttributes(self, scope_name, simple_names_valid=True,
+                           dotted_names_valid=True, end_time=None, imports_seen=None):
+        """The attribute references of the names defined directly in the scope
+        scope_name ("" for the module, else the dotted full name of a class or def),
+        first definition of each name, in source order.  Names with a "." are reported
+        only when dotted_names_valid, the others only when simple_names_valid.
+        end_time and imports_seen are accepted for the analyzer's call; the scan
+        reads no clock and expands no star imports."""
+        key = (scope_name, bool(simple_names_valid), bool(dotted_names_valid))
+        found = self._scope_attribs.get(key)
+        if found is None:
+            found = self._ScanScope(scope_name, key[1], key[2])
+            self._scope_attribs[key] = found
+        return list(found)
+
+    def _ScanScope(self, scope_name, simple_valid, dotted_valid):
+        factory = self.fAnalysisFactory
+        kinds = factory.fKinds if factory is not None else attrib_kinds()
+        make_ref = factory.fAttribRefFactory if factory is not None else make_attrib_ref
+        result = []
+        seen = {}
+        stack = [('', -1)]
+        for line in self.GetLineRecords():
+            if line.linetype in ll.IGNORED_TYPES:
+                continue
+            while len(stack) > 1 and stack[-1][1] >= line.indent:
+                stack.pop()
+            scope = stack[-1][0]
+            if scope == scope_name:
+                for kind, name, extra in self._Definitions(line, kinds):
+                    if name in seen or not (dotted_valid if '.' in name else simple_valid):
+                        continue
+                    seen[name] = True
+                    full_name = scope + '.' + name if scope else name
+                    result.append(make_ref(kind, name, full_name, self, line, extra))
+            if line.linetype in (ll.kLineClass, ll.kLineDef) and len(line.tokens) > 1:
+                name = line.tokens[1]
+                stack.append((scope + '.' + name if scope else name, line.indent))
+        return result
+
+    def _Definitions(self, line, kinds):
+        """(kind, name, extra) for each name the line defines."""
+        linetype = line.linetype
+        tokens = line.tokens
+        if linetype == ll.kLineClass:
+            return [(kinds['kClassAttribKind'], tokens[1], None)] if len(tokens) > 1 else []
+        if linetype == ll.kLineDef:
+            return [(kinds['kFunctionAttribKind'], tokens[1], None)] if len(tokens) > 1 else []
+        imported = kinds['kImportedAttribKind']
+        if linetype == ll.kLineImport:
+            found = []
+            for local, module, name_in_module in import_names(tokens):
+                analysis = self._FindModule(module)
+                if analysis is not self:
+                    found.append((imported, local, (local, analysis, name_in_module, None)))
+            return found
+        if linetype == ll.kLineFromImport:
+            found = []
+            for local, module, name_in_module in from_import_names(tokens):
+                analysis = self._FindModule(module)
+                found.append((imported, local, (local, analysis, name_in_module, None)))
+            return found
+        generic = kinds['kGenericAttribKind']
+        return [(generic, name, None) for name in assigned_names(tokens)]
+
+    def _FindModule(self, name):
+        if self.fAnalysisFactory is None:
+            return None
+        return self.fAnalysisFactory.FindAnalysisByName(name, self.fPackageDir)
+
+
+class AnalysisFactory:
+    """Finds modules by name and makes their analyses, one per file, when first asked.
+
+    A name is looked for as name.py or name/__init__.py, first in the importing module's
+    package folder and then on the search path (sys.path as it is at each look-up when
+    none is given).  Dotted names go down through packages; leading dots make a relative
+    name, looked for only from the package folder up.  Modules without Python source
+    (built in or compiled) are not found.  Look-ups are remembered until
+    `ForgetLookups`."""
+
+    def __init__(self, search_path=None, analysis_class=CQuarnelAnalysis,
+                 logicalline_module=None, attrib_ref_factory=make_attrib_ref):
+        self.fSearchPath = search_path
+        self.fAnalysisClass = analysis_class
+        self.fKinds = attrib_kinds(logicalline_module)
+        self.fAttribRefFactory = attrib_ref_factory
+        self._by_file = {}
+        self._located = {}
+
+    def FindAnalysisByName(self, name, package_dir):
+        """The analysis of the module `name` as imported from a module in package_dir,
+        or None when there is no such module with source."""
+        key = (name, package_dir)
+        try:
+            filename = self._located[key]
+        except KeyError:
+            filename = self._located[key] = self._Locate(name, package_dir)
+        if filename is None:
+            return None
+        return self.AnalysisForFile(filename, _module_name(name))
+
+    def AnalysisForFile(self, filename, module_name=None):
+        """The one analysis of the file, made on first need."""
+        filename = os.path.realpath(filename)
+        analysis = self._by_file.get(filename)
+        if analysis is None:
+            analysis = self.fAnalysisClass(self, filename, module_name=module_name)
+            self._by_file[filename] = analysis
+        return analysis
+
+    def ForgetLookups(self):
+        """Forgets where names were found (as after files were added or removed); the
+        analyses themselves stay."""
+        self._located = {}
+
+    def _Locate(self, name, package_dir):
+        if not isinstance(name, str):
+            return None
+        stripped = name.lstrip('.')
+        level = len(name) - len(stripped)
+        if level:
+            if not package_dir:
+                return None
+            base = package_dir
+            for _ in range(level - 1):
+                base = os.path.dirname(base)
+            if not stripped:
+                init = os.path.join(base, '__init__.py')
+                return init if os.path.isfile(init) else None
+            folders = [base]
+        else:
+            path = self.fSearchPath if self.fSearchPath is not None else sys.path
+            folders = ([package_dir] if package_dir else []) + list(path)
+        parts = stripped.split('.')
+        for part in parts:
+            if not _IDENTIFIER.match(part):
+                return None
+        for folder in folders:
+            if not isinstance(folder, str):
+                continue
+            found = _find_in(folder or os.curdir, parts)
+            if found is not False:
+                return found
+        return None
+
+
+_IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
+
+
+def _find_in(folder, parts):
+    """The source file of the module parts[0].parts[1]... in folder; None when the
+    first part is a package there without the rest (the search ends there, as the
+    interpreter's does); False when the first part is not there."""
+    head = os.path.join(folder, parts[0])
+    init = os.path.join(head, '__init__.py')
+    if os.path.isfile(init):
+        if len(parts) == 1:
+            return init
+        found = _find_in(head, parts[1:])
+        return found or None
+    module = head + '.py'
+    if os.path.isfile(module):
+        return module if len(parts) == 1 else None
+    return False
+
+
+def _module_name(name):
+    return name.lstrip('.') or None
+
+
+# -- names defined by a logical line, read from its tokens --------------------------------
+
+_OPENERS = ('(', '[', '{')
+_CLOSERS = (')', ']', '}')
+
+
+def import_names(tokens):
+    """(local name, module to find, name in that module) for each name an import
+    statement defines: "import a.b as c" gives ("c", "a", "b"); "import a.b" gives
+    ("a.b", "a", "b") and ("a", "a", "")."""
+    found = []
+    for item in _split_top(tokens[1:], ','):
+        item = [t for t in item if t not in ('(', ')')]
+        if not item:
+            continue
+        if 'as' in item:
+            i = item.index('as')
+            dotted = ''.join(item[:i])
+            local = item[i + 1] if i + 1 < len(item) else None
+        else:
+            dotted = local = ''.join(item)
+        if not local:
+            continue
+        head, _, rest = dotted.partition('.')
+        found.append((local, head, rest))
+        if local == dotted and rest:
+            found.append((head, head, ''))
+    return found
+
+
+def from_import_names(tokens):
+    """(local name, module to find, name in that module) for each name of a from-import;
+    a star import defines none here."""
+    if 'import' not in tokens:
+        return []
+    i = tokens.index('import')
+    module = ''.join(tokens[1:i])
+    found = []
+    for item in _split_top([t for t in tokens[i + 1:] if t not in ('(', ')')], ','):
+        if not item or item[0] == '*':
+            continue
+        if len(item) == 3 and item[1] == 'as':
+            found.append((item[2], module, item[0]))
+        else:
+            found.append((item[0], module, item[0]))
+    return found
+
+
+def assigned_names(tokens):
+    """The names (dotted for attributes) that an assignment or a for-loop header binds,
+    unpacking tuples and lists; other statements bind none."""
+    if not tokens:
+        return []
+    if tokens[0] == 'for':
+        depth = 0
+        for i, t in enumerate(tokens):
+            if t in _OPENERS:
+                depth += 1
+            elif t in _CLOSERS:
+                depth -= 1
+            elif t == 'in' and depth == 0:
+                return _target_names(tokens[1:i])
+        return []
+    if keyword.iskeyword(tokens[0]):
+        return []
+    parts = []
+    part = []
+    depth = 0
+    for i, t in enumerate(tokens):
+        if t in _OPENERS:
+            depth += 1
+        elif t in _CLOSERS:
+            depth -= 1
+        elif depth == 0 and t == 'lambda':
+            break                      # the "=" of lambda defaults binds nothing
+        elif depth == 0 and t == '=':
+            parts.append(part)
+            part = []
+            continue
+        part.append(t)
+    names = []
+    for target in parts:
+        names.extend(_target_names(target))
+    return names
+
+
+def _target_names(tokens):
+    tokens = _unwrap(tokens)
+    elements = _split_top(tokens, ',')
+    if len(elements) > 1:
+        names = []
+        for element in elements:
+            if element:
+                names.extend(_target_names(element))
+        return names
+    if len(tokens) % 2 == 1 and all(
+            _is_name(t) if i % 2 == 0 else t == '.' for i, t in enumerate(tokens)):
+        return [''.join(tokens)]
+    return []
+
+
+def _is_name(text):
+    return _IDENTIFIER.match(text) is not None and not keyword.iskeyword(text)
+
+
+def _unwrap(tokens):
+    """tokens without brackets that enclose all of them."""
+    while len(tokens) >= 2 and tokens[0] in ('(', '[') and _closing(tokens) == len(tokens) - 1:
+        tokens = tokens[1:-1]
+    return tokens
+
+
+def _closing(tokens):
+    depth = 0
+    for i, t in enumerate(tokens):
+        if t in _OPENERS:
+            depth += 1
+        elif t in _CLOSERS:
+            depth -= 1
+            if depth == 0:
+                return i
+    return None
+
+
+def _split_top(tokens, separator):
+    parts = [[]]
+    depth = 0
+    for t in tokens:
+        if t in _OPENERS:
+            depth += 1
+        elif t in _CLOSERS:
+            depth -= 1
+        elif t == separator and depth == 0:
+            parts.append([])
+            continue
+        parts[-1].append(t)
+    return parts

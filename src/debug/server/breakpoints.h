@@ -1,0 +1,17 @@
+// Breakpoints: the test made at every line event and the report of changed breakpoints that
+// every stop callback receives.
+#ifndef ZARDEL_BREAKPOINTS_H
+#define ZARDEL_BREAKPOINTS_H
+
+#include <Python.h>
+#include <frameobject.h>
+
+// Whether a user breakpoint stops `frame` at its current line; with `update` set, a hit also
+// counts hits, applies ignore counts and conditions and removes temporary breakpoints.
+bool __tracer_break_here(PyFrameObject *frame, int update);
+
+// The (deleted ids, changed records) report of the breakpoints changed since the last stop, as a
+// new 2-tuple of lists; consumes the recorded changes. Null with MemoryError set on failure.
+PyObject *__tracer_get_changed_bps_lists();
+
+#endif  // ZARDEL_BREAKPOINTS_H

@@ -1,0 +1,237 @@
+// Trace dispatch: decides on every call, line, return and exception event of the traced thread
+// whether execution stops, and calls the debugger's callbacks only when it does. The paths that
+// do not stop create no objects and call no Python code.
+#include "dispatch.h"
+
+#include <string.h>
+#include <time.h>
+
+#include "breakpoints.h"
+#include "runcontrol.h"
+#include "zardelmodule.h"
+
+static void __tracer_set_curr_frame(PyFrameObject *frame) {
+  set_owned(gSelf.curr_frame, reinterpret_cast<PyObject *>(frame));
+}
+
+static void __tracer_clear_curr_frame() { set_none(gSelf.curr_frame); }
+
+// do_idle --
+//   Paces the idle callback: the clock is read once per idle_instruction_threshold + 1 events,
+//   and idle_cb runs at most once per idle_period seconds. Its failure is not reported: the
+//   pending exception is cleared so the traced program does not see it.
+static int do_idle(PyFrameObject *frame) {
+  if (gSelf.idle_period <= 0) return 0;
+  if (++gSelf.idle_instruction_count <= gSelf.idle_instruction_threshold) return 0;
+  gSelf.idle_instruction_count = 0;
+  int now = static_cast<int>(time(nullptr));
+  if (now <= gSelf.idle_time_threshold) return 0;
+  gSelf.idle_time_threshold = now + gSelf.idle_period;
+  __tracer_set_curr_frame(frame);
+  PyRef callback = PyRef::borrow(gSelf.idle_cb);  // the callback may re-init the tracer
+  PyRef result(PyObject_CallObject(callback.get(), nullptr));
+  if (!result) PyErr_Clear();
+  __tracer_clear_curr_frame();
+  return 0;
+}
+
+// dispatch_call --
+//   Call events never stop. The first call after the debugged region was closed (or before one
+//   was opened) makes its frame the bottom frame.
+//   The new frame also gets the tracer as its local trace function, as the Python-level dispatch
+//   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
+//   f_trace is set, and computes it from the bytecode offset otherwise, which at a return from
+//   the end of a loop names the loop's last body line instead of the loop test just executed.
+static int dispatch_call(PyFrameObject *frame) {
+  if (!frame->f_trace && gSelf.trace_function) {
+    Py_INCREF(gSelf.trace_function);
+    frame->f_trace = gSelf.trace_function;
+  }
+  if (gSelf.bot_frame == Py_None) {
+    set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(frame));
+  }
+  return 0;
+}
+
+bool __tracer_stop_here(PyFrameObject *frame) {
+  if (gSelf.import_cb_active) return false;
+  PyObject *stop_frame = gSelf.stop_frame;
+  if (!stop_frame) return false;
+  if (stop_frame == Py_None || stop_frame == reinterpret_cast<PyObject *>(frame)) {
+    __tracer_break_here(frame, 1);
+    return true;
+  }
+  // A frame that reaches the bottom frame without passing through stop_frame was not called
+  // from it: stepping over stop_frame has come back out into the debugged region.
+  for (PyFrameObject *f = frame; f && reinterpret_cast<PyObject *>(f) != stop_frame;
+       f = f->f_back) {
+    if (reinterpret_cast<PyObject *>(f) == gSelf.bot_frame) {
+      __tracer_break_here(frame, 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+// is_recursion_overflow --
+//   Whether the exception of an exception event is the interpreter's own stack overflow: a
+//   RuntimeError whose (unnormalised) value is the message string.
+static bool is_recursion_overflow(PyObject *arg) {
+  if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) < 2) return false;
+  PyObject *type = PyTuple_GET_ITEM(arg, 0);
+  PyObject *value = PyTuple_GET_ITEM(arg, 1);
+  static const char kPrefix[] = "maximum recursion depth exceeded";
+  return PyErr_GivenExceptionMatches(type, PyExc_RuntimeError) && PyString_CheckExact(value) &&
+         strncmp(PyString_AS_STRING(value), kPrefix, sizeof(kPrefix) - 1) == 0;
+}
+
+int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
+  __tracer_set_curr_frame(frame);
+  // Held for the call: the callback may call init() again, which releases the field.
+  PyRef callback = PyRef::borrow(callback_field);
+  int status = -1;
+  PyRef changed(__tracer_get_changed_bps_lists());
+  if (changed) {
+    PyObject *f = reinterpret_cast<PyObject *>(frame);
+    PyRef result(arg ? PyObject_CallFunctionObjArgs(callback.get(), f, arg, changed.get(), nullptr)
+                     : PyObject_CallFunctionObjArgs(callback.get(), f, changed.get(), nullptr));
+    if (result) status = 0;
+  }
+  changed.reset();
+  __tracer_clear_curr_frame();
+  return status;
+}
+
+static int dispatch_line(PyFrameObject *frame) {
+  if (__tracer_stop_here(frame) || __tracer_break_here(frame, 1)) {
+    return do_callback(gSelf.line_cb, frame, nullptr);
+  }
+  return 0;
+}
+
+static int dispatch_return(PyFrameObject *frame, PyObject *) {
+  PyObject *f = reinterpret_cast<PyObject *>(frame);
+  if (f == gSelf.return_frame || __tracer_stop_here(frame)) {
+    return do_callback(gSelf.return_cb, frame, nullptr);
+  }
+  if (f == gSelf.bot_frame) {
+    if (gSelf.autoquit) {
+      PyRef callback = PyRef::borrow(gSelf.quit_cb);
+      PyRef result(PyObject_CallObject(callback.get(), nullptr));
+      if (!result) PyErr_Clear();
+    }
+    set_none(gSelf.bot_frame);
+  }
+  return 0;
+}
+
+// dispatch_exception --
+//   Exceptions stop where stepping would stop. While the callback reports the interpreter's own
+//   stack overflow it gets 50 more levels, so the debugger's code can run at all.
+static int dispatch_exception(PyFrameObject *frame, PyObject *arg) {
+  if (!__tracer_stop_here(frame)) return 0;
+  if (!is_recursion_overflow(arg)) return do_callback(gSelf.exception_cb, frame, arg);
+  int limit = Py_GetRecursionLimit();
+  Py_SetRecursionLimit(limit + 50);
+  int status = do_callback(gSelf.exception_cb, frame, arg);
+  Py_SetRecursionLimit(limit);
+  return status;
+}
+
+// dispatch_event --
+//   The logic shared by both entry points, after the event kind is known. `kind` is one of the
+//   interpreter's PyTrace_* numbers.
+static int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
+  if (do_idle(frame) < 0) return -1;
+  switch (kind) {
+    case PyTrace_CALL:
+      return dispatch_call(frame);
+    case PyTrace_LINE:
+      return dispatch_line(frame);
+    case PyTrace_RETURN:
+      return dispatch_return(frame, arg);
+    case PyTrace_EXCEPTION:
+      return dispatch_exception(frame, arg);
+    default:
+      return 0;
+  }
+}
+
+// in_other_thread --
+//   Events of a thread other than the one that armed tracing never stop: the caller removes the
+//   tracer from that thread instead.
+static inline bool in_other_thread() { return PyThreadState_GET() != gSelf.tracing_tstate; }
+
+// leave_other_thread --
+//   Removes the tracer from a frame of a thread that does not trace, and the thread's
+//   Python-level hook when that is the tracer too (threading.settrace(trace_dispatch)). The
+//   interpreter keeps a frame's f_trace when a line event's trace function returns None, so the
+//   frame's slot is cleared here.
+static void leave_other_thread(PyFrameObject *frame) {
+  if (frame->f_trace && frame->f_trace == gSelf.trace_function) {
+    PyObject *old = frame->f_trace;
+    frame->f_trace = nullptr;
+    Py_DECREF(old);
+  }
+  PyThreadState *tstate = PyThreadState_GET();
+  if (tstate->c_traceobj && tstate->c_traceobj == gSelf.trace_function) {
+    PyEval_SetTrace(nullptr, nullptr);
+  }
+}
+
+int c_dispatch(PyObject *, PyFrameObject *frame, int what, PyObject *arg) {
+  if (!gSelf.tracing) {
+    __tracer_stop_trace();
+    return 0;
+  }
+  if (in_other_thread()) {
+    PyEval_SetTrace(nullptr, nullptr);
+    return 0;
+  }
+  return dispatch_event(frame, what, arg);
+}
+
+PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
+  // The interpreter always passes (frame, event name, arg); a Python caller may not.
+  if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 3 ||
+      !PyFrame_Check(PyTuple_GET_ITEM(args, 0)) || !PyString_Check(PyTuple_GET_ITEM(args, 1))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "trace_dispatch() takes a frame, an event name and an argument");
+    return nullptr;
+  }
+  PyFrameObject *frame = reinterpret_cast<PyFrameObject *>(PyTuple_GET_ITEM(args, 0));
+  PyObject *arg = PyTuple_GET_ITEM(args, 2);
+  if (!gSelf.tracing) {
+    __tracer_stop_trace();
+    Py_RETURN_NONE;
+  }
+  if (in_other_thread()) {
+    leave_other_thread(frame);
+    Py_RETURN_NONE;
+  }
+  int kind;
+  switch (PyString_AS_STRING(PyTuple_GET_ITEM(args, 1))[0]) {
+    case 'l':
+      kind = PyTrace_LINE;
+      break;
+    case 'c':
+      kind = PyTrace_CALL;
+      break;
+    case 'r':
+      kind = PyTrace_RETURN;
+      break;
+    case 'e':
+      kind = PyTrace_EXCEPTION;
+      break;
+    default:
+      if (do_idle(frame) < 0) return nullptr;
+      PyErr_SetString(PyExc_TypeError, "Unknown debugger event type");
+      return nullptr;
+  }
+  if (dispatch_event(frame, kind, arg) < 0) return nullptr;
+  if (gSelf.tracing && gSelf.trace_function) {
+    Py_INCREF(gSelf.trace_function);
+    return gSelf.trace_function;
+  }
+  Py_RETURN_NONE;
+}

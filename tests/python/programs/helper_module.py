@@ -1,0 +1,5 @@
+FACTOR = 2
+
+
+def twice(x):
+    return x * FACTOR
