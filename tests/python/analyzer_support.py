@@ -1,66 +1,7 @@
-"""Helpers of the analyzer suites: logical lines cut from real source, and small stand-ins for
-the environment's objects that an analyzer is created with.
-
-Lines come from the environment's cutter (vornide.logicallines) when that package is present,
-else from the small tokenize-based cutter below: one logical line per NEWLINE token, comment and
-blank lines left out, types 1 (class), 2 (def), 16 (import), 17 (from-import), else 0.
-"""
-import tokenize
-from StringIO import StringIO
-
+"""Helpers of the analyzer suites: logical lines cut from real source by the environment's
+cutter, and small stand-ins for the environment's objects an analyzer is created with."""
 import logicalline
-
-try:
-    from vornide import logicallines as _vornide_lines
-except ImportError:
-    _vornide_lines = None
-
-LINE_TYPES = {'class': 1, 'def': 2, 'import': 16, 'from': 17}
-
-
-class LineSpec(object):
-    """One logical line before it becomes a LogicalLine."""
-
-    def __init__(self, tokens, positions, lineno, linecount, indent, linetype):
-        self.tokens = tokens
-        self.positions = positions
-        self.lineno = lineno
-        self.linecount = linecount
-        self.indent = indent
-        self.linetype = linetype
-
-
-def cut_logical_lines(source):
-    """Cuts source text into LineSpecs, one per NEWLINE token."""
-    specs = []
-    tokens, positions, first_row, indent = [], [], None, 0
-    skipped = (tokenize.COMMENT, tokenize.NL, tokenize.ENDMARKER)
-    for kind, text, (row, col), (end_row, _), _ in tokenize.generate_tokens(
-            StringIO(source).readline):
-        if kind == tokenize.INDENT:
-            indent += 1
-        elif kind == tokenize.DEDENT:
-            indent -= 1
-        elif kind == tokenize.NEWLINE:
-            if tokens:
-                specs.append(LineSpec(tokens, positions, first_row, end_row - first_row + 1,
-                                      indent, LINE_TYPES.get(tokens[0], 0)))
-            tokens, positions, first_row = [], [], None
-        elif kind not in skipped:
-            if first_row is None:
-                first_row = row
-            tokens.append(text)
-            positions.append((min(row - first_row, 65535), min(col, 65535)))
-    return specs
-
-
-def make_logical_lines(source):
-    """LogicalLine objects for source text."""
-    if _vornide_lines is not None:
-        return _vornide_lines.make_logical_lines(source, logicalline)
-    return [logicalline.LogicalLine(s.tokens, s.positions, s.lineno, s.linecount, s.indent,
-                                    s.linetype)
-            for s in cut_logical_lines(source)]
+from vornide.logicallines import make_logical_lines  # noqa: F401 (used by the suites)
 
 
 def module_source(module):

@@ -15,6 +15,9 @@ import weakref
 import logicalline
 import quarnel_impl
 import _quarnel_testhooks as hooks
+from vornide.analysis import AnalysisFactory, make_attrib_ref
+from vornide.grammar import Grammar
+from vornide.transformer import NodeTransformer
 from analyzer_support import (ModuleAnalysis, TraceSink, analyzer_args, line, make_logical_lines,
                               module_source)
 
@@ -162,18 +165,20 @@ class LogicalList(unittest.TestCase):
         self.assertNoList()
 
 
-def linear_index(spans, lineno):
-    """The index IndexForLineno must give, by looking at every line in turn: the first line that
-    spans lineno or starts after it; the list length when there is none."""
-    for index, (first, count) in enumerate(spans):
-        if first > lineno or (count and first <= lineno <= first + count - 1):
-            return index
-    return len(spans)
+def linear_answers(spans, lineno):
+    """The indexes IndexForLineno may give, by looking at every line in turn: those of the lines
+    that span lineno (several when statements share a physical line, as in "if x: break"), else
+    that of the first line starting after it, else the list length."""
+    spanning = [i for i, (first, count) in enumerate(spans)
+                if count and first <= lineno <= first + count - 1]
+    if spanning:
+        return spanning
+    return [next((i for i, (first, _) in enumerate(spans) if first > lineno), len(spans))]
 
 
 class IndexForLineno(unittest.TestCase):
-    def search(self, lines, linenos):
-        analyzer = new_analyzer()
+    def search(self, lines, linenos, **overrides):
+        analyzer = new_analyzer(**overrides)
         analyzer.SetLogicalList(lines)
         return [analyzer.IndexForLineno(n) for n in linenos]
 
@@ -204,14 +209,22 @@ class IndexForLineno(unittest.TestCase):
                 lines = make_logical_lines(module_source(module))
                 spans = [(l.fLineno, l.fLineCount) for l in lines]
                 last = spans[-1][0] + spans[-1][1] + 2
-                expected = [linear_index(spans, n) for n in range(-1, last)]
+                expected = [linear_answers(spans, n) for n in range(-1, last)]
                 cls._real.append((module.__name__, lines, expected))
         return cls._real
 
     def test_every_line_number_of_real_modules(self):
+        # The analyzer is made with the environment's own objects, as the IDE makes it.
+        factory = AnalysisFactory(logicalline_module=logicalline)
         for name, lines, expected in self.real_modules():
             self.assertGreater(len(lines), 50, name)
-            self.assertEqual(self.search(lines, range(-1, len(expected) - 1)), expected, name)
+            environment = dict(mod_analysis=factory.FindAnalysisByName(name, None),
+                               grammar=Grammar(), xformer=NodeTransformer(),
+                               attrib_ref_factory=make_attrib_ref)
+            found = self.search(lines, range(-1, len(expected) - 1), **environment)
+            wrong = [(n - 1, index, answers) for n, (index, answers)
+                     in enumerate(zip(found, expected)) if index not in answers]
+            self.assertEqual(wrong, [], name)
 
 
 class ActiveMethodCount(unittest.TestCase):
