@@ -1,0 +1,707 @@
+// The environment's logical-line module: the LogicalLine type whose record the analyzer reads
+// directly (layout in logicalline.h), the function table it calls to record analysis results, and
+// the attribute-kind values of its search results.
+#include "logicalline.h"
+
+#include <limits.h>
+#include <string.h>
+
+#include "pyref.h"
+
+// The object behind a LogicalLine: the shared record first, then what only this module reads.
+// The arrays of the record grow by doubling; their capacities live here, not in the record.
+struct tLogicalLine {
+  LogicalLineObject fLine;
+  PyObject *fBaseNames;     // list of base-class texts recorded by AddBaseName, or null
+  uint32_t fNameCapacity;   // slots allocated for fLine.fNames
+  uint32_t fEquivCapacity;  // pairs allocated for fLine.fEquivs
+};
+
+extern PyTypeObject LogicalLineType;
+
+static inline tLogicalLine *as_line(PyObject *obj) { return reinterpret_cast<tLogicalLine *>(obj); }
+
+// is_logical_line --
+//   Table entry 1: non-zero when obj is a LogicalLine. The type is final, so the analyzer's exact
+//   type test and this one agree.
+static int is_logical_line(PyObject *obj) { return obj && Py_TYPE(obj) == &LogicalLineType; }
+
+// check_line --
+//   Returns 0 when obj is a LogicalLine, else -1 with TypeError set (for the table entries, which
+//   the analyzer calls with whatever object it holds).
+static int check_line(PyObject *obj) {
+  if (is_logical_line(obj)) return 0;
+  PyErr_SetString(PyExc_TypeError, "a LogicalLine is required");
+  return -1;
+}
+
+// release_objects --
+//   Releases `count` references of a detached array and frees the array.
+static void release_objects(PyObject **objects, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; i++) Py_XDECREF(objects[i]);
+  PyMem_Free(objects);
+}
+
+// clear_tokens --
+//   Empties the token and position arrays. The record is emptied before any reference is
+//   released, so code run by a destructor sees a consistent line.
+static void clear_tokens(tLogicalLine *self) {
+  PyObject **tokens = self->fLine.fTokens;
+  Py_ssize_t count = self->fLine.fTokenCount;
+  self->fLine.fTokens = nullptr;
+  self->fLine.fTokenCount = 0;
+  PyMem_Free(self->fLine.fTokenPositions);
+  self->fLine.fTokenPositions = nullptr;
+  if (tokens) release_objects(tokens, count);
+}
+
+// clear_analysis --
+//   Empties fNames, fEquivs and the base names (detaching them first, as clear_tokens does).
+static void clear_analysis(tLogicalLine *self) {
+  PyObject **names = self->fLine.fNames;
+  Py_ssize_t name_count = self->fLine.fNameCount;
+  PyObject **equivs = self->fLine.fEquivs;
+  Py_ssize_t equiv_count = Py_ssize_t(self->fLine.fEquivCount) * 2;
+  self->fLine.fNames = nullptr;
+  self->fLine.fNameCount = 0;
+  self->fNameCapacity = 0;
+  self->fLine.fEquivs = nullptr;
+  self->fLine.fEquivCount = 0;
+  self->fEquivCapacity = 0;
+  if (names) release_objects(names, name_count);
+  if (equivs) release_objects(equivs, equiv_count);
+  clear_owned(self->fBaseNames);
+}
+
+// new_line --
+//   Allocates an empty line (no tokens, line 0, type 0, no flags), tracked by the collector.
+static PyObject *new_line() {
+  tLogicalLine *self = PyObject_GC_New(tLogicalLine, &LogicalLineType);
+  if (!self) return nullptr;
+  LogicalLineObject &line = self->fLine;
+  line.fTokens = nullptr;
+  line.fTokenPositions = nullptr;
+  line.fLineno = 0;
+  line.fTokenCount = 0;
+  line.fNameCount = 0;
+  line.fEquivCount = 0;
+  line.fIndent = 0;
+  line.fLineCount = 0;
+  line.fLineType = 0;
+  line.fFlags = 0;
+  line.fScopeName = nullptr;
+  line.fNames = nullptr;
+  line.fEquivs = nullptr;
+  self->fBaseNames = nullptr;
+  self->fNameCapacity = 0;
+  self->fEquivCapacity = 0;
+  PyObject_GC_Track(self);
+  return reinterpret_cast<PyObject *>(self);
+}
+
+// Table entry 0: a new empty line.
+static PyObject *table_new_line(void) { return new_line(); }
+
+// Table entry 2: the LogicalLine type (a new reference).
+static PyObject *table_get_type(void) {
+  Py_INCREF(&LogicalLineType);
+  return reinterpret_cast<PyObject *>(&LogicalLineType);
+}
+
+// grow_array --
+//   Makes room for `needed` slots in *array (capacity *capacity, in slots of `slot` objects),
+//   doubling the allocation. Returns -1 with MemoryError set on failure.
+static int grow_array(PyObject ***array, uint32_t *capacity, uint32_t needed, size_t slot) {
+  if (needed <= *capacity) return 0;
+  uint64_t wanted = *capacity ? uint64_t(*capacity) * 2 : 4;
+  if (wanted < needed) wanted = needed;
+  if (wanted > UINT32_MAX / 2 || wanted * slot > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyObject **grown = static_cast<PyObject **>(
+      PyMem_Realloc(*array, size_t(wanted) * slot * sizeof(PyObject *)));
+  if (!grown) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  *array = grown;
+  *capacity = uint32_t(wanted);
+  return 0;
+}
+
+// table_add_name --
+//   Table entry 7: appends entry (a str, or a tuple led by the local name) to fNames.
+static int table_add_name(PyObject *line, PyObject *entry) {
+  if (check_line(line) < 0) return -1;
+  if (!entry) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  tLogicalLine *self = as_line(line);
+  uint32_t count = self->fLine.fNameCount;
+  if (count == UINT32_MAX) return PyErr_NoMemory(), -1;
+  if (grow_array(&self->fLine.fNames, &self->fNameCapacity, count + 1, 1) < 0) return -1;
+  Py_INCREF(entry);
+  self->fLine.fNames[count] = entry;
+  self->fLine.fNameCount = count + 1;
+  return 0;
+}
+
+// table_add_arg_name --
+//   Table entry 8: a def line's parameters are its fNames, in order.
+static int table_add_arg_name(PyObject *line, PyObject *name) { return table_add_name(line, name); }
+
+// table_add_type_equiv --
+//   Table entry 5: appends the pair (name, equiv) to fEquivs.
+static int table_add_type_equiv(PyObject *line, PyObject *name, PyObject *equiv) {
+  if (check_line(line) < 0) return -1;
+  if (!name || !equiv) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  tLogicalLine *self = as_line(line);
+  uint32_t count = self->fLine.fEquivCount;
+  if (count == UINT32_MAX) return PyErr_NoMemory(), -1;
+  if (grow_array(&self->fLine.fEquivs, &self->fEquivCapacity, count + 1, 2) < 0) return -1;
+  Py_INCREF(name);
+  Py_INCREF(equiv);
+  self->fLine.fEquivs[2 * count] = name;
+  self->fLine.fEquivs[2 * count + 1] = equiv;
+  self->fLine.fEquivCount = count + 1;
+  return 0;
+}
+
+// table_add_base_name --
+//   Table entry 9: appends a base-class text to the line's fBaseNames list.
+static int table_add_base_name(PyObject *line, PyObject *base) {
+  if (check_line(line) < 0) return -1;
+  if (!base) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  tLogicalLine *self = as_line(line);
+  if (!self->fBaseNames) {
+    self->fBaseNames = PyList_New(0);
+    if (!self->fBaseNames) return -1;
+  }
+  return PyList_Append(self->fBaseNames, base);
+}
+
+// table_clear_analysis --
+//   Table entry 11: forgets what analysis recorded on the line (names, equivalences and base
+//   names), so a new analysis does not add to stale records.
+static int table_clear_analysis(PyObject *line) {
+  if (check_line(line) < 0) return -1;
+  clear_analysis(as_line(line));
+  return 0;
+}
+
+static LogicalLineFunctionTable gFunctionTable = {{
+    reinterpret_cast<void *>(table_new_line),        // 0 NewLogicalLine
+    reinterpret_cast<void *>(is_logical_line),       // 1 IsLogicalLine
+    reinterpret_cast<void *>(table_get_type),        // 2 GetLogicalLineType
+    nullptr,                                         // 3
+    nullptr,                                         // 4
+    reinterpret_cast<void *>(table_add_type_equiv),  // 5 AddTypeEquiv
+    nullptr,                                         // 6
+    reinterpret_cast<void *>(table_add_name),        // 7 AddName
+    reinterpret_cast<void *>(table_add_arg_name),    // 8 AddArgName
+    reinterpret_cast<void *>(table_add_base_name),   // 9 AddBaseName
+    nullptr,                                         // 10
+    reinterpret_cast<void *>(table_clear_analysis),  // 11 ClearLineAnalysis
+}};
+
+// parse_position --
+//   Reads one (first, second) pair of 0..65535 ints into out[0], out[1].
+static int parse_position(PyObject *pair, uint16_t *out) {
+  PyRef seq(PySequence_Fast(pair, "each token position must be a (first, second) pair"));
+  if (!seq) return -1;
+  if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, "each token position must be a (first, second) pair");
+    return -1;
+  }
+  for (int i = 0; i < 2; i++) {
+    long value = PyInt_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (value < 0 || value > 65535) {
+      PyErr_SetString(PyExc_ValueError, "token positions must be in 0..65535");
+      return -1;
+    }
+    out[i] = uint16_t(value);
+  }
+  return 0;
+}
+
+// parse_positions --
+//   Reads `count` position pairs from a sequence into a new array (*out, PyMem). Returns -1 with
+//   an error set when the sequence is not `count` valid pairs.
+static int parse_positions(PyObject *positions, Py_ssize_t count, uint16_t **out) {
+  *out = nullptr;
+  PyRef seq(PySequence_Fast(positions, "token positions must be a sequence of pairs"));
+  if (!seq) return -1;
+  if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
+    PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
+    return -1;
+  }
+  uint16_t *array = static_cast<uint16_t *>(PyMem_Malloc(size_t(count) * 2 * sizeof(uint16_t) + 1));
+  if (!array) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (parse_position(PySequence_Fast_GET_ITEM(seq.get(), i), array + 2 * i) < 0) {
+      PyMem_Free(array);
+      return -1;
+    }
+  }
+  *out = array;
+  return 0;
+}
+
+// set_tokens --
+//   Replaces the line's tokens by the items of `tokens` (any objects; the analyzer uses the str
+//   ones) and its positions by `positions`, or by zeros when positions is null or None.
+static int set_tokens(tLogicalLine *self, PyObject *tokens, PyObject *positions) {
+  PyRef seq(PySequence_Fast(tokens, "tokens must be a sequence"));
+  if (!seq) return -1;
+  Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+  if (count > INT32_MAX / 2) {
+    PyErr_SetString(PyExc_OverflowError, "too many tokens");
+    return -1;
+  }
+  uint16_t *new_positions = nullptr;
+  if (positions && positions != Py_None) {
+    if (parse_positions(positions, count, &new_positions) < 0) return -1;
+  } else {
+    new_positions = static_cast<uint16_t *>(PyMem_Malloc(size_t(count) * 2 * sizeof(uint16_t) + 1));
+    if (!new_positions) return PyErr_NoMemory(), -1;
+    memset(new_positions, 0, size_t(count) * 2 * sizeof(uint16_t));
+  }
+  PyObject **new_tokens = static_cast<PyObject **>(PyMem_Malloc(size_t(count) * sizeof(PyObject *) + 1));
+  if (!new_tokens) {
+    PyMem_Free(new_positions);
+    return PyErr_NoMemory(), -1;
+  }
+  for (Py_ssize_t i = 0; i < count; i++) {
+    new_tokens[i] = PySequence_Fast_GET_ITEM(seq.get(), i);
+    Py_INCREF(new_tokens[i]);
+  }
+  // The new arrays are in place before the old tokens are released.
+  PyObject **old_tokens = self->fLine.fTokens;
+  Py_ssize_t old_count = self->fLine.fTokenCount;
+  PyMem_Free(self->fLine.fTokenPositions);
+  self->fLine.fTokens = new_tokens;
+  self->fLine.fTokenPositions = new_positions;
+  self->fLine.fTokenCount = int32_t(count);
+  if (old_tokens) release_objects(old_tokens, old_count);
+  return 0;
+}
+
+// LogicalLine.__new__ --
+//   LogicalLine(tokens=(), positions=None, lineno=0, linecount=0, indent=0, linetype=0): a line
+//   with those tokens and one (first, second) position pair per token (zeros when None).
+static PyObject *line_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"tokens", "positions", "lineno", "linecount", "indent",
+                                 "linetype", nullptr};
+  PyObject *tokens = nullptr, *positions = nullptr;
+  int lineno = 0;
+  short linecount = 0, indent = 0;
+  unsigned char linetype = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOihhb:LogicalLine", const_cast<char **>(kwlist),
+                                   &tokens, &positions, &lineno, &linecount, &indent,
+                                   &linetype)) {
+    return nullptr;
+  }
+  PyRef line(new_line());
+  if (!line) return nullptr;
+  tLogicalLine *self = as_line(line.get());
+  if (tokens && set_tokens(self, tokens, positions) < 0) return nullptr;
+  if (!tokens && positions && positions != Py_None) {
+    PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
+    return nullptr;
+  }
+  self->fLine.fLineno = lineno;
+  self->fLine.fLineCount = linecount;
+  self->fLine.fIndent = indent;
+  self->fLine.fLineType = linetype;
+  return line.release();
+}
+
+// line_traverse --
+//   Visits every object the line holds (tokens, names, equivalences, scope name, base names).
+static int line_traverse(PyObject *obj, visitproc visit, void *arg) {
+  tLogicalLine *self = as_line(obj);
+  for (int32_t i = 0; i < self->fLine.fTokenCount; i++) Py_VISIT(self->fLine.fTokens[i]);
+  for (uint32_t i = 0; i < self->fLine.fNameCount; i++) Py_VISIT(self->fLine.fNames[i]);
+  for (uint64_t i = 0; i < uint64_t(self->fLine.fEquivCount) * 2; i++) {
+    Py_VISIT(self->fLine.fEquivs[i]);
+  }
+  Py_VISIT(self->fLine.fScopeName);
+  Py_VISIT(self->fBaseNames);
+  return 0;
+}
+
+// line_clear --
+//   Drops every reference the line holds (breaks cycles through import records).
+static int line_clear(PyObject *obj) {
+  tLogicalLine *self = as_line(obj);
+  clear_analysis(self);
+  clear_owned(self->fLine.fScopeName);
+  clear_tokens(self);
+  return 0;
+}
+
+static void line_dealloc(PyObject *obj) {
+  PyObject_GC_UnTrack(obj);
+  line_clear(obj);
+  PyObject_GC_Del(obj);
+}
+
+static PyObject *line_repr(PyObject *obj) {
+  tLogicalLine *self = as_line(obj);
+  return PyString_FromFormat("<LogicalLine lineno=%d linecount=%d type=%d tokens=%d>",
+                             int(self->fLine.fLineno), int(self->fLine.fLineCount),
+                             int(self->fLine.fLineType), int(self->fLine.fTokenCount));
+}
+
+// Attribute getters and setters. Closures select the field or flag bit.
+
+enum tField { kFieldLineno, kFieldTokenCount, kFieldLineCount, kFieldIndent, kFieldLineType,
+              kFieldFlags, kFieldNameCount, kFieldEquivCount };
+
+static PyObject *get_int_field(PyObject *obj, void *closure) {
+  const LogicalLineObject &line = as_line(obj)->fLine;
+  switch (static_cast<tField>(reinterpret_cast<intptr_t>(closure))) {
+    case kFieldLineno: return PyInt_FromLong(line.fLineno);
+    case kFieldTokenCount: return PyInt_FromLong(line.fTokenCount);
+    case kFieldLineCount: return PyInt_FromLong(line.fLineCount);
+    case kFieldIndent: return PyInt_FromLong(line.fIndent);
+    case kFieldLineType: return PyInt_FromLong(line.fLineType);
+    case kFieldFlags: return PyInt_FromLong(line.fFlags);
+    case kFieldNameCount: return PyLong_FromUnsignedLong(line.fNameCount);
+    case kFieldEquivCount: return PyLong_FromUnsignedLong(line.fEquivCount);
+  }
+  PyErr_BadInternalCall();
+  return nullptr;
+}
+
+// set_int_field --
+//   Sets a numeric field; values outside the field's range raise OverflowError.
+static int set_int_field(PyObject *obj, PyObject *value, void *closure) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
+    return -1;
+  }
+  long number = PyInt_AsLong(value);
+  if (number == -1 && PyErr_Occurred()) return -1;
+  LogicalLineObject &line = as_line(obj)->fLine;
+  tField field = static_cast<tField>(reinterpret_cast<intptr_t>(closure));
+  long low = 0, high = 0;
+  switch (field) {
+    case kFieldLineno: low = INT32_MIN, high = INT32_MAX; break;
+    case kFieldLineCount:
+    case kFieldIndent: low = INT16_MIN, high = INT16_MAX; break;
+    case kFieldLineType:
+    case kFieldFlags: low = 0, high = UINT8_MAX; break;
+    default: PyErr_BadInternalCall(); return -1;
+  }
+  if (number < low || number > high) {
+    PyErr_SetString(PyExc_OverflowError, "value out of range for this LogicalLine field");
+    return -1;
+  }
+  switch (field) {
+    case kFieldLineno: line.fLineno = int32_t(number); break;
+    case kFieldLineCount: line.fLineCount = int16_t(number); break;
+    case kFieldIndent: line.fIndent = int16_t(number); break;
+    case kFieldLineType: line.fLineType = uint8_t(number); break;
+    default: line.fFlags = uint8_t(number); break;
+  }
+  return 0;
+}
+
+static PyObject *get_flag(PyObject *obj, void *closure) {
+  uint8_t bit = uint8_t(reinterpret_cast<intptr_t>(closure));
+  return PyBool_FromLong(as_line(obj)->fLine.fFlags & bit);
+}
+
+static int set_flag(PyObject *obj, PyObject *value, void *closure) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
+    return -1;
+  }
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) return -1;
+  uint8_t bit = uint8_t(reinterpret_cast<intptr_t>(closure));
+  uint8_t &flags = as_line(obj)->fLine.fFlags;
+  flags = truth ? uint8_t(flags | bit) : uint8_t(flags & ~bit);
+  return 0;
+}
+
+// Builds a new list of `count` objects of an array.
+static PyObject *list_of(PyObject *const *objects, Py_ssize_t count) {
+  PyObject *list = PyList_New(count);
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    Py_INCREF(objects[i]);
+    PyList_SET_ITEM(list, i, objects[i]);
+  }
+  return list;
+}
+
+static PyObject *get_tokens(PyObject *obj, void *) {
+  const LogicalLineObject &line = as_line(obj)->fLine;
+  return list_of(line.fTokens, line.fTokenCount);
+}
+
+// set_tokens_attr --
+//   Replaces the tokens; positions are kept for tokens that still have one, zero for new ones.
+static int set_tokens_attr(PyObject *obj, PyObject *value, void *) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
+    return -1;
+  }
+  tLogicalLine *self = as_line(obj);
+  int32_t old_count = self->fLine.fTokenCount;
+  uint16_t *old_positions = self->fLine.fTokenPositions;
+  self->fLine.fTokenPositions = nullptr;  // kept aside while the tokens are replaced
+  int status = set_tokens(self, value, nullptr);
+  if (status < 0) {
+    self->fLine.fTokenPositions = old_positions;
+    return -1;
+  }
+  int32_t kept = old_count < self->fLine.fTokenCount ? old_count : self->fLine.fTokenCount;
+  if (old_positions && kept > 0) {
+    memcpy(self->fLine.fTokenPositions, old_positions, size_t(kept) * 2 * sizeof(uint16_t));
+  }
+  PyMem_Free(old_positions);
+  return 0;
+}
+
+static PyObject *get_positions(PyObject *obj, void *) {
+  const LogicalLineObject &line = as_line(obj)->fLine;
+  PyRef list(PyList_New(line.fTokenCount));
+  if (!list) return nullptr;
+  for (int32_t i = 0; i < line.fTokenCount; i++) {
+    PyObject *pair = Py_BuildValue("(ii)", int(line.fTokenPositions[2 * i]),
+                                   int(line.fTokenPositions[2 * i + 1]));
+    if (!pair) return nullptr;
+    PyList_SET_ITEM(list.get(), i, pair);
+  }
+  return list.release();
+}
+
+// set_positions_attr --
+//   Replaces the positions: one (first, second) pair per current token.
+static int set_positions_attr(PyObject *obj, PyObject *value, void *) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
+    return -1;
+  }
+  tLogicalLine *self = as_line(obj);
+  uint16_t *positions = nullptr;
+  if (parse_positions(value, self->fLine.fTokenCount, &positions) < 0) return -1;
+  PyMem_Free(self->fLine.fTokenPositions);
+  self->fLine.fTokenPositions = positions;
+  return 0;
+}
+
+static PyObject *get_scope_name(PyObject *obj, void *) {
+  PyObject *name = as_line(obj)->fLine.fScopeName;
+  if (!name) name = Py_None;
+  Py_INCREF(name);
+  return name;
+}
+
+static PyObject *get_names(PyObject *obj, void *) {
+  const LogicalLineObject &line = as_line(obj)->fLine;
+  return list_of(line.fNames, line.fNameCount);
+}
+
+static PyObject *get_equivs(PyObject *obj, void *) {
+  const LogicalLineObject &line = as_line(obj)->fLine;
+  PyRef list(PyList_New(line.fEquivCount));
+  if (!list) return nullptr;
+  for (uint32_t i = 0; i < line.fEquivCount; i++) {
+    PyObject *pair = PyTuple_Pack(2, line.fEquivs[2 * i], line.fEquivs[2 * i + 1]);
+    if (!pair) return nullptr;
+    PyList_SET_ITEM(list.get(), i, pair);
+  }
+  return list.release();
+}
+
+static PyObject *get_base_names(PyObject *obj, void *) {
+  PyObject *bases = as_line(obj)->fBaseNames;
+  if (!bases) return PyList_New(0);
+  return PyList_GetSlice(bases, 0, PyList_GET_SIZE(bases));
+}
+
+#define INT_FIELD(name, field, setter, doc) \
+  { const_cast<char *>(name), get_int_field, setter, const_cast<char *>(doc), \
+    reinterpret_cast<void *>(intptr_t(field)) }
+#define FLAG_FIELD(name, bit, doc) \
+  { const_cast<char *>(name), get_flag, set_flag, const_cast<char *>(doc), \
+    reinterpret_cast<void *>(intptr_t(bit)) }
+
+static PyGetSetDef line_getset[] = {
+    {const_cast<char *>("fTokens"), get_tokens, set_tokens_attr,
+     const_cast<char *>("The tokens, as a new list; assigning keeps the positions of the tokens "
+                        "that remain and gives new tokens (0, 0)"),
+     nullptr},
+    {const_cast<char *>("fTokenPositions"), get_positions, set_positions_attr,
+     const_cast<char *>("(first, second) position pairs, one per token"), nullptr},
+    INT_FIELD("fLineno", kFieldLineno, set_int_field, "First physical line"),
+    INT_FIELD("fTokenCount", kFieldTokenCount, nullptr, "Number of tokens"),
+    INT_FIELD("fLineCount", kFieldLineCount, set_int_field, "Number of physical lines"),
+    INT_FIELD("fIndent", kFieldIndent, set_int_field, "Indentation level, 0 at module level"),
+    INT_FIELD("fLineType", kFieldLineType, set_int_field, "Line type code"),
+    INT_FIELD("fFlags", kFieldFlags, set_int_field, "The flags byte"),
+    INT_FIELD("fNameCount", kFieldNameCount, nullptr, "Number of entries in fNames"),
+    INT_FIELD("fEquivCount", kFieldEquivCount, nullptr, "Number of pairs in fEquivs"),
+    FLAG_FIELD("fParsed", kLineParsedFlag, "The line has been parsed (flag bit 0)"),
+    FLAG_FIELD("fFlag1", kLineFlag1, "Flag bit 1, kept for the environment"),
+    FLAG_FIELD("fFlag2", kLineFlag2, "Flag bit 2, kept for the environment"),
+    {const_cast<char *>("fScopeName"), get_scope_name, nullptr,
+     const_cast<char *>("Full name of the enclosing scope as cached by the analyzer, or None"),
+     nullptr},
+    {const_cast<char *>("fNames"), get_names, nullptr,
+     const_cast<char *>("Names the line defines (or parameters of a def line), as a new list"),
+     nullptr},
+    {const_cast<char *>("fEquivs"), get_equivs, nullptr,
+     const_cast<char *>("Type equivalences as a new list of (name, value) pairs"), nullptr},
+    {const_cast<char *>("fBaseNames"), get_base_names, nullptr,
+     const_cast<char *>("Base-class texts of a class line, as a new list"), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The table entries as methods, for the environment's Python code and for tests.
+
+static PyObject *method_add_name(PyObject *self, PyObject *args) {
+  PyObject *entry;
+  if (!PyArg_ParseTuple(args, "O:AddName", &entry)) return nullptr;
+  if (table_add_name(self, entry) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyObject *method_add_arg_name(PyObject *self, PyObject *args) {
+  PyObject *name;
+  if (!PyArg_ParseTuple(args, "O:AddArgName", &name)) return nullptr;
+  if (table_add_arg_name(self, name) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyObject *method_add_base_name(PyObject *self, PyObject *args) {
+  PyObject *base;
+  if (!PyArg_ParseTuple(args, "O:AddBaseName", &base)) return nullptr;
+  if (table_add_base_name(self, base) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyObject *method_add_type_equiv(PyObject *self, PyObject *args) {
+  PyObject *name, *equiv;
+  if (!PyArg_ParseTuple(args, "OO:AddTypeEquiv", &name, &equiv)) return nullptr;
+  if (table_add_type_equiv(self, name, equiv) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyObject *method_clear_analysis(PyObject *self, PyObject *args) {
+  if (!PyArg_ParseTuple(args, ":ClearLineAnalysis")) return nullptr;
+  if (table_clear_analysis(self) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyMethodDef line_methods[] = {
+    {"AddName", method_add_name, METH_VARARGS, "Append a name entry to fNames"},
+    {"AddArgName", method_add_arg_name, METH_VARARGS, "Append a parameter name to fNames"},
+    {"AddBaseName", method_add_base_name, METH_VARARGS, "Append a base-class text"},
+    {"AddTypeEquiv", method_add_type_equiv, METH_VARARGS, "Append a (name, value) pair"},
+    {"ClearLineAnalysis", method_clear_analysis, METH_VARARGS,
+     "Forget the names, equivalences and base names recorded by analysis"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static const char line_doc[] =
+    "LogicalLine(tokens=(), positions=None, lineno=0, linecount=0, indent=0, linetype=0)\n"
+    "One logical line (statement) of an edited module, as the analyzer reads it.";
+
+// Not a base type: the analyzer recognises lines by exact type.
+PyTypeObject LogicalLineType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "logicalline.LogicalLine",                 // tp_name
+    sizeof(tLogicalLine),                      // tp_basicsize
+    0,                                         // tp_itemsize
+    line_dealloc,                              // tp_dealloc
+    nullptr,                                   // tp_print
+    nullptr,                                   // tp_getattr
+    nullptr,                                   // tp_setattr
+    nullptr,                                   // tp_compare
+    line_repr,                                 // tp_repr
+    nullptr,                                   // tp_as_number
+    nullptr,                                   // tp_as_sequence
+    nullptr,                                   // tp_as_mapping
+    nullptr,                                   // tp_hash
+    nullptr,                                   // tp_call
+    nullptr,                                   // tp_str
+    nullptr,                                   // tp_getattro
+    nullptr,                                   // tp_setattro
+    nullptr,                                   // tp_as_buffer
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,   // tp_flags
+    line_doc,                                  // tp_doc
+    line_traverse,                             // tp_traverse
+    line_clear,                                // tp_clear
+    nullptr,                                   // tp_richcompare
+    0,                                         // tp_weaklistoffset
+    nullptr,                                   // tp_iter
+    nullptr,                                   // tp_iternext
+    line_methods,                              // tp_methods
+    nullptr,                                   // tp_members
+    line_getset,                               // tp_getset
+    nullptr,                                   // tp_base
+    nullptr,                                   // tp_dict
+    nullptr,                                   // tp_descr_get
+    nullptr,                                   // tp_descr_set
+    0,                                         // tp_dictoffset
+    nullptr,                                   // tp_init
+    nullptr,                                   // tp_alloc
+    line_new,                                  // tp_new
+    nullptr,                                   // tp_free
+    nullptr,                                   // tp_is_gc
+    nullptr,                                   // tp_bases
+    nullptr,                                   // tp_mro
+    nullptr,                                   // tp_cache
+    nullptr,                                   // tp_subclasses
+    nullptr,                                   // tp_weaklist
+    nullptr,                                   // tp_del
+    0,                                         // tp_version_tag
+};
+
+// GetDirectLogicalLineFunctionTable() --
+//   Returns a CObject pointing at the module's 12-entry function table.
+static PyObject *get_function_table(PyObject *, PyObject *args) {
+  if (!PyArg_ParseTuple(args, ":GetDirectLogicalLineFunctionTable")) return nullptr;
+  return PyCObject_FromVoidPtr(&gFunctionTable, nullptr);
+}
+
+static PyMethodDef module_methods[] = {
+    {"GetDirectLogicalLineFunctionTable", get_function_table, METH_VARARGS,
+     "Returns a CObject pointing to the table of logical line functions"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+VORN_MODINIT initlogicalline(void) {
+  if (PyType_Ready(&LogicalLineType) < 0) return;
+  PyObject *module = Py_InitModule4("logicalline", module_methods,
+                                    "Logical lines of edited modules, for the source analyzer",
+                                    nullptr, PYTHON_API_VERSION);
+  if (!module) return;
+  Py_INCREF(&LogicalLineType);
+  if (PyModule_AddObject(module, "LogicalLine", reinterpret_cast<PyObject *>(&LogicalLineType)) <
+      0) {
+    return;
+  }
+  // The kinds of attribute the analyzer's search reports.
+  PyModule_AddStringConstant(module, "kClassAttribKind", "class");
+  PyModule_AddStringConstant(module, "kFunctionAttribKind", "function");
+  PyModule_AddStringConstant(module, "kGenericAttribKind", "generic");
+  PyModule_AddStringConstant(module, "kImportedAttribKind", "imported");
+}

@@ -1,0 +1,108 @@
+// The source analyzer module quarnel_impl: the QuarnelImpl object (one per edited module), its
+// binding to the environment's logical-line module and the helpers every analyzer file shares
+// (clock, name pool, debug trace, active-method count).
+#ifndef QUARNEL_IMPLMODULE_H
+#define QUARNEL_IMPLMODULE_H
+
+#include <Python.h>
+
+#include "logicalline.h"
+#include "pyref.h"
+#include "srcinfocache.h"
+
+// What the analyzer keeps of the logical-line module given at creation. The table is a copy, so
+// the module's own table may go away; the object fields are owned references.
+struct tLogicalLineBinding {
+  PyObject *fModule;                // the logical-line module
+  LogicalLineFunctionTable fTable;  // zeroed while unbound
+  PyObject *fLineType;              // the logical line type; null while unbound
+  // Kind values for attribute references made by the search.
+  PyObject *kFunctionAttribKind;
+  PyObject *kImportedAttribKind;
+  PyObject *kGenericAttribKind;
+  PyObject *kClassAttribKind;
+};
+
+// The analyzer object. Object fields hold one reference each, or null.
+struct QuarnelImplObject {
+  PyObject_HEAD
+  // The environment's objects handed over at creation.
+  PyObject *fModAnalysis;    // module analysis, a classic-class instance
+  PyObject *fGrammar;        // makes a parser for every parse
+  PyObject *fTransformNode;  // bound TransformNode of the node transformer
+  PyObject *fWalk;           // bound Walk of the tree walker of the current list; null without one
+  int fCacheNeedsUpdate;     // the environment's logical cache has pending updates
+
+  // The module's logical lines and analysis counters.
+  PyObject *fLogicalList;       // list of logical lines, or null
+  PyObject *fAttribRefFactory;  // makes attribute reference objects for the search
+  int fParsedCount;             // lines of the list whose analysis is complete
+  int fActiveMethodCount;       // analyzer methods currently running (re-entrancy indicator)
+
+  // Dictionaries the environment reads.
+  PyObject *fFromFutureFlags;  // feature name -> True, for module-level __future__ imports
+  PyObject *fParseErrors;      // logical line -> exception value of its last failed parse
+  int fActiveEditLineno;       // line being edited; -1 when none
+
+  tLogicalLineBinding fBinding;
+  PyObject *fNamePool;  // shared-string pool: keys and values are the same str objects
+  tSrcInfoCache fCache;
+  PyObject *fTracer;  // debug trace sink with a write(str) method, or null
+};
+
+extern PyTypeObject QuarnelImplType;
+
+// ActiveMethodGuard --
+//   Raises an analyzer's fActiveMethodCount for the lifetime of a counted method and puts back
+//   the value it found on every exit, so the environment can see re-entrant calls. Restoring the
+//   found value (rather than subtracting 1) keeps the count sane when the method's callbacks
+//   destroy the analyzer, which resets the count.
+class ActiveMethodGuard {
+ public:
+  explicit ActiveMethodGuard(QuarnelImplObject *self)
+      : self_(self), found_(self->fActiveMethodCount) {
+    self_->fActiveMethodCount = found_ + 1;
+  }
+  ~ActiveMethodGuard() { self_->fActiveMethodCount = found_; }
+  ActiveMethodGuard(const ActiveMethodGuard &) = delete;
+  ActiveMethodGuard &operator=(const ActiveMethodGuard &) = delete;
+
+ private:
+  QuarnelImplObject *self_;
+  int found_;
+};
+
+// Readies the analyzer's types; -1 with an error set on failure.
+int quarnel_ready_types();
+
+// CreateQuarnelImpl(mod_analysis, grammar, xformer, name_pool, attrib_ref_factory,
+// logical_line_module): the module function.
+PyObject *quarnel_CreateQuarnelImpl(PyObject *module, PyObject *args);
+
+// Wall-clock seconds since the epoch, at millisecond resolution. Every end_time budget is an
+// absolute value of this clock.
+double get_time();
+
+// Non-zero when obj is a logical line of the bound logical-line module (exact type).
+int is_logical_line(const QuarnelImplObject *self, PyObject *obj);
+
+// The line record of a logical line (the caller has checked it with is_logical_line).
+inline LogicalLineObject *line_record(PyObject *line) {
+  return reinterpret_cast<LogicalLineObject *>(line);
+}
+
+// Returns the pooled str equal to text (a str), adding text to fNamePool when absent. New
+// reference, or null with an error set.
+PyObject *quarnel_intern(QuarnelImplObject *self, PyObject *text);
+PyObject *quarnel_intern_string(QuarnelImplObject *self, const char *text, Py_ssize_t length);
+
+// Writes one debug message to fTracer in three write() calls: repr(fModAnalysis), the time, then
+// the printf-style message (cut to the 500-byte message buffer). Callers trace only when
+// fTracer is set. Returns -1 with the write's error set when a write fails.
+int quarnel_trace(QuarnelImplObject *self, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Size of the trace message buffer, terminating NUL included.
+constexpr size_t kTraceBufferSize = 500;
+
+#endif  // QUARNEL_IMPLMODULE_H

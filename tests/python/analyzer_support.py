@@ -1,0 +1,70 @@
+"""Helpers of the analyzer suites: logical lines cut from real source by the environment's
+cutter, and small stand-ins for the environment's objects an analyzer is created with."""
+import logicalline
+from vornide.logicallines import make_logical_lines  # noqa: F401 (used by the suites)
+
+
+def module_source(module):
+    """The source text of an imported standard module."""
+    path = module.__file__
+    if path.endswith(('.pyc', '.pyo')):
+        path = path[:-1]
+    with open(path) as f:
+        return f.read()
+
+
+def line(lineno=1, linecount=1, tokens=('pass',), linetype=0, indent=0, parsed=False, names=()):
+    """A LogicalLine with the given fields and fNames entries."""
+    result = logicalline.LogicalLine(list(tokens), None, lineno, linecount, indent, linetype)
+    result.fParsed = parsed
+    for name in names:
+        result.AddName(name)
+    return result
+
+
+class ModuleAnalysis:
+    """Stands in for the module analysis (a classic class, as the analyzer requires)."""
+
+    def __repr__(self):
+        return '<ModuleAnalysis stand-in>'
+
+
+class Transformer(object):
+    def TransformNode(self, tree):
+        return tree
+
+
+class Grammar(object):
+    pass
+
+
+def attrib_ref_factory(*args):
+    return args
+
+
+def analyzer_args(**overrides):
+    """CreateQuarnelImpl's argument list; keywords replace single arguments by their names."""
+    names = ['mod_analysis', 'grammar', 'xformer', 'name_pool', 'attrib_ref_factory',
+             'logical_line_module']
+    values = dict(mod_analysis=ModuleAnalysis(), grammar=Grammar(), xformer=Transformer(),
+                  name_pool={}, attrib_ref_factory=attrib_ref_factory,
+                  logical_line_module=logicalline)
+    values.update(overrides)
+    return [values[n] for n in names]
+
+
+class TraceSink(object):
+    """Records what the analyzer writes; write number `fail_at` (0-based) raises instead."""
+
+    def __init__(self, fail_at=None, on_write=None):
+        self.writes = []
+        self.fail_at = fail_at
+        self.on_write = on_write
+
+    def write(self, text):
+        if self.fail_at is not None and len(self.writes) == self.fail_at:
+            raise IOError('sink full')
+        self.writes.append(text)
+        if self.on_write is not None:
+            self.on_write(text)
+

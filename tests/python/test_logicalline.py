@@ -1,0 +1,127 @@
+"""The environment's logical-line module: the LogicalLine type and the function table the
+analyzer binds to."""
+import ctypes
+import gc
+import sys
+import unittest
+import weakref
+
+import logicalline
+from logicalline import LogicalLine
+
+
+def table_entries():
+    """The 12 entries of the module's function table, as addresses (None for null)."""
+    as_ptr = ctypes.pythonapi.PyCObject_AsVoidPtr
+    as_ptr.restype, as_ptr.argtypes = ctypes.c_void_p, [ctypes.py_object]
+    address = as_ptr(logicalline.GetDirectLogicalLineFunctionTable())
+    return list((ctypes.c_void_p * 12).from_address(address))
+
+
+class Fields(unittest.TestCase):
+    def test_construction(self):
+        marker = object()  # tokens need not be str; the analyzer skips the others
+        line = LogicalLine(['def', marker, ':'], [(0, 0), (0, 4), (65535, 65535)], 12, 3, 2, 2)
+        self.assertEqual(line.fTokens, ['def', marker, ':'])
+        self.assertEqual(line.fTokenPositions, [(0, 0), (0, 4), (65535, 65535)])
+        self.assertEqual((line.fLineno, line.fTokenCount, line.fLineCount, line.fIndent,
+                          line.fLineType, line.fFlags, line.fScopeName),
+                         (12, 3, 3, 2, 2, 0, None))
+        self.assertEqual(LogicalLine(tokens=('a', 'b')).fTokenPositions, [(0, 0), (0, 0)])
+
+    def test_bad_arguments(self):
+        cases = [((['a'], [(0, 65536)]), ValueError), ((['a'], [(-1, 0)]), ValueError),
+                 ((['a'], [(0, 0), (0, 0)]), ValueError), ((['a'], [(0,)]), TypeError),
+                 ((['a'], [('x', 0)]), TypeError), ((5,), TypeError),
+                 (([], None, 0, 40000), OverflowError), (([], None, 0, 0, 0, 256), OverflowError),
+                 (([], [(0, 0)]), ValueError)]
+        for args, error in cases:
+            self.assertRaises(error, LogicalLine, *args)
+        with self.assertRaises(TypeError):  # the analyzer recognises lines by exact type
+            class Sub(LogicalLine):
+                pass
+
+    def test_setting_fields(self):
+        line = LogicalLine(['a', 'b', 'c'], [(1, 1), (2, 2), (3, 3)], 1, 1)
+        line.fLineno, line.fLineCount, line.fIndent, line.fLineType = 40, 2, 3, 17
+        self.assertEqual((line.fLineno, line.fLineCount, line.fIndent, line.fLineType),
+                         (40, 2, 3, 17))
+        self.assertRaises(OverflowError, setattr, line, 'fLineno', 2 ** 31)
+        self.assertRaises(OverflowError, setattr, line, 'fLineType', 256)
+        self.assertRaises((AttributeError, TypeError), setattr, line, 'fTokenCount', 1)
+        # Replacing tokens keeps the positions of the tokens that remain.
+        line.fTokens = ['x', 'y']
+        self.assertEqual(line.fTokenPositions, [(1, 1), (2, 2)])
+        line.fTokens = ('p', 'q', 'r')
+        self.assertEqual(line.fTokenPositions, [(1, 1), (2, 2), (0, 0)])
+        self.assertRaises(TypeError, setattr, line, 'fTokens', 7)
+        line.fTokenPositions = [(4, 5), (6, 7), (8, 9)]
+        self.assertRaises(ValueError, setattr, line, 'fTokenPositions', [(1, 1)])
+        self.assertEqual((line.fTokens, line.fTokenPositions),
+                         (['p', 'q', 'r'], [(4, 5), (6, 7), (8, 9)]))
+
+    def test_flags_share_one_byte(self):
+        line = LogicalLine()
+        line.fParsed, line.fFlag2 = True, 1
+        self.assertEqual(line.fFlags, 0x05)
+        line.fParsed = 0
+        line.fFlags |= 0x02
+        self.assertEqual((line.fParsed, line.fFlag1, line.fFlag2, line.fFlags),
+                         (False, True, True, 0x06))
+
+
+class AnalysisRecords(unittest.TestCase):
+    def test_records_accumulate_in_order_and_clear(self):
+        line, value = LogicalLine(['x']), object()
+        before = sys.getrefcount(value)
+        line.AddName('x')
+        line.AddName(('os', value, 'os', None))
+        line.AddArgName('self')
+        for i in range(40):  # past several reallocations
+            line.AddTypeEquiv('n%d' % i, value)
+        line.AddBaseName('mod.Base')
+        self.assertEqual(line.fNames, ['x', ('os', value, 'os', None), 'self'])
+        self.assertEqual((line.fNameCount, line.fEquivCount), (3, 40))
+        self.assertEqual(line.fEquivs[39], ('n39', value))
+        self.assertEqual(line.fBaseNames, ['mod.Base'])
+        line.ClearLineAnalysis()
+        self.assertEqual((line.fNames, line.fEquivs, line.fBaseNames), ([], [], []))
+        self.assertEqual(sys.getrefcount(value), before)
+
+    def test_cycle_through_import_record_is_collected(self):
+        class Analysis:
+            pass
+        analysis, line = Analysis(), LogicalLine(['import', 'os'])
+        analysis.line = line
+        line.AddName(('os', analysis, 'os', None))
+        ref = weakref.ref(analysis)
+        del analysis, line
+        gc.collect()
+        self.assertIsNone(ref())
+
+
+class Module(unittest.TestCase):
+    def test_kinds_are_distinct_strings(self):
+        kinds = set([logicalline.kClassAttribKind, logicalline.kFunctionAttribKind,
+                     logicalline.kGenericAttribKind, logicalline.kImportedAttribKind])
+        self.assertEqual(len(kinds), 4)
+        self.assertTrue(all(isinstance(k, str) for k in kinds))
+
+    def test_table_entries(self):
+        entries = table_entries()
+        self.assertEqual([i for i, e in enumerate(entries) if e], [0, 1, 2, 5, 7, 8, 9, 11])
+        new_line = ctypes.PYFUNCTYPE(ctypes.py_object)(entries[0])
+        is_line = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(entries[1])
+        get_type = ctypes.PYFUNCTYPE(ctypes.py_object)(entries[2])
+        add_name = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object)(entries[7])
+        line = new_line()
+        self.assertIs(get_type(), LogicalLine)
+        self.assertEqual((type(line), is_line(line), is_line('x')), (LogicalLine, 1, 0))
+        self.assertEqual(add_name(line, 'x'), 0)
+        self.assertEqual(line.fNames, ['x'])
+        # PYFUNCTYPE raises the error an entry leaves set with its non-zero status.
+        self.assertRaises(TypeError, add_name, 'not a line', 'x')
+
+
+if __name__ == '__main__':
+    unittest.main()
