@@ -16,22 +16,29 @@ static void __tracer_set_curr_frame(PyFrameObject *frame) {
 
 static void __tracer_clear_curr_frame() { set_none(gSelf.curr_frame); }
 
-// do_idle --
-//   Paces the idle callback: the clock is read once per idle_instruction_threshold + 1 events,
-//   and idle_cb runs at most once per idle_period seconds. Its failure is not reported: the
-//   pending exception is cleared so the traced program does not see it.
-static int do_idle(PyFrameObject *frame) {
-  if (gSelf.idle_period <= 0) return 0;
-  if (++gSelf.idle_instruction_count <= gSelf.idle_instruction_threshold) return 0;
+// call_idle_cb --
+//   The slow half of the idle pacing, run once per idle_instruction_threshold + 1 events: reads
+//   the clock and calls idle_cb at most once per idle_period seconds. Its failure is not
+//   reported: the pending exception is cleared so the traced program does not see it.
+static void call_idle_cb(PyFrameObject *frame) {
   gSelf.idle_instruction_count = 0;
   int now = static_cast<int>(time(nullptr));
-  if (now <= gSelf.idle_time_threshold) return 0;
+  if (now <= gSelf.idle_time_threshold) return;
   gSelf.idle_time_threshold = now + gSelf.idle_period;
   __tracer_set_curr_frame(frame);
   PyRef callback = PyRef::borrow(gSelf.idle_cb);  // the callback may re-init the tracer
   PyRef result(PyObject_CallObject(callback.get(), nullptr));
   if (!result) PyErr_Clear();
   __tracer_clear_curr_frame();
+}
+
+// do_idle --
+//   Paces the idle callback; on all but one of idle_instruction_threshold + 1 events it only
+//   counts. Always 0.
+static inline int do_idle(PyFrameObject *frame) {
+  if (gSelf.idle_period > 0 && ++gSelf.idle_instruction_count > gSelf.idle_instruction_threshold) {
+    call_idle_cb(frame);
+  }
   return 0;
 }
 
@@ -103,7 +110,7 @@ int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
 }
 
 static int dispatch_line(PyFrameObject *frame) {
-  if (__tracer_stop_here(frame) || __tracer_break_here(frame, 1)) {
+  if (__tracer_stop_here(frame) || (gSelf.userbps.numEntries && __tracer_break_here(frame, 1))) {
     return do_callback(gSelf.line_cb, frame, nullptr);
   }
   return 0;
@@ -141,7 +148,7 @@ static int dispatch_exception(PyFrameObject *frame, PyObject *arg) {
 // dispatch_event --
 //   The logic shared by both entry points, after the event kind is known. `kind` is one of the
 //   interpreter's PyTrace_* numbers.
-static int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
+static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
   if (do_idle(frame) < 0) return -1;
   switch (kind) {
     case PyTrace_CALL:
