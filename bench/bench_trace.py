@@ -3,8 +3,8 @@
     python2.7 bench/bench_trace.py [--loops N] [--rounds R]
 
 Runs pystone in five modes, interleaved round by round so that machine noise hits them alike,
-and keeps each mode's best time per loop (bdb and the Python trace function run fewer loops): untraced; a native trace function that only returns 0 (the
-floor for any native tracer); zardel27 armed with start_trace and then continue_run (tracing
+and keeps each mode's best time per loop (bdb and the Python trace function run fewer loops):
+untraced; a native trace function that only returns 0 (the floor for any native tracer); zardel27 armed with start_trace and then continue_run (tracing
 stays on: optimize_nobps 0, idle period 1); bdb continuing with a breakpoint on an unreached line
 of pystone; a trivial Python trace function. Prints each slowdown against untraced, and the
 tracer's overhead (traced minus untraced time) against the native floor's overhead.
