@@ -364,32 +364,20 @@ def assigned_names(tokens):
     if not tokens:
         return []
     if tokens[0] == 'for':
-        depth = 0
-        for i, t in enumerate(tokens):
-            if t in _OPENERS:
-                depth += 1
-            elif t in _CLOSERS:
-                depth -= 1
-            elif t == 'in' and depth == 0:
+        for i, t in _top_level(tokens):
+            if t == 'in':
                 return _target_names(tokens[1:i])
         return []
     if keyword.iskeyword(tokens[0]):
         return []
     parts = []
-    part = []
-    depth = 0
-    for i, t in enumerate(tokens):
-        if t in _OPENERS:
-            depth += 1
-        elif t in _CLOSERS:
-            depth -= 1
-        elif depth == 0 and t == 'lambda':
+    start = 0
+    for i, t in _top_level(tokens):
+        if t == 'lambda':
             break                      # the "=" of lambda defaults binds nothing
-        elif depth == 0 and t == '=':
-            parts.append(part)
-            part = []
-            continue
-        part.append(t)
+        if t == '=':
+            parts.append(list(tokens[start:i]))
+            start = i + 1
     names = []
     for target in parts:
         names.extend(_target_names(target))
@@ -434,16 +422,25 @@ def _closing(tokens):
     return None
 
 
-def _split_top(tokens, separator):
-    parts = [[]]
+def _top_level(tokens):
+    """(index, token) for each token outside any brackets, the brackets themselves left
+    out."""
     depth = 0
-    for t in tokens:
+    for i, t in enumerate(tokens):
         if t in _OPENERS:
             depth += 1
         elif t in _CLOSERS:
             depth -= 1
-        elif t == separator and depth == 0:
-            parts.append([])
-            continue
-        parts[-1].append(t)
+        elif depth == 0:
+            yield i, t
+
+
+def _split_top(tokens, separator):
+    parts = []
+    start = 0
+    for i, t in _top_level(tokens):
+        if t == separator:
+            parts.append(list(tokens[start:i]))
+            start = i + 1
+    parts.append(list(tokens[start:]))
     return parts
