@@ -8,7 +8,6 @@
 #include <time.h>
 
 #include "breakpoints.h"
-#include "runcontrol.h"
 #include "zardelmodule.h"
 
 static void __tracer_set_curr_frame(PyFrameObject *frame) {
