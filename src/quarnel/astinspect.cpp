@@ -881,16 +881,16 @@ struct ImportLookup {
 };
 
 // begin_import --
-//   The start of both import visitors: an import line is expanded once per analyzer call (the
-//   line becomes a key of imports_seen; *seen tells whether it already was), then the module
-//   finder is looked up. Returns -1 with an error set on failure.
-static int begin_import(const VisitContext &ctx, bool *seen, ImportLookup *lookup) {
-  int found = PySequence_Contains(ctx.imports_seen, ctx.logical);
-  if (found < 0) return -1;
-  *seen = found != 0;
-  if (*seen) return 0;
-  if (PyObject_SetItem(ctx.imports_seen, ctx.logical, Py_True) < 0) return -1;
-  PyObject *mod_analysis = ctx.visitors->fModAnalysis;
+//   The start of both import visitors: the argument check, then an import line is expanded
+//   once per analyzer call (the line becomes a key of imports_seen), then the module finder is
+//   looked up. Returns 1 when the line was already expanded, 0 to go on, -1 with an error set.
+static int begin_import(PyObject *self, PyObject *args, VisitContext *ctx,
+                        ImportLookup *lookup) {
+  if (begin_visit(self, args, ctx) < 0) return -1;
+  int seen = PySequence_Contains(ctx->imports_seen, ctx->logical);
+  if (seen != 0) return seen;
+  if (PyObject_SetItem(ctx->imports_seen, ctx->logical, Py_True) < 0) return -1;
+  PyObject *mod_analysis = ctx->visitors->fModAnalysis;
   PyRef factory(PyObject_GetAttrString(mod_analysis, "fAnalysisFactory"));
   if (!factory) return -1;
   lookup->find.reset(PyObject_GetAttrString(factory.get(), "FindAnalysisByName"));
@@ -964,11 +964,9 @@ static int import_module_name(const VisitContext &ctx, const ImportLookup &looku
 // VisitImport -- one import record per name an import statement binds.
 static PyObject *StdVisitors_VisitImport(PyObject *self, PyObject *args) {
   VisitContext ctx;
-  if (begin_visit(self, args, &ctx) < 0) return nullptr;
-  bool seen;
   ImportLookup lookup;
-  if (begin_import(ctx, &seen, &lookup) < 0) return nullptr;
-  if (seen) return visit_result(false);
+  int seen = begin_import(self, args, &ctx, &lookup);
+  if (seen != 0) return seen < 0 ? nullptr : visit_result(false);
   PyRef names(read_tuple_field(ctx.node, 1, "names"));
   if (!names) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); i++) {
@@ -1036,11 +1034,9 @@ static int import_star(const VisitContext &ctx, PyObject *analysis) {
 // VisitFromImport -- "from m import a as b, c" records (b, m, a, None) and (c, m, c, None).
 static PyObject *StdVisitors_VisitFromImport(PyObject *self, PyObject *args) {
   VisitContext ctx;
-  if (begin_visit(self, args, &ctx) < 0) return nullptr;
-  bool seen;
   ImportLookup lookup;
-  if (begin_import(ctx, &seen, &lookup) < 0) return nullptr;
-  if (seen) return visit_result(false);
+  int seen = begin_import(self, args, &ctx, &lookup);
+  if (seen != 0) return seen < 0 ? nullptr : visit_result(false);
   PyRef modname(read_field(ctx.node, 1, "modname"));
   if (!modname) return nullptr;
   PyRef names(read_tuple_field(ctx.node, 2, "names"));
