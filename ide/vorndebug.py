@@ -10,6 +10,7 @@ __main__ module; its output goes where it would go, and the debugger ends with i
 The tracer decides every stop natively and calls back here only at stops. Commands that need
 parts of the tracer this build lacks (breakpoints, exception stopping) say so instead of failing.
 """
+import __builtin__
 import cmd
 import dis
 import imp
@@ -17,6 +18,7 @@ import linecache
 import os
 import pprint
 import repr as reprlib
+import signal
 import sys
 import traceback
 
@@ -27,6 +29,10 @@ PROMPT = '(vorn) '
 EXCEPTION_MODES = {'never': 0, 'always': 1, 'unhandled': 2}
 # Covers every frame of the thread when tracing is re-armed.
 ALL_FRAMES = 0xFFFFFF
+# Leaving through sys.exit is how programs end, not a fault to stop at: `nocatch` keeps it.
+ALWAYS_NEVER_STOP = (SystemExit,)
+# Frames running this module's code belong to the debugger, not to the program.
+DEBUGGER_GLOBALS = globals()
 
 
 class Quit(Exception):
@@ -50,6 +56,23 @@ def stop_location(frame):
 def source_line(frame):
     """The stripped source text of the frame's current line, or '' when it is not known."""
     return linecache.getline(frame.f_code.co_filename, frame.f_lineno, frame.f_globals).strip()
+
+
+def keep_asserts(optimize):
+    """Sets the interpreter's optimize flag and returns the one it had. The launcher starts the
+    environment optimized, which drops assert statements; a program being debugged gets them
+    back (flag 0), as python2.7 would run it. Where the flag cannot be reached, it stays."""
+    try:
+        import ctypes
+        flag = ctypes.c_int.in_dll(ctypes.pythonapi, 'Py_OptimizeFlag')
+    except (ImportError, ValueError, AttributeError):
+        return None
+    if optimize is None:
+        return None
+    previous = flag.value
+    flag.value = optimize
+    setattr(__builtin__, '__debug__', not optimize)
+    return previous
 
 
 def first_body_line(code):
@@ -86,6 +109,7 @@ class Debugger(cmd.Cmd):
         self.post_mortem = False     # stopped after the program ended with an exception
         self.continuing = False      # the last command was continue
         self.reported = None         # the exception value of the last exception stop
+        self.interrupted = False     # Ctrl-C asked for a stop
         self.breaks = {}             # breakpoint number -> Breakpoint
         self.last_listed = None
         if self.use_rawinput and sys.stdin.isatty():
@@ -111,25 +135,30 @@ class Debugger(cmd.Cmd):
             f = f.f_back
         return False
 
-    def line_cb(self, frame, changed):
+    def stops_here(self, frame, changed):
+        """Takes the tracer's breakpoint report and says whether a stop in frame is one to show:
+        the debugger's own frames never are. After the program, tracing ends; in the interrupt
+        handler, the stop moves on to the program's next event."""
         self.update_breaks(changed)
+        if frame.f_globals is DEBUGGER_GLOBALS and self.in_program(frame):
+            zardel27.stop()
+            return False
         if not self.in_program(frame):
             zardel27.stop_trace()
-            return
-        self.interaction(frame)
+            return False
+        return True
+
+    def line_cb(self, frame, changed):
+        if self.stops_here(frame, changed):
+            self.interaction(frame)
 
     def return_cb(self, frame, changed):
-        self.update_breaks(changed)
-        if not self.in_program(frame):
-            zardel27.stop_trace()
-            return
-        self.message('--Return--')
-        self.interaction(frame)
+        if self.stops_here(frame, changed):
+            self.message('--Return--')
+            self.interaction(frame)
 
     def exception_cb(self, frame, exc_info, changed):
-        self.update_breaks(changed)
-        if not self.in_program(frame):
-            zardel27.stop_trace()
+        if not self.stops_here(frame, changed):
             return
         exc_type, exc_value = exc_info[0], exc_info[1]
         # One exception is reported again in every frame it leaves; after continue, once is
@@ -147,6 +176,12 @@ class Debugger(cmd.Cmd):
     def quit_cb(self):
         # The program's outermost frame has returned: nothing of the debugger is to be traced.
         zardel27.stop_trace()
+
+    def interrupt(self, signum, frame):
+        """Ctrl-C while the program runs: stop it at its next line, as pdb does."""
+        if not self.stack:
+            self.interrupted = True
+            zardel27.stop()
 
     # -- stops --------------------------------------------------------------------------------
 
@@ -177,6 +212,9 @@ class Debugger(cmd.Cmd):
         self.index = len(self.stack) - 1
         self.last_listed = None
         self.resume = False
+        if self.interrupted:
+            self.interrupted = False
+            self.message("Program interrupted. (Use 'cont' to resume).")
         self.print_entry(self.stack[self.index])
         try:
             while not self.resume:
@@ -606,7 +644,10 @@ class Debugger(cmd.Cmd):
         if self.unsupported(command, setter, getter):
             return
         if arg.strip():
-            getattr(zardel27, setter)(self.exception_types(arg))
+            types = self.exception_types(arg)
+            if command == 'nocatch':
+                types += tuple(t for t in ALWAYS_NEVER_STOP if t not in types)
+            getattr(zardel27, setter)(types)
         names = [self.exception_name(t) for t in getattr(zardel27, getter)()]
         self.message('%s: %s' % (title, ', '.join(names) or '(none)'))
 
@@ -629,7 +670,20 @@ class Debugger(cmd.Cmd):
         self.program = os.path.abspath(program)
         with open(self.program) as f:
             source = f.read()
-        code = compile(source + '\n', self.program, 'exec')
+        optimize = keep_asserts(0)
+        try:
+            try:
+                code = compile(source + '\n', self.program, 'exec')
+            except SyntaxError:
+                # As the interpreter reports a program it cannot compile.
+                traceback.print_exception(sys.exc_info()[0], sys.exc_info()[1], None)
+                return 1
+            return self.run_code(code, program, args)
+        finally:
+            keep_asserts(optimize)
+
+    def run_code(self, code, program, args):
+        """Runs code compiled from program as __main__ with args; returns its exit status."""
         main = imp.new_module('__main__')
         main.__dict__.update({'__file__': self.program, '__builtins__': __builtins__})
         saved = sys.argv[:], sys.path[0], sys.modules['__main__']
@@ -641,11 +695,12 @@ class Debugger(cmd.Cmd):
                       self.line_cb, self.return_cb, self.exception_cb, self.quit_cb, None,
                       __import__)
         if hasattr(zardel27, 'set_never_stop_excepts'):
-            # Leaving through sys.exit is how programs end, not a fault to stop at.
-            zardel27.set_never_stop_excepts((SystemExit,))
+            zardel27.set_never_stop_excepts(ALWAYS_NEVER_STOP)
+        previous_handler = signal.signal(signal.SIGINT, self.interrupt)
         try:
             return self.execute(code, main.__dict__)
         finally:
+            signal.signal(signal.SIGINT, previous_handler)
             zardel27.destroy()
             sys.argv[:], sys.path[0], sys.modules['__main__'] = saved
 

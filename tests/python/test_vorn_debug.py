@@ -122,14 +122,37 @@ class TerminalSession(unittest.TestCase):
             seen = re.sub(r'\x1b\[[0-9;?]*[a-zA-Z]', '', seen + chunk)
         return seen
 
-    def test_a_session_at_a_terminal(self):
+    def start(self, *args):
+        """Starts vorn debug at a new terminal; returns (process id, terminal)."""
         pid, fd = pty.fork()
         if pid == 0:
             try:
                 os.chdir(SAMPLES)
-                os.execv(VORN, [VORN, 'debug', 'stepping.py', 'tty'])
+                os.execv(VORN, [VORN, 'debug'] + list(args))
             finally:
                 os._exit(127)
+        return pid, fd
+
+    def read_to_end(self, fd):
+        seen = ''
+        try:
+            while True:
+                chunk = os.read(fd, 4096)
+                if not chunk:
+                    break
+                seen += chunk
+        except OSError:
+            pass
+        return seen
+
+    def finish(self, pid, fd):
+        """Waits for the session to end; returns its exit status."""
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+        return os.WEXITSTATUS(status)
+
+    def test_a_session_at_a_terminal(self):
+        pid, fd = self.start('stepping.py', 'tty')
         try:
             self.read_until(fd, '-> import sys\r\n(vorn) ')
             for _ in range(4):
@@ -148,20 +171,29 @@ class TerminalSession(unittest.TestCase):
             self.assertIn('where', seen)
             self.assertIn('  %s(17)<module>()' % sample('stepping.py'), seen)
             os.write(fd, 'c\n')
-            seen = ''
-            try:
-                while True:
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        break
-                    seen += chunk
-            except OSError:
-                pass
-            self.assertIn('answer: 13', seen)
+            self.assertIn('answer: 13', self.read_to_end(fd))
         finally:
-            _, status = os.waitpid(pid, 0)
-            os.close(fd)
-        self.assertEqual(os.WEXITSTATUS(status), 6)  # (1 + 2 + 4 + 6) % 7
+            status = self.finish(pid, fd)
+        self.assertEqual(status, 6)  # (1 + 2 + 4 + 6) % 7
+
+    def test_ctrl_c_stops_the_running_program_whose_asserts_run(self):
+        pid, fd = self.start('interrupt.py')
+        try:
+            self.read_until(fd, '(vorn) ')
+            os.write(fd, 'c\n')
+            self.read_until(fd, 'waiting')
+            os.write(fd, '\x03')
+            seen = self.read_until(fd, '(vorn) ')
+            self.assertIn("Program interrupted. (Use 'cont' to resume).\r\n> ", seen)
+            self.assertRegexpMatches(seen, r'interrupt.py\((7|8)\)<module>\(\)')
+            os.write(fd, '!running = False\n')
+            self.read_until(fd, '(vorn) ')
+            os.write(fd, 'c\n')
+            seen = self.read_to_end(fd)
+            self.assertIn('stopped after looping: True\r\nassert statements run\r\n', seen)
+        finally:
+            status = self.finish(pid, fd)
+        self.assertEqual(status, 0)
 
 
 if __name__ == '__main__':
