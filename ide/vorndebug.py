@@ -27,8 +27,9 @@ import zardel27
 PROMPT = '(vorn) '
 # The exception modes the tracer knows, by the names the `exceptions` command takes.
 EXCEPTION_MODES = {'never': 0, 'always': 1, 'unhandled': 2}
-# Covers every frame of the thread when tracing is re-armed.
-ALL_FRAMES = 0xFFFFFF
+# A frame number past any stack: tracing armed from there traces no running frame, and the
+# next call event opens the debugged region.
+NO_FRAME = 0xFFFFFF
 # Leaving through sys.exit is how programs end, not a fault to stop at: `nocatch` keeps it.
 ALWAYS_NEVER_STOP = (SystemExit,)
 # Frames running this module's code belong to the debugger, not to the program.
@@ -61,13 +62,14 @@ def source_line(frame):
 def keep_asserts(optimize):
     """Sets the interpreter's optimize flag and returns the one it had. The launcher starts the
     environment optimized, which drops assert statements; a program being debugged gets them
-    back (flag 0), as python2.7 would run it. Where the flag cannot be reached, it stays."""
+    back (flag 0), as python2.7 would run it. Where the flag cannot be reached (or optimize is
+    None, the result of such a call) nothing changes and the result is None."""
+    if optimize is None:
+        return None
     try:
         import ctypes
         flag = ctypes.c_int.in_dll(ctypes.pythonapi, 'Py_OptimizeFlag')
     except (ImportError, ValueError, AttributeError):
-        return None
-    if optimize is None:
         return None
     previous = flag.value
     flag.value = optimize
@@ -140,11 +142,11 @@ class Debugger(cmd.Cmd):
         the debugger's own frames never are. After the program, tracing ends; in the interrupt
         handler, the stop moves on to the program's next event."""
         self.update_breaks(changed)
-        if frame.f_globals is DEBUGGER_GLOBALS and self.in_program(frame):
-            zardel27.stop()
-            return False
         if not self.in_program(frame):
             zardel27.stop_trace()
+            return False
+        if frame.f_globals is DEBUGGER_GLOBALS:
+            zardel27.stop()
             return False
         return True
 
@@ -351,12 +353,12 @@ class Debugger(cmd.Cmd):
         return int(arg) if arg.strip() else 1
 
     def move(self, delta, limit):
-        target = self.index + delta
-        if target < 0 or target >= len(self.stack):
-            if (self.index == 0 and delta < 0) or (self.index == len(self.stack) - 1 and delta > 0):
-                self.error(limit)
-                return
-            target = max(0, min(target, len(self.stack) - 1))
+        """Selects the frame delta places away, stopping at the ends of the stack; at an end
+        already, says so."""
+        target = max(0, min(self.index + delta, len(self.stack) - 1))
+        if target == self.index:
+            self.error(limit)
+            return
         self.index = target
         self.last_listed = None
         self.print_entry(self.frame)
@@ -708,10 +710,9 @@ class Debugger(cmd.Cmd):
         """Executes code under the tracer; the exit status it ends with."""
         self.runner_frame = sys._getframe()
         try:
-            # No frame lies in the range: the program's own frame, called next, opens the
-            # debugged region, and its first line stops.
-            # Both on one line: a line event of this frame in between would be a stop here.
-            zardel27.start_trace(ALL_FRAMES, ALL_FRAMES + 1); exec code in namespace
+            # The program's own frame, called next, opens the debugged region and its first line
+            # stops. Both on one line: a line event of this frame in between would stop here.
+            zardel27.start_trace(NO_FRAME, NO_FRAME + 1); exec code in namespace
         except Quit:
             return 0
         except SystemExit, e:
