@@ -135,6 +135,17 @@ class Launcher(unittest.TestCase):
             for line in console_lines:
                 self.assertEqual(line in out.splitlines(), program == 'vorn-console', line)
 
+    def test_arguments_under_the_c_locale(self):
+        # The C locale's character set is ASCII: UTF-8 arguments pass unchanged, other bytes
+        # past 127 cannot be converted and stop the start.
+        root = self.tree('inst')
+        env = {'LC_ALL': 'C'}
+        status, out, err = self.launch(root, 'vorn', ['caf\xc3\xa9'], env)
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(eval(report(out, 'ARGV'))[-1], 'caf\xc3\xa9')
+        self.assert_startup_error(self.launch(root, 'vorn', ['caf\xe9'], env),
+                                  'cannot parse the command line: failed to convert arg to utf8')
+
     def test_exit_status_of_the_script_comes_back(self):
         root = self.tree('inst')
         for program in LAUNCHERS:
