@@ -240,7 +240,7 @@ class Installation(unittest.TestCase):
             self.assertEqual(self.listing(prefix), self.listing(os.path.join(BUILD, 'install')))
             with open(os.path.join(prefix, 'share', 'applications', 'vorn.desktop')) as f:
                 desktop = f.read()
-            self.assertIn('Exec=%s/bin/vorn %%F\n' % prefix, desktop)
+            self.assertIn('Exec=%s/bin/vorn debug %%f\n' % prefix, desktop)
             for size in (16, 32, 48):
                 icon = os.path.join(prefix, 'share', 'icons', 'hicolor', '%dx%d' % (size, size),
                                     'apps', 'vorn.png')
