@@ -151,23 +151,22 @@ class TerminalSession(unittest.TestCase):
         os.close(fd)
         return os.WEXITSTATUS(status)
 
+    def type(self, fd, keys, until='(vorn) '):
+        """Types keys at the terminal; returns what it shows up to the next prompt."""
+        os.write(fd, keys)
+        return self.read_until(fd, until)
+
     def test_a_session_at_a_terminal(self):
         pid, fd = self.start('stepping.py', 'tty')
         try:
             self.read_until(fd, '-> import sys\r\n(vorn) ')
-            for _ in range(4):
-                os.write(fd, 'n\n')
-                seen = self.read_until(fd, '(vorn) ')
+            seen = ''.join(self.type(fd, 'n\n') for _ in range(4))
             self.assertIn("args: ['tty']", seen)
-            os.write(fd, 's\n')
-            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.read_until(fd, '(vorn) '))
-            os.write(fd, 'n\n')
-            self.read_until(fd, '(vorn) ')
-            os.write(fd, '!acc = 1\n')
-            self.read_until(fd, '(vorn) ')
+            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 's\n'))
+            self.type(fd, 'n\n')
+            self.type(fd, '!acc = 1\n')
             # Readline completes the command name.
-            os.write(fd, 'whe\t\n')
-            seen = self.read_until(fd, '(vorn) ')
+            seen = self.type(fd, 'whe\t\n')
             self.assertIn('where', seen)
             self.assertIn('  %s(17)<module>()' % sample('stepping.py'), seen)
             os.write(fd, 'c\n')
@@ -180,14 +179,11 @@ class TerminalSession(unittest.TestCase):
         pid, fd = self.start('interrupt.py')
         try:
             self.read_until(fd, '(vorn) ')
-            os.write(fd, 'c\n')
-            self.read_until(fd, 'waiting')
-            os.write(fd, '\x03')
-            seen = self.read_until(fd, '(vorn) ')
+            self.type(fd, 'c\n', until='waiting')
+            seen = self.type(fd, '\x03')
             self.assertIn("Program interrupted. (Use 'cont' to resume).\r\n> ", seen)
             self.assertRegexpMatches(seen, r'interrupt.py\((7|8)\)<module>\(\)')
-            os.write(fd, '!running = False\n')
-            self.read_until(fd, '(vorn) ')
+            self.type(fd, '!running = False\n')
             os.write(fd, 'c\n')
             seen = self.read_to_end(fd)
             self.assertIn('stopped after looping: True\r\nassert statements run\r\n', seen)
