@@ -463,19 +463,19 @@ class Debugger(cmd.Cmd):
             if bp is not None:
                 bp.enabled, bp.cond, bp.ignore, bp.hits = bool(enabled), cond, ignore, hits
 
-    def locate(self, spec):
+    def locate(self, location):
         """(file, line) of a breakpoint location: FILE:LINE, LINE in the selected frame's file,
         or the name of a function visible from the selected frame."""
-        spec = spec.strip()
-        if ':' in spec:
-            filename, line = spec.rsplit(':', 1)
+        location = location.strip()
+        if ':' in location:
+            filename, line = location.rsplit(':', 1)
             return self.find_file(filename.strip()), int(line)
-        if spec.isdigit():
-            return self.current_file(), int(spec)
-        func = eval(spec, self.frame.f_globals, self.frame.f_locals) if self.stack else None
+        if location.isdigit():
+            return self.current_file(), int(location)
+        func = eval(location, self.frame.f_globals, self.frame.f_locals) if self.stack else None
         code = getattr(getattr(func, 'im_func', func), 'func_code', None)
         if code is None:
-            raise ValueError('%r is not a function' % spec)
+            raise ValueError('%r is not a function' % location)
         return code.co_filename, first_body_line(code)
 
     def current_file(self):
