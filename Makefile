@@ -11,8 +11,9 @@ build: prerequisites
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# The main job: the installation's console launcher debugs a sample program with a command file.
 demo: build
-	@/usr/bin/python2.7 examples/step_demo.py
+	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

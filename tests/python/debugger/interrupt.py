@@ -1,0 +1,14 @@
+import sys
+
+running = True
+rounds = 0
+sys.stdout.write('waiting\n')
+sys.stdout.flush()
+while running:
+    rounds += 1
+print 'stopped after looping:', rounds > 0
+try:
+    assert False
+    print 'assert statements are skipped'
+except AssertionError:
+    print 'assert statements run'
