@@ -92,6 +92,10 @@ inline LogicalLineObject *line_record(PyObject *line) {
   return reinterpret_cast<LogicalLineObject *>(line);
 }
 
+// Returns the pooled str equal to text (a str), adding text to `pool` (a dict whose keys and
+// values are the same str objects) when absent. New reference, or null with an error set.
+PyObject *pool_intern(PyObject *pool, PyObject *text);
+
 // Returns the pooled str equal to text (a str), adding text to fNamePool when absent. New
 // reference, or null with an error set.
 PyObject *quarnel_intern(QuarnelImplObject *self, PyObject *text);
