@@ -242,8 +242,10 @@ class _Cutter(object):
         if column > stack[-1]:
             stack.append(column)
         self.opened_block = False
+        emitted = len(self.records)
         self._split(toks, len(stack) - 1)
-        self._reach(end_row)
+        if len(self.records) > emitted:  # none for a statement of ";" alone
+            self._reach(end_row)
 
     def _reach(self, end_row):
         """Extends the statement's last line to `end_row`, which it falls short of when a

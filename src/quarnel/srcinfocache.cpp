@@ -211,6 +211,8 @@ static PyRef find_entry(tSrcInfoCache *cache, PyObject *name) {
   return found;
 }
 
+// as_entry --
+//   The record behind an entry found by find_entry.
 static PerScopeEntry *as_entry(const PyRef &entry) {
   return reinterpret_cast<PerScopeEntry *>(entry.get());
 }

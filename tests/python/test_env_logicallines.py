@@ -187,6 +187,7 @@ class Cutting(unittest.TestCase):
                          [(1, 1, ['a', '=', '1']),
                           (2, 2, ['b', '=', '"""open\nstring\n'])])
         self.assertEqual(summary('x = 1'), [(1, 0, 7, 'x = 1')])
+        self.assertEqual(summary('x = 1\n; \\\n\n'), [(1, 0, 7, 'x = 1')])
         self.assertEqual(summary(''), [])
 
     def test_unicode_source_gives_utf8_str_tokens(self):
