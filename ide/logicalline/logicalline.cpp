@@ -173,7 +173,8 @@ static int table_add_type_equiv(PyObject *line, PyObject *name, PyObject *equiv)
 }
 
 // table_add_base_name --
-//   Table entry 9: appends a base-class text to the line's fBaseNames list.
+//   Table entry 9: appends a base-class text to the line's fBaseNames list. Making the list may
+//   start a collection whose finalizers record base names first; the list they made is kept.
 static int table_add_base_name(PyObject *line, PyObject *base) {
   if (check_line(line) < 0) return -1;
   if (!base) {
@@ -182,8 +183,9 @@ static int table_add_base_name(PyObject *line, PyObject *base) {
   }
   tLogicalLine *self = as_line(line);
   if (!self->fBaseNames) {
-    self->fBaseNames = PyList_New(0);
-    if (!self->fBaseNames) return -1;
+    PyRef list(PyList_New(0));
+    if (!list) return -1;
+    if (!self->fBaseNames) self->fBaseNames = list.release();
   }
   return PyList_Append(self->fBaseNames, base);
 }
@@ -612,10 +614,13 @@ static PyObject *get_equivs(PyObject *obj, void *) {
   return list.release();
 }
 
+// get_base_names --
+//   A copy of the base names; the list is held while the copy is allocated, since a collection
+//   that starts there may clear the line's analysis.
 static PyObject *get_base_names(PyObject *obj, void *) {
-  PyObject *bases = as_line(obj)->fBaseNames;
+  PyRef bases = PyRef::borrow(as_line(obj)->fBaseNames);
   if (!bases) return PyList_New(0);
-  return PyList_GetSlice(bases, 0, PyList_GET_SIZE(bases));
+  return PyList_GetSlice(bases.get(), 0, PyList_GET_SIZE(bases.get()));
 }
 
 #define INT_FIELD(name, field, setter, doc) \
