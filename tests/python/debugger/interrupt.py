@@ -2,10 +2,11 @@ import sys
 
 running = True
 rounds = 0
-sys.stdout.write('waiting\n')
-sys.stdout.flush()
 while running:
     rounds += 1
+    if rounds == 1000:
+        sys.stdout.write('waiting\n')
+        sys.stdout.flush()
 print 'stopped after looping:', rounds > 0
 try:
     assert False
