@@ -2,16 +2,48 @@
 #ifndef ZARDEL_COPATHNAME_H
 #define ZARDEL_COPATHNAME_H
 
+#include <Python.h>
+
 #include "zardelhash.h"
 
 // Keyed by the address of the code object's bytecode string (a pointer-sized key); each value is
-// a heap copy of the absolute file name. The table holds a reference to each key's string.
+// a heap copy of the absolute file name, or null when the copy could not be made. The table holds
+// a reference to each key's string, so the address cannot be reused while the entry exists; an
+// entry whose string is referenced by the table alone belongs to a dead code object.
 struct tCOPathnameTable {
   CUt_HashTable filename_for_co;
   int collect_count;  // calls since the last garbage-collection pass
 };
 
-// Makes the table empty and ready for use.
+// Garbage is looked for once per this many lookups and registrations...
+constexpr int kCollectInterval = 5000;
+// ... in passes that remove at most this many entries each.
+constexpr int kCollectBatch = 100;
+// Dictionary walks of RegisterMatchingCodeValues stop at this depth.
+constexpr int kRegisterMaxDepth = 10;
+
+// Makes the table empty and ready for use. Any previous content is not released.
 void InitCOPathnameTable(tCOPathnameTable *table);
+
+// Releases every entry and leaves the table empty and ready for use.
+void ClearCOPathnameTable(tCOPathnameTable *table);
+
+// Releases the entry's reference to its key string and its file name; the entry stays.
+void ClearPathnameTableEntry(tCOPathnameTable *table, CUt_HashEntry *entry);
+
+// The file name registered for `co` (owned by the table), or null.
+const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co);
+
+// Registers `pathname` for `co` and the code objects nested in its constants. An existing entry
+// is kept unless `force` is set. Returns 0, or -1 when an entry could not be made (no Python
+// error is set).
+int RegisterCOPathname(tCOPathnameTable *table, PyCodeObject *co, const char *pathname, int force);
+
+// Registers `pathname` for every function defined in the module dictionary `globals`, its
+// instance methods and the methods of its classic classes (nested up to the depth limit).
+// Functions of other modules are skipped. Does nothing when `globals` is not a dictionary.
+// Always 0.
+int RegisterMatchingCodeValues(tCOPathnameTable *table, const char *pathname, PyObject *globals,
+                               int force);
 
 #endif  // ZARDEL_COPATHNAME_H
