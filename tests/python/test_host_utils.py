@@ -3,8 +3,10 @@ name and settings folder, writing f_locals back into a frame, and diagnostic pri
 import array
 import ctypes
 import inspect
+import mmap
 import os
 import pwd
+import resource
 import signal
 import socket
 import StringIO
@@ -143,6 +145,21 @@ class WaitForInput(unittest.TestCase):
         self.write_later(writer.fileno(), 'k', WATCHDOG)
         self.assertEqual(zardel27.WaitForInput(reader, [a for a, b in pairs]), 0)
 
+    def test_repeated_descriptor_watched_once(self):
+        # One socket named more often than the process may have descriptors: poll() refuses a
+        # set larger than the descriptor limit, so each descriptor must be watched only once.
+        reader, writer = self.pipe()
+        a, b = self.socketpair()
+        b.send('x')
+        self.write_later(writer.fileno(), 'k', WATCHDOG)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+        try:
+            result = zardel27.WaitForInput(reader, [a] * 300 + [Fileno(a.fileno())] * 300)
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        self.assertEqual(result, 0)
+
     def test_closed_descriptors(self):
         reader, writer = self.pipe()
         a, b = self.socketpair()
@@ -205,6 +222,34 @@ class WaitForInput(unittest.TestCase):
         self.assertEqual(zardel27.WaitForInput(reader, sockets), 0)
 
 
+class CopyIntoBufferCrashes(unittest.TestCase):
+    leak_check = False
+
+    def test_offset_that_moves_or_unmaps_the_buffer(self):
+        # The offset's __int__ may reallocate the target or unmap it. The copy must go into the
+        # buffer as it is after the conversion: before, it wrote into freed or unmapped memory
+        # and the interpreter died.
+        status, out, err = run_python('''
+            import array, mmap, zardel27
+            class Offset(object):
+                def __init__(self, action, value):
+                    self.action, self.value = action, value
+                def __int__(self):
+                    self.action()
+                    return self.value
+            grown = array.array('c', '.' * 8)
+            grow = lambda: grown.extend('+' * 100000)
+            print zardel27.CopyIntoBuffer(grown, Offset(grow, 2), 'abc'), grown[:8].tostring(),
+            print len(grown)
+            unmapped = mmap.mmap(-1, 4096)
+            try:
+                zardel27.CopyIntoBuffer(unmapped, Offset(unmapped.close, 0), 'data')
+            except TypeError:
+                print 'refused'
+        ''')
+        self.assertEqual((status, out, err), (0, '3 ..abc... 100008\nrefused\n', ''))
+
+
 class CopyIntoBuffer(unittest.TestCase):
     def test_offsets(self):
         data = 'abcdefghij'
@@ -231,6 +276,21 @@ class CopyIntoBuffer(unittest.TestCase):
         chars = array.array('c', 'abcdef')
         self.assertEqual(zardel27.CopyIntoBuffer(chars, 1, chars), 5)
         self.assertEqual(chars.tostring(), 'aabcde')
+
+    def test_old_style_buffers_not_leaked_on_errors(self):
+        # Objects that offer only the old buffer interface: a failure after the buffer was
+        # taken must not keep a reference to it.
+        targets = [array.array('c', '.' * 16), mmap.mmap(-1, 16)]
+        for target, read in zip(targets, [array.array.tostring, lambda m: m[:]]):
+            before = sys.getrefcount(target)
+            for i in range(5):
+                self.assertRaises(TypeError, zardel27.CopyIntoBuffer, target, 0, 5)
+                self.assertRaises(TypeError, zardel27.CopyIntoBuffer, target, 'x', 'data')
+            self.assertEqual(sys.getrefcount(target), before)
+            self.assertEqual(zardel27.CopyIntoBuffer(target, 14, 'xyz'), 2)
+            self.assertEqual(read(target)[14:], 'xy')
+        targets[1].close()
+        self.assertRaises(TypeError, zardel27.CopyIntoBuffer, targets[1], 0, 'x')
 
     def test_argument_errors(self):
         self.assertRaises(TypeError, zardel27.CopyIntoBuffer, 'read only', 0, 'x')
@@ -339,6 +399,14 @@ class UserInfoFromEnvironment(unittest.TestCase):
             (dict(XDG_CONFIG_HOME=None, HOME=''), 'None'),
             (dict(XDG_CONFIG_HOME='/srv/\xc3\xa9t\xc3\xa9', LC_ALL='C.UTF-8'),
              "u'/srv/\\xe9t\\xe9'"),
+            # Not in the file-system encoding (ASCII under LC_ALL=C): UTF-8 is tried next, and
+            # bytes that are not UTF-8 either become U+FFFD. Never a decoding error.
+            (dict(XDG_CONFIG_HOME='/srv/\xc3\xa9t\xc3\xa9', LC_ALL='C'), "u'/srv/\\xe9t\\xe9'"),
+            (dict(XDG_CONFIG_HOME=None, HOME='/home/\xc3\xa9mile', LC_ALL='C'),
+             "u'/home/\\xe9mile/.config'"),
+            (dict(XDG_CONFIG_HOME=None, HOME='/home/\xe9mile', LC_ALL='C'),
+             "u'/home/\\ufffdmile/.config'"),
+            (dict(XDG_CONFIG_HOME='/srv/\xff', LC_ALL='C.UTF-8'), "u'/srv/\\ufffd'"),
         ]
         for env, expected in cases:
             self.assertEqual(self.run_child('zardel27.GetUserAppDataPath()', **env), expected,

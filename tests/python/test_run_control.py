@@ -242,6 +242,18 @@ class Idle(TracerTest):
     def test_idle_period_zero_never_calls(self):
         self.assertEqual(self.spin(0.3, 0), 0)
 
+    def test_huge_idle_period_calls_once(self):
+        # The next idle time saturates instead of overflowing: with a period near 2**31 the
+        # first check calls idle_cb and no later one does, however many checks follow.
+        calls = []
+        zardel27.init(*init_args(idle_period=2 ** 31 - 1, idle_cb=lambda: calls.append(1)))
+        depth = stack_depth() + 1
+        zardel27.start_trace(depth + 5, ALL_FRAMES); zardel27.continue_run()
+        for i in range(5000):
+            pass
+        zardel27.stop_trace()
+        self.assertEqual(len(calls), 1)
+
     def test_idle_period_one_calls_every_second_or_two(self):
         calls = self.spin(2.5, 1)
         self.assertTrue(1 <= calls <= 3, calls)

@@ -3,6 +3,7 @@
 // do not stop create no objects and call no Python code.
 #include "dispatch.h"
 
+#include <limits.h>
 #include <string.h>
 #include <time.h>
 
@@ -19,12 +20,16 @@ static void __tracer_clear_curr_frame() { set_none(gSelf.curr_frame); }
 // call_idle_cb --
 //   The slow half of the idle pacing, run once per idle_instruction_threshold + 1 events: reads
 //   the clock and calls idle_cb at most once per idle_period seconds. Its failure is not
-//   reported: the pending exception is cleared so the traced program does not see it.
+//   reported: the pending exception is cleared so the traced program does not see it. The next
+//   idle time saturates at INT_MAX, so a period near 2**31 means "not again" rather than a
+//   threshold that wrapped into the past.
 static void call_idle_cb(PyFrameObject *frame) {
   gSelf.idle_instruction_count = 0;
-  int now = static_cast<int>(time(nullptr));
+  const time_t clock = time(nullptr);
+  const int now = clock > INT_MAX ? INT_MAX : static_cast<int>(clock);
   if (now <= gSelf.idle_time_threshold) return;
-  gSelf.idle_time_threshold = now + gSelf.idle_period;
+  gSelf.idle_time_threshold =
+      gSelf.idle_period > INT_MAX - now ? INT_MAX : now + gSelf.idle_period;
   __tracer_set_curr_frame(frame);
   PyRef callback = PyRef::borrow(gSelf.idle_cb);  // the callback may re-init the tracer
   PyRef result(PyObject_CallObject(callback.get(), nullptr));

@@ -59,13 +59,16 @@ static int GetFileBufferCount(FILE *stream) {
 }
 
 // CreateFDArray --
-//   Builds the poll set of one wait: slot 0 is left for the stream, slot i + 1 watches the
-//   descriptor that sockets[i].fileno() returns (a negative one is never readable). The list is
-//   copied first, so a fileno() method that changes it cannot send us past its end. Returns the
-//   set, with *count = len(sockets), or null with an error set: SystemError for a non-list, the
-//   error of a failed fileno() call or int conversion, OverflowError for a result outside the
-//   int range, MemoryError "Out of memory".
-static tPollSet CreateFDArray(PyObject *sockets, Py_ssize_t *count) {
+//   Builds the poll set of one wait: slot 0 is left for the stream (descriptor `stream_fd`),
+//   the next slots watch the descriptors that sockets[i].fileno() returns, each distinct one
+//   once and none that is the stream's own (poll() refuses a set larger than the descriptor
+//   limit, and a debugger may name one socket many times). A negative descriptor is never
+//   readable and is left out. The list is copied first, so a fileno() method that changes it
+//   cannot send us past its end. Returns the set, with *count = the number of socket slots, or
+//   null with an error set: SystemError for a non-list, the error of a failed fileno() call or
+//   int conversion, OverflowError for a result outside the int range, MemoryError "Out of
+//   memory".
+static tPollSet CreateFDArray(PyObject *sockets, int stream_fd, Py_ssize_t *count) {
   if (!PyList_Check(sockets)) {
     PyErr_BadInternalCall();
     return nullptr;
@@ -78,6 +81,7 @@ static tPollSet CreateFDArray(PyObject *sockets, Py_ssize_t *count) {
     PyErr_SetString(PyExc_MemoryError, "Out of memory");
     return nullptr;
   }
+  Py_ssize_t used = 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef result(PyObject_CallMethod(PyList_GET_ITEM(items.get(), i),
                                      const_cast<char *>("fileno"), nullptr));
@@ -88,11 +92,16 @@ static tPollSet CreateFDArray(PyObject *sockets, Py_ssize_t *count) {
       PyErr_SetString(PyExc_OverflowError, "fileno() result out of range");
       return nullptr;
     }
-    fds[i + 1].fd = static_cast<int>(fd);
-    fds[i + 1].events = POLLIN;
-    fds[i + 1].revents = 0;
+    if (fd < 0 || fd == stream_fd) continue;
+    ++used;
+    fds[used].fd = static_cast<int>(fd);
+    fds[used].events = POLLIN;
+    fds[used].revents = 0;
   }
-  *count = n;
+  struct pollfd *first = fds.get() + 1, *last = first + used;
+  std::sort(first, last, [](const pollfd &a, const pollfd &b) { return a.fd < b.fd; });
+  last = std::unique(first, last, [](const pollfd &a, const pollfd &b) { return a.fd == b.fd; });
+  *count = last - first;
   return fds;
 }
 
@@ -146,7 +155,7 @@ PyObject *_tracer_WaitForInput(PyObject *, PyObject *args) {
   if (stream_fd < 0) return PyInt_FromLong(-1);
 
   Py_ssize_t count = 0;
-  tPollSet fds = CreateFDArray(sockets, &count);
+  tPollSet fds = CreateFDArray(sockets, stream_fd, &count);
   if (!fds) return nullptr;
   switch (WaitOnStdin(stream_fd, fds.get(), count)) {
     case kWaitStdinInput:
@@ -161,32 +170,69 @@ PyObject *_tracer_WaitForInput(PyObject *, PyObject *args) {
 const char CopyIntoBuffer_doc[] =
     "Copy data into a writable buffer at an offset; returns the number of bytes copied";
 
+// get_write_buffer --
+//   The writable memory of `target`, through the new buffer interface when the object offers it
+//   (then *view holds the export and must be released) or else through the old one (array,
+//   mmap: nothing to release, view->obj stays null). Runs no Python code, so the memory stays
+//   where it is until the caller has copied. -1 with TypeError when it is not writable (a
+//   closed mmap included).
+static int get_write_buffer(PyObject *target, Py_buffer *view) {
+  view->obj = nullptr;
+  if (PyObject_CheckBuffer(target)) {
+    if (PyObject_GetBuffer(target, view, PyBUF_WRITABLE) == 0) return 0;
+    PyErr_Format(PyExc_TypeError, "CopyIntoBuffer() argument 1 must be read-write buffer, not %.50s",
+                 Py_TYPE(target)->tp_name);
+    return -1;
+  }
+  void *buf;
+  Py_ssize_t len;
+  if (PyObject_AsWriteBuffer(target, &buf, &len) < 0) return -1;
+  view->buf = buf;
+  view->len = len;
+  return 0;
+}
+
 // _tracer_CopyIntoBuffer --
 //   CopyIntoBuffer(buffer, offset, data): copies as much of `data` as fits into the writable
 //   `buffer` from `offset` on and returns the number of bytes copied; an offset outside 0 ..
-//   len(buffer) copies nothing. Any writable buffer is accepted, bytearray included.
+//   len(buffer) copies nothing. Any writable buffer is accepted, bytearray included. The offset
+//   and the data are converted first and the buffer's memory is taken last: the offset's
+//   __int__ may resize or close the buffer.
 PyObject *_tracer_CopyIntoBuffer(PyObject *, PyObject *args) {
-  Py_buffer buffer;
+  PyObject *target;
   int offset, data_len;
   const char *data;
-  if (!PyArg_ParseTuple(args, "w*is#", &buffer, &offset, &data, &data_len)) return nullptr;
+  if (!PyArg_ParseTuple(args, "Ois#:CopyIntoBuffer", &target, &offset, &data, &data_len)) {
+    return nullptr;
+  }
+  Py_buffer buffer;
+  if (get_write_buffer(target, &buffer) < 0) return nullptr;
   Py_ssize_t copied = 0;
   if (offset >= 0 && offset <= buffer.len) {
     copied = std::min<Py_ssize_t>(data_len, buffer.len - offset);
     // memmove: `data` may be a view of the buffer itself.
     memmove(static_cast<char *>(buffer.buf) + offset, data, copied);
   }
-  PyBuffer_Release(&buffer);
+  if (buffer.obj) PyBuffer_Release(&buffer);
   return PyInt_FromSsize_t(copied);
 }
 
 // decode_host_string --
-//   A string of the system (user name, path) as unicode, decoded with the file system encoding
-//   as os.getcwdu() does (UTF-8 when the interpreter knows none). Null with the decoding error
-//   set when the bytes are not in that encoding.
+//   A string of the system (user name, path) as unicode, never a decoding error: decoded with
+//   the file system encoding as os.getcwdu() does (UTF-8 when the interpreter knows none); bytes
+//   not in that encoding are tried as UTF-8 (the usual encoding of names on disk, also when the
+//   locale is "C"), and failing that decoded with the file system encoding, each undecodable
+//   byte becoming U+FFFD. Null only with MemoryError or a missing codec.
 static PyObject *decode_host_string(const char *text) {
   const char *encoding = Py_FileSystemDefaultEncoding ? Py_FileSystemDefaultEncoding : "utf-8";
-  return PyUnicode_Decode(text, static_cast<Py_ssize_t>(strlen(text)), encoding, "strict");
+  const Py_ssize_t len = static_cast<Py_ssize_t>(strlen(text));
+  PyObject *decoded = PyUnicode_Decode(text, len, encoding, "strict");
+  if (decoded || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return decoded;
+  PyErr_Clear();
+  decoded = PyUnicode_DecodeUTF8(text, len, "strict");
+  if (decoded || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return decoded;
+  PyErr_Clear();
+  return PyUnicode_Decode(text, len, encoding, "replace");
 }
 
 const char GetUserName_doc[] = "Returns the login name of the effective user";
