@@ -1,10 +1,14 @@
-// Test-only extension _zardel_testhooks: the tracer's code-object pathname table, built from the
-// tracer's own source, with its operations reachable from Python. The module keeps one table of
-// its own; zardel27 does not publish these operations.
+// Test-only extension _zardel_testhooks: the tracer's sources built into a separate module that
+// also exposes the code-object pathname table and the loaded-module table, which zardel27 does
+// not publish. The module has its own copy of the tracer's state; only the tables these hooks
+// use are ever built in it.
 #include <Python.h>
 
 #include "copathname.h"
+#include "fileops.h"
+#include "modules.h"
 #include "pyref.h"
+#include "zardelmodule.h"
 
 static tCOPathnameTable gTable;
 
@@ -61,7 +65,39 @@ static PyObject *hook_clear(PyObject *, PyObject *) {
   Py_RETURN_NONE;
 }
 
+// modules_setup() -> None; an empty loaded-module table and fresh file-identity caches.
+static PyObject *hook_modules_setup(PyObject *, PyObject *) {
+  if (gSelf.file_ops_data) {
+    CU_DeallocHashTable(&gSelf.loaded_modules);
+    destroy_file_ops_data(gSelf.file_ops_data);
+  }
+  CU_InitHashTable(&gSelf.loaded_modules, CU_STRING_KEYS);
+  gSelf.file_ops_data = create_file_ops_data();
+  if (!gSelf.file_ops_data) return PyErr_NoMemory();
+  Py_RETURN_NONE;
+}
+
+// add_loaded(name) -> 1 when the module was new, 0 when known.
+static PyObject *hook_add_loaded(PyObject *, PyObject *args) {
+  const char *name;
+  if (!PyArg_ParseTuple(args, "s:add_loaded", &name)) return nullptr;
+  if (!gSelf.file_ops_data) return PyErr_Format(PyExc_RuntimeError, "modules_setup() first");
+  return PyInt_FromLong(__tracer_add_loaded_module(name));
+}
+
+// find_module(name) -> (canonical name or None, number of table entries).
+static PyObject *hook_find_module(PyObject *, PyObject *args) {
+  const char *name;
+  if (!PyArg_ParseTuple(args, "s:find_module", &name)) return nullptr;
+  if (!gSelf.file_ops_data) return PyErr_Format(PyExc_RuntimeError, "modules_setup() first");
+  const char *found = __tracer_find_module(name);
+  return Py_BuildValue("(zi)", found, static_cast<int>(gSelf.loaded_modules.numEntries));
+}
+
 static PyMethodDef hook_methods[] = {
+    {"modules_setup", hook_modules_setup, METH_NOARGS, nullptr},
+    {"add_loaded", hook_add_loaded, METH_VARARGS, nullptr},
+    {"find_module", hook_find_module, METH_VARARGS, nullptr},
     {"register", hook_register, METH_VARARGS, nullptr},
     {"register_matching", hook_register_matching, METH_VARARGS, nullptr},
     {"lookup", hook_lookup, METH_VARARGS, nullptr},

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "breakpoints.h"
+#include "modules.h"
 #include "runcontrol.h"
 #include "zardelmodule.h"
 
@@ -48,8 +49,10 @@ static inline int do_idle(PyFrameObject *frame) {
 }
 
 // dispatch_call --
-//   Call events never stop. The first call after the debugged region was closed (or before one
-//   was opened) makes its frame the bottom frame.
+//   Call events never stop. They register the file of code that starts running: module-level
+//   code (whose locals are its globals) by its module's file, reporting the module as loaded;
+//   other code not known yet by its own file name. The first call after the debugged region was
+//   closed (or before one was opened) makes its frame the bottom frame.
 //   The new frame also gets the tracer as its local trace function, as the Python-level dispatch
 //   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
 //   f_trace is set, and computes it from the bytecode offset otherwise, which at a return from
@@ -58,6 +61,11 @@ static int dispatch_call(PyFrameObject *frame) {
   if (!frame->f_trace && gSelf.trace_function) {
     Py_INCREF(gSelf.trace_function);
     frame->f_trace = gSelf.trace_function;
+  }
+  if (frame->f_locals == frame->f_globals) {
+    __tracer_top_level_call(frame);
+  } else if (!LookupCOPathname(&gSelf.co_pathname_table, frame->f_code)) {
+    __resolve_module_full_path(nullptr, frame->f_code->co_filename, frame->f_code);
   }
   if (gSelf.bot_frame == Py_None) {
     set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(frame));

@@ -6,7 +6,9 @@
 #include <stdio.h>
 
 #include "dispatch.h"
+#include "fileops.h"
 #include "hostutils.h"
+#include "modules.h"
 #include "runcontrol.h"
 
 tTracerData gSelf;
@@ -47,6 +49,12 @@ void *lookup_python_function(const char *name) {
   return address;
 }
 
+int __tracer_check_initialised() {
+  if (gSelf.state_built) return 0;
+  PyErr_SetString(PyExc_RuntimeError, "the tracer is not initialised: call init() first");
+  return -1;
+}
+
 long get_thread_ident() {
   if (gGetThreadIdentFunc) return gGetThreadIdentFunc();
   return 1;
@@ -81,7 +89,7 @@ static int __tracer_install_import_hook() {
 //   Builds the keyed state of a fresh tracer (steps that init() takes after the argument checks).
 static void __tracer_init_tables() {
   CU_InitHashTable(&gSelf.userbps, 4);
-  gSelf.file_ops_data = nullptr;
+  gSelf.file_ops_data = create_file_ops_data();
   gSelf.next_bp_id = 1;
   gSelf.changed_bps = nullptr;
   CU_InitHashTable(&gSelf.exception_filter, 4);
@@ -92,6 +100,7 @@ static void __tracer_init_tables() {
   gSelf.import_cb_args = PyTuple_New(1);
   gSelf.import_cb_active = 0;
   gSelf.import_level = 0;
+  InitCOPathnameTable(&gSelf.co_pathname_table);
 }
 
 // __tracer_clear_loaded_modules --
@@ -124,6 +133,9 @@ static void __tracer_release_all() {
   clear_owned(gSelf.newly_imported_module_files);
   clear_owned(gSelf.import_cb_args);
   CU_DeallocHashTable(&gSelf.loaded_modules);
+  destroy_file_ops_data(gSelf.file_ops_data);
+  gSelf.file_ops_data = nullptr;
+  ClearCOPathnameTable(&gSelf.co_pathname_table);
   CU_DeleteHashTable(&gSelf.userbps);
   CU_DeleteHashTable(&gSelf.exception_filter);
   gSelf.state_built = 0;
@@ -222,8 +234,6 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
     return nullptr;
   }
   gSelf.exitfunc_installed = 1;
-
-  InitCOPathnameTable(&gSelf.co_pathname_table);
   Py_RETURN_NONE;
 }
 
@@ -238,6 +248,8 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
     gSelf.next_bp_id = 1;
     gSelf.changed_bps = nullptr;
     __tracer_clear_loaded_modules();
+    destroy_file_ops_data(gSelf.file_ops_data);
+    gSelf.file_ops_data = create_file_ops_data();
     set_owned(gSelf.newly_imported_module_files, nullptr);
     gSelf.newly_imported_module_files = PyList_New(0);
   }
@@ -248,8 +260,12 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
   Py_RETURN_NONE;
 }
 
+// _tracer_destroy --
+//   reset(), then the code-object table is emptied (its references to bytecode strings are
+//   released) and the previous sys.exitfunc restored.
 PyObject *_tracer_destroy(PyObject *self, PyObject *args) {
   PyObject *result = _tracer_reset(self, args);
+  if (gSelf.state_built) ClearCOPathnameTable(&gSelf.co_pathname_table);
   if (gSelf.exitfunc_installed) {
     gSelf.exitfunc_installed = 0;
     if (gSelf.orig_exitfunc) {
@@ -351,11 +367,20 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
     TRACER_METHOD(locals_to_fast, locals_to_fast_doc),
     TRACER_METHOD(trace_dispatch, trace_dispatch_doc),
+    TRACER_METHOD(set_import_cb, set_import_cb_doc),
     TRACER_METHOD(set_autoquit, set_autoquit_doc),
+    // Takes keywords: 2.7 code calls __import__(name, fromlist=[...]) and level=...
+    {"import_hook",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(_tracer_import_hook)),
+     METH_VARARGS | METH_KEYWORDS, import_hook_doc},
     TRACER_METHOD(exiting_on_exception, exiting_on_exception_doc),
     TRACER_METHOD(exitfunc, exitfunc_doc),
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
+    TRACER_METHOD(get_frame_file, get_frame_file_doc),
+    TRACER_METHOD(connect_module_scan, connect_module_scan_doc),
+    TRACER_METHOD(get_new_imports, get_new_imports_doc),
+    TRACER_METHOD(register_module, register_module_doc),
     TRACER_METHOD(GetUserName, GetUserName_doc),
     TRACER_METHOD(GetUserAppDataPath, GetUserAppDataPath_doc),
     TRACER_METHOD(WaitForInput, WaitForInput_doc),

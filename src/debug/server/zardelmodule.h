@@ -119,6 +119,9 @@ extern PyObject *gModuleSelf;
 // Thread identity of the calling thread (the interpreter's own), or 1 when it is unknown.
 long get_thread_ident();
 
+// 0 once init() has built the tracer's state; else -1 with RuntimeError set.
+int __tracer_check_initialised();
+
 // Address of an exported function of the interpreter, or null.
 void *lookup_python_function(const char *name);
 
