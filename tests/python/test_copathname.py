@@ -142,11 +142,15 @@ class GarbageCollection(unittest.TestCase):
         for code in dead:
             hooks.register(code, '/dead.py', 0)
         self.assertEqual(hooks.state()[0], 260)
+        self.assertEqual(set(hooks.lookup(c) for c in dead), set(['/dead.py']))
         del dead, code
         self.assertEqual(hooks.state()[0], 260)
         self.assertLessEqual(self.lookups_until_collected(live[0]), 5000)
         self.assertEqual(hooks.state()[0], 10)
         self.assertEqual(set(hooks.lookup(c) for c in live), set(['/live.py']))
+        # New bytecode strings, likely at the freed addresses, are unknown.
+        fresh = [compile('x = %d' % i, 'fresh', 'exec') for i in range(250)]
+        self.assertEqual(set(hooks.lookup(c) for c in fresh), set([None]))
 
     def test_function_dropped_then_collected(self):
         globs = make_module('def f():\n    def g(): pass\n    return g\n')[1]

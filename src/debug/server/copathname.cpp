@@ -4,6 +4,7 @@
 // collected in small batches at a fixed pace.
 #include "copathname.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -23,13 +24,24 @@ static PyObject *key_object(tCOPathnameTable *table, CUt_HashEntry *entry) {
   return key;
 }
 
+// recent_slot --
+//   The slot of the recent answers that a bytecode string maps to.
+static inline tCOPathnameRecent *recent_slot(tCOPathnameTable *table, PyObject *key) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(key);
+  return &table->recent[((address >> 4) ^ (address >> 12)) % kRecentSlots];
+}
+
 void InitCOPathnameTable(tCOPathnameTable *table) {
   CU_InitHashTable(&table->filename_for_co, sizeof(void *));
   table->collect_count = 0;
+  memset(table->recent, 0, sizeof(table->recent));
 }
 
 void ClearPathnameTableEntry(tCOPathnameTable *table, CUt_HashEntry *entry) {
-  Py_DECREF(key_object(table, entry));
+  PyObject *key = key_object(table, entry);
+  tCOPathnameRecent *slot = recent_slot(table, key);
+  if (slot->key == key) slot->key = nullptr;
+  Py_DECREF(key);
   free(CU_GetHashValue(entry));
   CU_SetHashValue(entry, nullptr);
 }
@@ -73,8 +85,13 @@ static void CollectGarbage(tCOPathnameTable *table) {
 const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co) {
   CollectGarbage(table);
   if (!co) return nullptr;
+  tCOPathnameRecent *slot = recent_slot(table, co->co_code);
+  if (slot->key == co->co_code) return slot->pathname;
   CUt_HashEntry *entry = CU_FindHashEntry(&table->filename_for_co, &co->co_code);
-  return entry ? static_cast<const char *>(CU_GetHashValue(entry)) : nullptr;
+  if (!entry || !CU_GetHashValue(entry)) return nullptr;
+  slot->key = co->co_code;
+  slot->pathname = static_cast<const char *>(CU_GetHashValue(entry));
+  return slot->pathname;
 }
 
 int RegisterCOPathname(tCOPathnameTable *table, PyCodeObject *co, const char *pathname,

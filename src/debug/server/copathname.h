@@ -6,6 +6,15 @@
 
 #include "zardelhash.h"
 
+// Slots of the table's memory of recent answers.
+constexpr int kRecentSlots = 256;
+
+// One recent answer: a bytecode string of the table and its file name.
+struct tCOPathnameRecent {
+  PyObject *key;
+  const char *pathname;
+};
+
 // Keyed by the address of the code object's bytecode string (a pointer-sized key); each value is
 // a heap copy of the absolute file name, or null when the copy could not be made. The table holds
 // a reference to each key's string, so the address cannot be reused while the entry exists; an
@@ -13,6 +22,10 @@
 struct tCOPathnameTable {
   CUt_HashTable filename_for_co;
   int collect_count;  // calls since the last garbage-collection pass
+  // Recent answers by bytecode string, direct-mapped: the dispatch asks for the same few code
+  // objects on most call events, and this spares it the hash chains of a table that holds
+  // every function of every loaded module. A slot is emptied when its entry is cleared.
+  tCOPathnameRecent recent[kRecentSlots];
 };
 
 // Garbage is looked for once per this many lookups and registrations...
