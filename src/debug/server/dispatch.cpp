@@ -4,10 +4,10 @@
 #include "dispatch.h"
 
 #include <limits.h>
-#include <string.h>
 #include <time.h>
 
 #include "breakpoints.h"
+#include "exceptions.h"
 #include "modules.h"
 #include "runcontrol.h"
 #include "zardelmodule.h"
@@ -93,18 +93,6 @@ bool __tracer_stop_here(PyFrameObject *frame) {
   return false;
 }
 
-// is_recursion_overflow --
-//   Whether the exception of an exception event is the interpreter's own stack overflow: a
-//   RuntimeError whose (unnormalised) value is the message string.
-static bool is_recursion_overflow(PyObject *arg) {
-  if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) < 2) return false;
-  PyObject *type = PyTuple_GET_ITEM(arg, 0);
-  PyObject *value = PyTuple_GET_ITEM(arg, 1);
-  static const char kPrefix[] = "maximum recursion depth exceeded";
-  return PyErr_GivenExceptionMatches(type, PyExc_RuntimeError) && PyString_CheckExact(value) &&
-         strncmp(PyString_AS_STRING(value), kPrefix, sizeof(kPrefix) - 1) == 0;
-}
-
 int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
   __tracer_set_curr_frame(frame);
   // Held for the call: the callback may call init() again, which releases the field.
@@ -143,19 +131,6 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
     set_none(gSelf.bot_frame);
   }
   return 0;
-}
-
-// dispatch_exception --
-//   Exceptions stop where stepping would stop. While the callback reports the interpreter's own
-//   stack overflow it gets 50 more levels, so the debugger's code can run at all.
-static int dispatch_exception(PyFrameObject *frame, PyObject *arg) {
-  if (!__tracer_stop_here(frame)) return 0;
-  if (!is_recursion_overflow(arg)) return do_callback(gSelf.exception_cb, frame, arg);
-  int limit = Py_GetRecursionLimit();
-  Py_SetRecursionLimit(limit + 50);
-  int status = do_callback(gSelf.exception_cb, frame, arg);
-  Py_SetRecursionLimit(limit);
-  return status;
 }
 
 // dispatch_event --

@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "dispatch.h"
+#include "exceptions.h"
 #include "fileops.h"
 #include "hostutils.h"
 #include "modules.h"
@@ -137,7 +138,7 @@ static void __tracer_release_all() {
   gSelf.file_ops_data = nullptr;
   ClearCOPathnameTable(&gSelf.co_pathname_table);
   CU_DeleteHashTable(&gSelf.userbps);
-  CU_DeleteHashTable(&gSelf.exception_filter);
+  __tracer_free_exc_filters();
   gSelf.state_built = 0;
 }
 
@@ -247,6 +248,7 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
   if (gSelf.state_built) {
     gSelf.next_bp_id = 1;
     gSelf.changed_bps = nullptr;
+    __tracer_clear_exc_filters();
     __tracer_clear_loaded_modules();
     destroy_file_ops_data(gSelf.file_ops_data);
     gSelf.file_ops_data = create_file_ops_data();
@@ -356,6 +358,10 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(init, init_doc),
     TRACER_METHOD(reset, "Reset the debug tracer to blank initial state"),
     TRACER_METHOD(destroy, "Clear all info from the tracer"),
+    TRACER_METHOD(set_exception_mode, set_exception_mode_doc),
+    TRACER_METHOD(get_exception_mode, get_exception_mode_doc),
+    TRACER_METHOD(ignore_exception_loc, ignore_exception_loc_doc),
+    TRACER_METHOD(clear_exception_ignores, clear_exception_ignores_doc),
     TRACER_METHOD(is_botframe, "Compares given frame with bottom frame, returns 1 if same"),
     TRACER_METHOD(step_into, "Set up to step into next function or to next instruction"),
     TRACER_METHOD(step_over, "Set up to step over the next instruction"),
@@ -375,6 +381,10 @@ static PyMethodDef TracerMethods[] = {
      METH_VARARGS | METH_KEYWORDS, import_hook_doc},
     TRACER_METHOD(exiting_on_exception, exiting_on_exception_doc),
     TRACER_METHOD(exitfunc, exitfunc_doc),
+    TRACER_METHOD(set_always_stop_excepts, set_always_stop_excepts_doc),
+    TRACER_METHOD(get_always_stop_excepts, get_always_stop_excepts_doc),
+    TRACER_METHOD(set_never_stop_excepts, set_never_stop_excepts_doc),
+    TRACER_METHOD(get_never_stop_excepts, get_never_stop_excepts_doc),
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
     TRACER_METHOD(get_frame_file, get_frame_file_doc),
