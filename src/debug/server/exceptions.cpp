@@ -297,13 +297,24 @@ bool __tracer_exc_handled(PyFrameObject *f, PyObject *exc, int explicit_only, in
   return handled;
 }
 
+// leaves_debugged_region --
+//   Whether an exception at an event in `frame` is about to leave the debugged region: the frame
+//   is the bottom frame and no block (loop, try/except, try/finally) encloses the event.
+static inline bool leaves_debugged_region(PyFrameObject *frame) {
+  return reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame && frame->f_iblock == 0;
+}
+
 bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
-  if (gSelf.exception_mode == kExcAlwaysStop) return true;
+  if (gSelf.exception_mode == kExcAlwaysStop) {
+    // This stop, too, is the last one before the program ends: the debugger is told so.
+    if (leaves_debugged_region(frame)) gSelf.exiting_on_exception = 1;
+    return true;
+  }
   if (gSelf.never_stop_excepts && PyErr_GivenExceptionMatches(exc, gSelf.never_stop_excepts)) {
     return false;
   }
-  if (reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame && frame->f_iblock == 0) {
-    // The exception is about to leave the debugged region: the program will end.
+  if (leaves_debugged_region(frame)) {
+    // The program will end.
     gSelf.exiting_on_exception = 1;
     return true;
   }
