@@ -113,6 +113,23 @@ def local_bound_to_tuple():
         pass
 
 
+class MatchesAll(type):
+    def __subclasscheck__(cls, subclass):
+        return True
+
+
+class AnyError(Exception):
+    """Catches every exception: the interpreter asks its metaclass."""
+    __metaclass__ = MatchesAll
+
+
+def metaclass_clause():
+    try:
+        raise_key()
+    except AnyError:
+        pass
+
+
 def later_clause():
     try:
         raise_key()
@@ -272,7 +289,8 @@ class Modes(unittest.TestCase):
         unhandled = ExceptionRun(UNHANDLED)
         for program in [caught_same_frame, caught_two_up, bare_two_up, dotted_module,
                         Holder().dotted_self, tuple_clause, name_bound_to_tuple,
-                        local_bound_to_tuple, later_clause, loop_over_iterator,
+                        local_bound_to_tuple, later_clause, metaclass_clause,
+                        loop_over_iterator,
                         finally_and_with_inside_handler]:
             self.assertEqual(ExceptionRun(UNHANDLED)(program), [], program.__name__)
         # Stops at the raise and again in every frame the exception passes through.

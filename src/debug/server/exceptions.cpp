@@ -57,6 +57,26 @@ constexpr int kRecursionAllowance = 50;
 constexpr char kRecursionMessage[] = "maximum recursion depth exceeded";
 }  // namespace
 
+// exc_matches --
+//   PyErr_GivenExceptionMatches(exc, cls) without its cost in the common case: a class whose
+//   metaclass is `type` itself has no __subclasscheck__ of its own, so the subclass test is the
+//   type's own, made without calling into Python or allocating. Tuples are searched item by
+//   item, as the interpreter does.
+static bool exc_matches(PyObject *exc, PyObject *cls) {
+  if (exc == cls) return true;
+  if (PyTuple_Check(cls)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); i++) {
+      if (exc_matches(exc, PyTuple_GET_ITEM(cls, i))) return true;
+    }
+    return false;
+  }
+  if (PyType_Check(exc) && PyType_CheckExact(cls)) {
+    return PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(exc),
+                            reinterpret_cast<PyTypeObject *>(cls)) != 0;
+  }
+  return PyErr_GivenExceptionMatches(exc, cls) != 0;
+}
+
 // A position in a code string and its end; every read is checked against the end.
 struct tPycCursor {
   const unsigned char *pos;
@@ -140,7 +160,7 @@ static inline bool is_class(PyObject *value) {
 //   itself counts, alone or in a tuple; values that are neither classes nor tuples give `match`
 //   unchanged.
 static bool clause_value_matches(PyObject *exc, PyObject *value, int explicit_only, bool match) {
-  if (!explicit_only) return PyErr_GivenExceptionMatches(exc, value) != 0;
+  if (!explicit_only) return exc_matches(exc, value);
   PyObject *exc_type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
   if (is_class(value)) return exc == value || exc_type == value;
   if (PyTuple_Check(value)) {
@@ -272,8 +292,8 @@ static bool exc_stop_iter_handled(PyFrameObject *f, PyFrameObject *callee, PyObj
                                   const tPycCursor &code) {
   if (f->f_lasti < 0 || f->f_lasti >= code.end - code.start) return false;
   if (code.start[f->f_lasti] != kOpForIter) return false;
-  if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) return true;
-  if (!callee || !PyErr_GivenExceptionMatches(exc, PyExc_IndexError)) return false;
+  if (exc_matches(exc, PyExc_StopIteration)) return true;
+  if (!callee || !exc_matches(exc, PyExc_IndexError)) return false;
   PyObject *name = callee->f_code->co_name;
   return name && PyString_Check(name) && strcmp(PyString_AS_STRING(name), "__getitem__") == 0;
 }
@@ -310,7 +330,7 @@ bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
     if (leaves_debugged_region(frame)) gSelf.exiting_on_exception = 1;
     return true;
   }
-  if (gSelf.never_stop_excepts && PyErr_GivenExceptionMatches(exc, gSelf.never_stop_excepts)) {
+  if (gSelf.never_stop_excepts && exc_matches(exc, gSelf.never_stop_excepts)) {
     return false;
   }
   if (leaves_debugged_region(frame)) {
@@ -318,7 +338,7 @@ bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
     gSelf.exiting_on_exception = 1;
     return true;
   }
-  if (gSelf.always_stop_excepts && PyErr_GivenExceptionMatches(exc, gSelf.always_stop_excepts) &&
+  if (gSelf.always_stop_excepts && exc_matches(exc, gSelf.always_stop_excepts) &&
       !__tracer_exc_handled(frame, exc, 1, 1)) {
     return true;
   }
@@ -428,7 +448,7 @@ void __tracer_clear_exc_filters() {
 //   Whether the reported exception is the interpreter's own stack overflow: a RuntimeError
 //   whose (unnormalised) value is the message string.
 static bool is_recursion_overflow(PyObject *exc, PyObject *value) {
-  return PyErr_GivenExceptionMatches(exc, PyExc_RuntimeError) && PyString_CheckExact(value) &&
+  return exc_matches(exc, PyExc_RuntimeError) && PyString_CheckExact(value) &&
          strncmp(PyString_AS_STRING(value), kRecursionMessage, sizeof(kRecursionMessage) - 1) ==
              0;
 }
