@@ -8,6 +8,7 @@
 #include <frameobject.h>
 
 #include "copathname.h"
+#include "fileops.h"
 #include "pyref.h"
 #include "zardelhash.h"
 
@@ -22,9 +23,8 @@ enum {
 constexpr int kAllFrames = 0xFFFFFF;
 
 // Size of the tracer's path buffers.
-constexpr int kPathBufferSize = 32000;
+constexpr int kPathBufferSize = kFileOpsPathSize;
 
-struct tFileOpsData;  // file-identity caches
 struct tBp;           // one breakpoint
 
 typedef unsigned char boolean;
