@@ -343,6 +343,8 @@ class ProgramBehaviour(ModuleTestCase):
     def test_same_results_with_the_hook(self):
         without = self.program()
         self.forget_modules()
+        self.assertRaises(AssertionError, zardel27.init,
+                          *init_args(use_import_hook=1, default_import=zardel27.import_hook))
         zardel27.init(*init_args(use_import_hook=1))
         self.assertIs(__builtin__.__import__, zardel27.import_hook)
         with_hook = armed(self.program)
