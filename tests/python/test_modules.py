@@ -171,6 +171,22 @@ class NewImports(ModuleTestCase):
         self.assertFalse([n for n in names if n.startswith('<') or n.endswith('.pyc')])
         self.assertEqual(zardel27.get_new_imports(), [])
 
+    def test_scan_at_start_without_argv(self):
+        # Arming scans the loaded modules (calling the import callback for each) and the main
+        # script named by sys.argv; an empty or missing argv is no error.
+        seen = []
+        zardel27.init(*init_args(import_cb=lambda module: seen.append(module.__name__)))
+        saved = sys.argv
+        try:
+            sys.argv = []
+            armed(lambda: None)
+            del sys.argv
+            armed(lambda: None)
+        finally:
+            sys.argv = saved
+        self.assertEqual(seen.count('os'), 2)
+        self.assertEqual(sys.exc_info(), (None, None, None))
+
     def test_before_init(self):
         status, out, err = run_python('''
             import sys, zardel27
@@ -327,6 +343,8 @@ class ProgramBehaviour(ModuleTestCase):
     def test_same_results_with_the_hook(self):
         without = self.program()
         self.forget_modules()
+        self.assertRaises(AssertionError, zardel27.init,
+                          *init_args(use_import_hook=1, default_import=zardel27.import_hook))
         zardel27.init(*init_args(use_import_hook=1))
         self.assertIs(__builtin__.__import__, zardel27.import_hook)
         with_hook = armed(self.program)

@@ -1,5 +1,6 @@
 """Run control and dispatch details: frame ranges of start_trace, the bottom frame and
 quit_cb, callbacks that fail, idle pacing, threads, and the argument checks."""
+import inspect
 import sys
 import threading
 import time
@@ -370,6 +371,124 @@ class ContinueAndState(TracerTest):
         zardel27.start_trace(0, ALL_FRAMES); zardel27.continue_run(); zardel27.reset(); tracing = zardel27.get_tracing()
         self.assertEqual(tracing, 0)
 
+
+
+def line_of(func, marker):
+    """Line number of the line of `func` whose source holds `marker`."""
+    lines, first = inspect.getsourcelines(func)
+    return first + [i for i, line in enumerate(lines) if marker in line][0]
+
+
+def tb_line(tb, name):
+    """Line that the traceback `tb` reports for the frame of function `name`."""
+    while tb.tb_frame.f_code.co_name != name:
+        tb = tb.tb_next
+    return tb.tb_lineno
+
+
+def late_raiser():
+    yield 1
+    yield 2
+    raise ValueError('late')  # raise
+
+
+def send_target():
+    y = report_caller_line((yield 1))  # yield
+    z = 10 / (yield y)  # divide
+    yield z
+
+
+def report_caller_line(value):
+    return sys._getframe(1).f_lineno
+
+
+class Generators(TracerTest):
+    """Generator frames suspended while tracing starts or stops: their line numbers stay
+    right, and a tracer left in them never touches the program's own trace function."""
+
+    def test_suspended_when_tracing_stops(self):
+        resume_line = line_of(self.run_late_raiser, '# resume')
+
+        def line_cb(frame, changed):
+            if frame.f_code.co_name == 'run_late_raiser' and frame.f_lineno == resume_line:
+                zardel27.continue_run()  # no breakpoints: tracing goes off completely
+            else:
+                zardel27.step_into()
+        zardel27.init(*init_args(optimize_nobps=1, line_cb=line_cb))
+        tb, hook = self.run_late_raiser(None)
+        self.assertEqual(tb_line(tb, 'late_raiser'), line_of(late_raiser, '# raise'))
+        events = []
+
+        def program_trace(frame, event, arg):
+            events.append(event)
+            return None  # the program traces calls only
+        tb, hook = self.run_late_raiser(program_trace)
+        self.assertIs(hook, program_trace)
+        self.assertEqual(events, ['call', 'call'])  # next(g) twice, nothing else
+        self.assertEqual(tb_line(tb, 'late_raiser'), line_of(late_raiser, '# raise'))
+
+    def run_late_raiser(self, program_trace):
+        depth = stack_depth() + 1
+        g = late_raiser()
+        zardel27.start_trace(depth, ALL_FRAMES); zardel27.stop()
+        next(g)
+        resumed = 1  # resume
+        self.assertEqual(zardel27.get_tracing(), 0)
+        sys.settrace(program_trace)
+        try:
+            next(g)
+            next(g)
+        except ValueError:
+            return sys.exc_info()[2], sys.gettrace()
+        finally:
+            sys.settrace(None)
+
+    def test_suspended_before_tracing_starts(self):
+        # Resumed while tracing, in the middle of a line: at a stop in a function called from
+        # that line, and in a traceback, the generator's frame names that line.
+        seen = []
+
+        def line_cb(frame, changed):
+            if frame.f_code.co_name == 'report_caller_line':
+                seen.append(frame.f_back.f_lineno)
+            zardel27.continue_run()
+        zardel27.init(*init_args(line_cb=line_cb))
+        g = send_target()
+        next(g)
+        depth = stack_depth() + 1
+        zardel27.start_trace(depth, ALL_FRAMES); zardel27.stop(); y = g.send(5); zardel27.stop_trace()
+        self.assertEqual(seen, [line_of(send_target, '# yield')])
+        self.assertEqual(y, line_of(send_target, '# yield'))
+        zardel27.start_trace(depth, ALL_FRAMES); zardel27.continue_run()
+        try:
+            g.send(0)
+        except ZeroDivisionError:
+            tb = sys.exc_info()[2]
+        finally:
+            zardel27.stop_trace()
+        self.assertEqual(tb_line(tb, 'send_target'), line_of(send_target, '# divide'))
+
+    def test_tracer_called_while_off_leaves_the_program_hook(self):
+        # A program's trace function hands the tracer to one frame while tracing is off: the
+        # tracer takes itself out of that frame and leaves the program's hook in place.
+        zardel27.init(*init_args())
+
+        def program_trace(frame, event, arg):
+            if frame.f_code is target.__code__:
+                return zardel27.trace_dispatch
+            return None
+
+        def target():
+            a = 1
+            b = 2
+            return sys._getframe().f_trace, sys.gettrace()
+        sys.settrace(program_trace)
+        try:
+            local_trace, hook = target()
+        finally:
+            sys.settrace(None)
+        self.assertIsNone(local_trace)
+        self.assertIs(hook, program_trace)
 
 
 class BadArguments(TracerTest):

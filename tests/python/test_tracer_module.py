@@ -99,6 +99,116 @@ class InitChecks(unittest.TestCase):
         self.assertRaises(TypeError, zardel27.get_tracing, 1)
 
 
+class RepeatedInit(unittest.TestCase):
+    """init called again: after a failure the tracer is as it was; the import hook and the
+    exit function are handed over, not lost."""
+
+    def setUp(self):
+        import __builtin__
+        self.builtins = __builtin__
+        self.original_import = __builtin__.__import__
+        self.had_exitfunc = hasattr(sys, 'exitfunc')
+        self.saved_exitfunc = getattr(sys, 'exitfunc', None)
+        self.had_hook = hasattr(zardel27, 'import_hook')
+        self.saved_hook = getattr(zardel27, 'import_hook', None)
+
+    def tearDown(self):
+        zardel27.stop_trace()
+        zardel27.destroy()
+        self.builtins.__import__ = self.original_import
+        if self.had_exitfunc:
+            sys.exitfunc = self.saved_exitfunc
+        elif hasattr(sys, 'exitfunc'):
+            del sys.exitfunc
+        if self.had_hook:
+            zardel27.import_hook = self.saved_hook
+        elif hasattr(zardel27, 'import_hook'):
+            del zardel27.import_hook
+
+    def test_failed_init_inside_a_callback_leaves_the_tracer_working(self):
+        # The debugger's idle callback calls init with a bad argument, catches the error and
+        # asks for a stop: the stop must reach the callbacks of the first init.
+        stops = []
+
+        def line_cb(frame, changed):
+            stops.append(frame.f_code.co_name)
+            zardel27.continue_run()
+
+        def idle_cb():
+            if not stops:
+                for bad in (dict(line_cb=3), dict(idle_period='x'), dict(default_import=None)):
+                    self.assertRaises(TypeError, zardel27.init, *init_args(**bad))
+                zardel27.stop()
+
+        def work():
+            total = 0
+            for i in range(300):
+                total += i
+            return total
+        zardel27.init(*init_args(idle_period=1, idle_cb=idle_cb, line_cb=line_cb))
+        zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run(); result = work(); zardel27.stop_trace()
+        self.assertEqual(result, 44850)
+        self.assertEqual(stops[:1], ['work'])
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+
+    def test_reentered_init(self):
+        # An argument whose conversion calls init: the outer call takes over the inner call's
+        # state, and destroy still gives back the program's exit function.
+        previous = lambda: None
+        sys.exitfunc = previous
+
+        class Reentering(object):
+            def __int__(self):
+                zardel27.init(*init_args())
+                return 0
+        zardel27.init(*init_args(idle_period=Reentering()))
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+        zardel27.destroy()
+        self.assertIs(sys.exitfunc, previous)
+
+    def test_import_hook_handed_over(self):
+        calls = []
+
+        def hook(name, *args, **kwargs):
+            calls.append(name)
+            return self.original_import(name, *args, **kwargs)
+        zardel27.import_hook = hook
+        zardel27.init(*init_args(use_import_hook=1, default_import=self.original_import))
+        self.assertIs(self.builtins.__import__, hook)
+        # Called again as its docstring asks, with __builtins__['__import__']: our own hook,
+        # which stands for the import it replaced.
+        zardel27.init(*init_args(use_import_hook=1, default_import=self.builtins.__import__))
+        self.assertIs(self.builtins.__import__, hook)
+        import string
+        self.assertIn('string', calls)
+        zardel27.destroy()
+        self.assertIs(self.builtins.__import__, self.original_import)
+        zardel27.init(*init_args(use_import_hook=1, default_import=self.builtins.__import__))
+        self.assertIs(self.builtins.__import__, hook)
+        # A hook that is no longer the builtins' import is not taken out again.
+        other = lambda *a, **k: self.original_import(*a, **k)
+        self.builtins.__import__ = other
+        zardel27.destroy()
+        self.assertIs(self.builtins.__import__, other)
+
+    def test_refused_import_hook_leaves_the_tracer_as_it_was(self):
+        zardel27.init(*init_args())
+        zardel27.import_hook = self.original_import
+        with self.assertRaises(AssertionError):
+            zardel27.init(*init_args(use_import_hook=1, default_import=self.original_import))
+        self.assertEqual(sys.exitfunc, zardel27.exitfunc)
+        self.assertIs(self.builtins.__import__, self.original_import)
+        stops = []
+
+        def line_cb(frame, changed):
+            stops.append(frame.f_code.co_name)
+            zardel27.stop_trace()
+        zardel27.destroy()
+        zardel27.init(*init_args(line_cb=line_cb))
+        zardel27.start_trace(0, 0xFFFFFF)
+        self.assertEqual(stops, [sys._getframe().f_code.co_name])
+
+
 class ExitFunc(unittest.TestCase):
     def setUp(self):
         self.had = hasattr(sys, 'exitfunc')
@@ -168,6 +278,94 @@ class ExitFuncAtInterpreterExit(unittest.TestCase):
         self.assertIn("Error in sys.exitfunc (called from debugger core):\n", err)
         self.assertIn("KeyError: 'boom'", err)
         self.assertLess(err.index('called from debugger core'), err.index('KeyError'))
+
+    def test_previous_replaces_stderr_then_fails(self):
+        # The heading goes to the stderr in place after the previous function ran; the one in
+        # place before may be gone by then (it crashed the interpreter).
+        status, out, err = run_python('''
+            import sys, __builtin__, zardel27
+            class Sink(object):
+                def __init__(self, name):
+                    self.name = name
+                def write(self, text):
+                    sys.__stderr__.write('%s:%s' % (self.name, text))
+            sys.stderr = Sink('old')
+            def previous():
+                sys.stderr = Sink('new')
+                raise KeyError('boom')
+            sys.exitfunc = previous
+            f = lambda *a: None
+            zardel27.init(0, 0, 0, 0, 0, f, f, f, f, f, None, __builtin__.__import__)
+        ''')
+        self.assertEqual(status, 0)
+        self.assertTrue(err.startswith('new:Error in sys.exitfunc (called from debugger core):\n'),
+                        err)
+        self.assertIn("'boom'", err)
+
+    def test_no_exit_handler_of_the_program_is_dropped(self):
+        # Exit functions and atexit handlers that the program sets between two inits, or
+        # before a destroy, all run at exit, each once; so does the one set before the first
+        # init, also when quit_cb destroys the tracer.
+        program = '''
+            import sys, __builtin__, zardel27
+            say = lambda text: lambda: sys.stdout.write(text + '\\n')
+            def quit_cb():
+                say('quit')()
+                if mode == 'quit-destroys':
+                    zardel27.destroy()
+            def init():
+                f = lambda *a: None
+                zardel27.init(0, 0, 0, 0, 0, f, f, f, f, quit_cb, None, __builtin__.__import__)
+            mode = sys.argv[1]
+            sys.exitfunc = say('previous')
+            init()
+            if mode == 'atexit-then-init':
+                import atexit
+                atexit.register(say('handler'))
+                init()
+            elif mode == 'exitfunc-then-init':
+                sys.exitfunc = say('mine')
+                init()
+            elif mode == 'atexit-then-destroy':
+                import atexit
+                atexit.register(say('handler'))
+                zardel27.destroy()
+        '''
+        cases = [
+            ('atexit-then-init', 'quit\nhandler\nprevious\n'),
+            ('exitfunc-then-init', 'quit\nmine\nprevious\n'),
+            ('atexit-then-destroy', 'handler\nquit\nprevious\n'),
+            ('quit-destroys', 'quit\nprevious\n'),
+        ]
+        for mode, expected in cases:
+            self.assertEqual(run_python(program, args=[mode]), (0, expected, ''), mode)
+
+    def test_quit_cb_runs_once_untraced_at_exit(self):
+        # At exit the trace hook is removed before quit_cb runs: quit_cb and the interpreter's
+        # teardown are not stepped through, and quit_cb's own return is not the end of a
+        # debugged region that would call it again.
+        program = '''
+            import sys, __builtin__, zardel27
+            stops = []
+            def line_cb(frame, changed):
+                stops.append(frame.f_code.co_name)
+                zardel27.step_into() if mode == 'step' else zardel27.continue_run()
+            def quit_cb():
+                sys.stdout.write('quit %s\\n' % ('quit_cb' in stops))
+            def previous():
+                sys.stdout.write('previous %s\\n' % ('previous' in stops))
+            sys.exitfunc = previous
+            f = lambda *a: None
+            mode = sys.argv[1]
+            zardel27.init(0, 0, 0, 0, 0, f, line_cb, f, f, quit_cb, None, __builtin__.__import__)
+            zardel27.start_trace(0, 0xFFFFFF)
+            x = 1
+        '''
+        # Stepping: the module's return stops, so only exitfunc calls quit_cb. Running freely:
+        # the module's return ends the debugged region (quit_cb), then exitfunc calls it again.
+        for mode, expected in [('step', 'quit False\nprevious False\n'),
+                               ('continue', 'quit False\nquit False\nprevious False\n')]:
+            self.assertEqual(run_python(program, args=[mode]), (0, expected, ''), mode)
 
     def test_previous_runs_at_exit(self):
         status, out, err = run_python('''

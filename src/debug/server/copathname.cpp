@@ -4,7 +4,6 @@
 // collected in small batches at a fixed pace.
 #include "copathname.h"
 
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -22,13 +21,6 @@ static PyObject *key_object(tCOPathnameTable *table, CUt_HashEntry *entry) {
   PyObject *key;
   memcpy(&key, CU_GetHashKey(&table->filename_for_co, entry), sizeof(key));
   return key;
-}
-
-// recent_slot --
-//   The slot of the recent answers that a bytecode string maps to.
-static inline tCOPathnameRecent *recent_slot(tCOPathnameTable *table, PyObject *key) {
-  uintptr_t address = reinterpret_cast<uintptr_t>(key);
-  return &table->recent[((address >> 4) ^ (address >> 12)) % kRecentSlots];
 }
 
 void InitCOPathnameTable(tCOPathnameTable *table) {
@@ -56,12 +48,11 @@ void ClearCOPathnameTable(tCOPathnameTable *table) {
   InitCOPathnameTable(table);
 }
 
-// CollectGarbage --
-//   Once per kCollectInterval calls, removes every entry whose bytecode string only the table
-//   still references. Each pass gathers up to kCollectBatch such keys (on the stack) and deletes
-//   their entries after the iteration; passes repeat while a pass finds a full batch.
-static void CollectGarbage(tCOPathnameTable *table) {
-  if (++table->collect_count < kCollectInterval) return;
+// CollectGarbagePasses --
+//   Removes every entry whose bytecode string only the table still references. Each pass
+//   gathers up to kCollectBatch such keys (on the stack) and deletes their entries after the
+//   iteration; passes repeat while a pass finds a full batch.
+void CollectGarbagePasses(tCOPathnameTable *table) {
   table->collect_count = 0;
   int found;
   do {
@@ -82,11 +73,8 @@ static void CollectGarbage(tCOPathnameTable *table) {
   } while (found == kCollectBatch);
 }
 
-const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co) {
-  CollectGarbage(table);
-  if (!co) return nullptr;
+const char *LookupCOPathnameInTable(tCOPathnameTable *table, PyCodeObject *co) {
   tCOPathnameRecent *slot = recent_slot(table, co->co_code);
-  if (slot->key == co->co_code) return slot->pathname;
   CUt_HashEntry *entry = CU_FindHashEntry(&table->filename_for_co, &co->co_code);
   if (!entry || !CU_GetHashValue(entry)) return nullptr;
   slot->key = co->co_code;

@@ -3,6 +3,7 @@
 #define ZARDEL_COPATHNAME_H
 
 #include <Python.h>
+#include <stdint.h>
 
 #include "zardelhash.h"
 
@@ -44,8 +45,32 @@ void ClearCOPathnameTable(tCOPathnameTable *table);
 // Releases the entry's reference to its key string and its file name; the entry stays.
 void ClearPathnameTableEntry(tCOPathnameTable *table, CUt_HashEntry *entry);
 
-// The file name registered for `co` (owned by the table), or null.
-const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co);
+// Removes the entries of dead code objects; run by CollectGarbage (below).
+void CollectGarbagePasses(tCOPathnameTable *table);
+
+// Counts a lookup or registration and, once per kCollectInterval of them, collects garbage.
+inline void CollectGarbage(tCOPathnameTable *table) {
+  if (++table->collect_count >= kCollectInterval) CollectGarbagePasses(table);
+}
+
+// The slot of the recent answers that a bytecode string maps to.
+inline tCOPathnameRecent *recent_slot(tCOPathnameTable *table, PyObject *key) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(key);
+  return &table->recent[((address >> 4) ^ (address >> 12)) % kRecentSlots];
+}
+
+// LookupCOPathname for code objects that are not among the recent answers.
+const char *LookupCOPathnameInTable(tCOPathnameTable *table, PyCodeObject *co);
+
+// The file name registered for `co` (owned by the table), or null. Inline: the dispatch asks on
+// every call event.
+inline const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co) {
+  CollectGarbage(table);
+  if (!co) return nullptr;
+  const tCOPathnameRecent *slot = recent_slot(table, co->co_code);
+  if (slot->key == co->co_code) return slot->pathname;
+  return LookupCOPathnameInTable(table, co);
+}
 
 // Registers `pathname` for `co` and the code objects nested in its constants. An existing entry
 // is kept unless `force` is set. Returns 0, or -1 when an entry could not be made (no Python

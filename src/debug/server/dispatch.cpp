@@ -9,7 +9,6 @@
 #include "breakpoints.h"
 #include "exceptions.h"
 #include "modules.h"
-#include "runcontrol.h"
 #include "zardelmodule.h"
 
 static void __tracer_set_curr_frame(PyFrameObject *frame) {
@@ -57,8 +56,11 @@ static inline int do_idle(PyFrameObject *frame) {
 //   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
 //   f_trace is set, and computes it from the bytecode offset otherwise, which at a return from
 //   the end of a loop names the loop's last body line instead of the loop test just executed.
+//   A call event of a frame that has run before is a generator resuming, in the middle of a
+//   line that reports no line event: its f_lineno is brought up to date first, as arming does.
 static int dispatch_call(PyFrameObject *frame) {
   if (!frame->f_trace && gSelf.trace_function) {
+    if (frame->f_lasti >= 0) frame->f_lineno = PyCode_Addr2Line(frame->f_code, frame->f_lasti);
     Py_INCREF(gSelf.trace_function);
     frame->f_trace = gSelf.trace_function;
   }
@@ -72,6 +74,21 @@ static int dispatch_call(PyFrameObject *frame) {
   }
   return 0;
 }
+
+// __tracer_drop_frame_trace --
+//   Takes the tracer out of `frame`'s local trace slot, when it is there.
+static void __tracer_drop_frame_trace(PyFrameObject *frame) {
+  if (frame->f_trace && frame->f_trace == gSelf.trace_function) {
+    PyObject *old = frame->f_trace;
+    frame->f_trace = nullptr;
+    Py_DECREF(old);
+  }
+}
+
+// is_yield --
+//   Whether a return event is a generator suspending at a yield rather than a frame ending: the
+//   interpreter sets f_stacktop only to keep a suspended frame's value stack.
+static inline bool is_yield(PyFrameObject *frame) { return frame->f_stacktop != nullptr; }
 
 bool __tracer_stop_here(PyFrameObject *frame) {
   if (gSelf.import_cb_active) return false;
@@ -135,7 +152,10 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
 
 // dispatch_event --
 //   The logic shared by both entry points, after the event kind is known. `kind` is one of the
-//   interpreter's PyTrace_* numbers.
+//   interpreter's PyTrace_* numbers. A generator suspending at a yield gives up the tracer it got
+//   at its call event (and gets it back when it resumes): the disarming walk only reaches frames
+//   on a thread's stack, and a suspended frame left holding the tracer after tracing stopped
+//   would report stale line numbers from then on.
 static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
   if (do_idle(frame) < 0) return -1;
   switch (kind) {
@@ -143,8 +163,11 @@ static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) 
       return dispatch_call(frame);
     case PyTrace_LINE:
       return dispatch_line(frame);
-    case PyTrace_RETURN:
-      return dispatch_return(frame, arg);
+    case PyTrace_RETURN: {
+      int status = dispatch_return(frame, arg);
+      if (is_yield(frame)) __tracer_drop_frame_trace(frame);
+      return status;
+    }
     case PyTrace_EXCEPTION:
       return dispatch_exception(frame, arg);
     default:
@@ -157,30 +180,25 @@ static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) 
 //   tracer from that thread instead.
 static inline bool in_other_thread() { return PyThreadState_GET() != gSelf.tracing_tstate; }
 
-// leave_other_thread --
-//   Removes the tracer from a frame of a thread that does not trace, and the thread's
-//   Python-level hook when that is the tracer too (threading.settrace(trace_dispatch)). The
-//   interpreter keeps a frame's f_trace when a line event's trace function returns None, so the
-//   frame's slot is cleared here.
-static void leave_other_thread(PyFrameObject *frame) {
-  if (frame->f_trace && frame->f_trace == gSelf.trace_function) {
-    PyObject *old = frame->f_trace;
-    frame->f_trace = nullptr;
-    Py_DECREF(old);
-  }
+// leave_frame --
+//   Used when an event reaches the tracer where it does not trace: tracing is off, or the event
+//   is of another thread. Removes the tracer from this frame, and the thread's hook only when
+//   that is the tracer too (c_dispatch, or trace_dispatch given to sys.settrace or
+//   threading.settrace): a trace function of the program, which may have handed the tracer to
+//   this one frame, stays. The interpreter keeps a frame's f_trace when a line event's trace
+//   function returns None, so the frame's slot is cleared here.
+static void leave_frame(PyFrameObject *frame) {
+  __tracer_drop_frame_trace(frame);
   PyThreadState *tstate = PyThreadState_GET();
-  if (tstate->c_traceobj && tstate->c_traceobj == gSelf.trace_function) {
+  if (tstate->c_tracefunc == c_dispatch ||
+      (tstate->c_traceobj && tstate->c_traceobj == gSelf.trace_function)) {
     PyEval_SetTrace(nullptr, nullptr);
   }
 }
 
 int c_dispatch(PyObject *, PyFrameObject *frame, int what, PyObject *arg) {
-  if (!gSelf.tracing) {
-    __tracer_stop_trace();
-    return 0;
-  }
-  if (in_other_thread()) {
-    PyEval_SetTrace(nullptr, nullptr);
+  if (!gSelf.tracing || in_other_thread()) {
+    leave_frame(frame);
     return 0;
   }
   return dispatch_event(frame, what, arg);
@@ -196,12 +214,8 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
   }
   PyFrameObject *frame = reinterpret_cast<PyFrameObject *>(PyTuple_GET_ITEM(args, 0));
   PyObject *arg = PyTuple_GET_ITEM(args, 2);
-  if (!gSelf.tracing) {
-    __tracer_stop_trace();
-    Py_RETURN_NONE;
-  }
-  if (in_other_thread()) {
-    leave_other_thread(frame);
+  if (!gSelf.tracing || in_other_thread()) {
+    leave_frame(frame);
     Py_RETURN_NONE;
   }
   int kind;
@@ -224,7 +238,8 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
       return nullptr;
   }
   if (dispatch_event(frame, kind, arg) < 0) return nullptr;
-  if (gSelf.tracing && gSelf.trace_function) {
+  // At a yield the result would become the suspended frame's f_trace again.
+  if (gSelf.tracing && gSelf.trace_function && !(kind == PyTrace_RETURN && is_yield(frame))) {
     Py_INCREF(gSelf.trace_function);
     return gSelf.trace_function;
   }

@@ -172,15 +172,15 @@ const char CopyIntoBuffer_doc[] =
 
 // get_write_buffer --
 //   The writable memory of `target`, through the new buffer interface when the object offers it
-//   (then *view holds the export and must be released) or else through the old one (array,
-//   mmap: nothing to release, view->obj stays null). Runs no Python code, so the memory stays
-//   where it is until the caller has copied. -1 with TypeError when it is not writable (a
-//   closed mmap included).
+//   (result 1: *view holds an export that the caller must release) or else through the old one
+//   (result 0: array, mmap; nothing to release). Runs no Python code, so the memory stays where
+//   it is until the caller has copied. -1 with TypeError when it is not writable (a closed mmap
+//   included).
 static int get_write_buffer(PyObject *target, Py_buffer *view) {
-  view->obj = nullptr;
   if (PyObject_CheckBuffer(target)) {
-    if (PyObject_GetBuffer(target, view, PyBUF_WRITABLE) == 0) return 0;
-    PyErr_Format(PyExc_TypeError, "CopyIntoBuffer() argument 1 must be read-write buffer, not %.50s",
+    if (PyObject_GetBuffer(target, view, PyBUF_WRITABLE) == 0) return 1;
+    PyErr_Format(PyExc_TypeError,
+                 "CopyIntoBuffer() argument 1 must be read-write buffer, not %.50s",
                  Py_TYPE(target)->tp_name);
     return -1;
   }
@@ -206,14 +206,15 @@ PyObject *_tracer_CopyIntoBuffer(PyObject *, PyObject *args) {
     return nullptr;
   }
   Py_buffer buffer;
-  if (get_write_buffer(target, &buffer) < 0) return nullptr;
+  const int exported = get_write_buffer(target, &buffer);
+  if (exported < 0) return nullptr;
   Py_ssize_t copied = 0;
   if (offset >= 0 && offset <= buffer.len) {
     copied = std::min<Py_ssize_t>(data_len, buffer.len - offset);
     // memmove: `data` may be a view of the buffer itself.
     memmove(static_cast<char *>(buffer.buf) + offset, data, copied);
   }
-  if (buffer.obj) PyBuffer_Release(&buffer);
+  if (exported) PyBuffer_Release(&buffer);
   return PyInt_FromSsize_t(copied);
 }
 

@@ -109,6 +109,15 @@ static void print_pending_error(const char *what) {
   PyErr_Restore(type, value, traceback);
 }
 
+// set_only_item --
+//   Replaces the single item of a one-element tuple that nobody else holds.
+static void set_only_item(PyObject *tuple, PyObject *item) {
+  PyObject *old = PyTuple_GET_ITEM(tuple, 0);
+  Py_INCREF(item);
+  PyTuple_SET_ITEM(tuple, 0, item);
+  Py_XDECREF(old);
+}
+
 // __call_import_cb --
 //   Calls the import callback with `module`, unless it is already running (imports made by the
 //   callback itself are invisible to it) or there is none. Stepping never stops while it runs.
@@ -116,25 +125,20 @@ static void print_pending_error(const char *what) {
 //   the program asked for has succeeded.
 static void __call_import_cb(PyObject *module) {
   if (gSelf.import_cb_active || !gSelf.import_cb || gSelf.import_cb == Py_None) return;
-  // The one-item argument tuple is reused unless someone kept it, since a tuple that is seen
+  // The one-item argument tuple is reused unless the callback kept it: a tuple that is seen
   // elsewhere must not change.
   if (!gSelf.import_cb_args || Py_REFCNT(gSelf.import_cb_args) != 1) {
-    PyObject *fresh = PyTuple_New(1);
+    PyObject *fresh = PyTuple_Pack(1, Py_None);
     if (!fresh) {
       PyErr_Clear();
       return;
     }
-    Py_INCREF(Py_None);
-    PyTuple_SET_ITEM(fresh, 0, Py_None);
     Py_XDECREF(gSelf.import_cb_args);
     gSelf.import_cb_args = fresh;
   }
   PyRef args = PyRef::borrow(gSelf.import_cb_args);
   PyRef callback = PyRef::borrow(gSelf.import_cb);  // the callback may call init() again
-  PyObject *old = PyTuple_GET_ITEM(args.get(), 0);
-  Py_INCREF(module);
-  PyTuple_SET_ITEM(args.get(), 0, module);
-  Py_XDECREF(old);
+  set_only_item(args.get(), module);
   gSelf.import_cb_active = 1;
   PyRef result(PyObject_Call(callback.get(), args.get(), nullptr));
   gSelf.import_cb_active = 0;
@@ -142,12 +146,10 @@ static void __call_import_cb(PyObject *module) {
     if (gUseDPrintf) print_pending_error("Exception in import callback");
     PyErr_Clear();
   }
-  // The module is released now rather than at the next import.
-  if (Py_REFCNT(args.get()) == 2) {
-    old = PyTuple_GET_ITEM(args.get(), 0);
-    Py_INCREF(Py_None);
-    PyTuple_SET_ITEM(args.get(), 0, Py_None);
-    Py_DECREF(old);
+  // The module is let go now rather than at the next import (unless the tuple was kept or
+  // replaced meanwhile: only the field and `args` may hold it).
+  if (Py_REFCNT(args.get()) == 2 && args.get() == gSelf.import_cb_args) {
+    set_only_item(args.get(), Py_None);
   }
 }
 

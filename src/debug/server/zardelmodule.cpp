@@ -61,29 +61,103 @@ long get_thread_ident() {
   return 1;
 }
 
-// __tracer_install_import_hook --
-//   Replaces __import__ in the caller's builtins by the module's import_hook when the hook is
-//   wanted and not installed yet. Returns -1 with AssertionError set when the hook is the default
-//   import itself; a missing import_hook attribute just leaves the import alone.
-static int __tracer_install_import_hook() {
-  if (!gSelf.use_import_hook || gSelf.import_hook) return 0;
-  PyRef hook(PyObject_GetAttrString(gModuleSelf, "import_hook"));
-  if (!hook) {
+// __tracer_check_import_hook --
+//   The hook that init() is to install, checked before anything is changed: the module's
+//   import_hook attribute in *hook (left empty, without an error, when the module has none).
+//   -1 with AssertionError set when the hook is the default import itself.
+static int __tracer_check_import_hook(PyObject *default_import, PyRef *hook) {
+  hook->reset(PyObject_GetAttrString(gModuleSelf, "import_hook"));
+  if (!*hook) {
     PyErr_Clear();
     return 0;
   }
-  int cmp = PyObject_Compare(hook.get(), gSelf.default_import);
+  int cmp = PyObject_Compare(hook->get(), default_import);
   if (PyErr_Occurred()) return -1;
   if (cmp == 0) {
+    hook->reset();
     PyErr_SetString(PyExc_AssertionError,
                     "The default import hook cannot be equal to our import hook");
     return -1;
   }
+  return 0;
+}
+
+// __tracer_install_import_hook --
+//   Replaces __import__ in the caller's builtins by `hook` (checked by
+//   __tracer_check_import_hook) unless a hook is installed already, remembering the dictionary
+//   and the import it replaced so that teardown can put that back.
+static int __tracer_install_import_hook(PyObject *hook) {
+  if (!hook || gSelf.import_hook) return 0;
   PyFrameObject *frame = PyEval_GetFrame();
   PyObject *builtins = frame ? frame->f_builtins : PyEval_GetBuiltins();
-  if (builtins && PyDict_SetItemString(builtins, "__import__", hook.get()) < 0) return -1;
-  gSelf.import_hook = hook.release();
+  if (!builtins) return 0;
+  // Taken before the dictionary drops its own reference to it.
+  set_owned(gSelf.replaced_import, PyDict_GetItemString(builtins, "__import__"));
+  set_owned(gSelf.import_hook_builtins, builtins);
+  if (PyDict_SetItemString(builtins, "__import__", hook) < 0) return -1;
+  set_owned(gSelf.import_hook, hook);
   return 0;
+}
+
+// __tracer_remove_import_hook --
+//   Puts the replaced __import__ back into the builtins the hook was installed in, but only
+//   while the hook is still the import there (the program may have installed its own since),
+//   and forgets the hook.
+static void __tracer_remove_import_hook() {
+  PyObject *builtins = gSelf.import_hook_builtins;
+  if (gSelf.import_hook && builtins &&
+      PyDict_GetItemString(builtins, "__import__") == gSelf.import_hook) {
+    int status = gSelf.replaced_import
+                     ? PyDict_SetItemString(builtins, "__import__", gSelf.replaced_import)
+                     : PyDict_DelItemString(builtins, "__import__");
+    if (status < 0) PyErr_Clear();
+  }
+  clear_owned(gSelf.import_hook);
+  clear_owned(gSelf.replaced_import);
+  clear_owned(gSelf.import_hook_builtins);
+}
+
+// __tracer_exitfunc_is_ours --
+//   Whether sys.exitfunc is this module's exitfunc.
+static bool __tracer_exitfunc_is_ours() {
+  PyObject *current = PySys_GetObject(const_cast<char *>("exitfunc"));
+  return current && current == PyDict_GetItemString(PyModule_GetDict(gModuleSelf), "exitfunc");
+}
+
+// __tracer_take_previous_exitfunc --
+//   The newest recorded previous exit function (a new reference), removed from the records so
+//   that it runs at most once; null when none is left.
+static PyObject *__tracer_take_previous_exitfunc() {
+  PyObject *later = gSelf.later_exitfuncs;
+  if (later && PyList_GET_SIZE(later) > 0) {
+    Py_ssize_t last = PyList_GET_SIZE(later) - 1;
+    PyObject *previous = PyList_GET_ITEM(later, last);
+    Py_INCREF(previous);
+    if (PyList_SetSlice(later, last, last + 1, nullptr) < 0) PyErr_Clear();
+    return previous;
+  }
+  PyObject *previous = gSelf.orig_exitfunc;
+  gSelf.orig_exitfunc = nullptr;
+  return previous;
+}
+
+// __tracer_install_exitfunc --
+//   Makes `ours` sys.exitfunc, recording the exit function in place unless it is ours already:
+//   as orig_exitfunc when nothing is recorded, else (the program set it over ours after an
+//   earlier init) among later_exitfuncs, so that no exit function of the program is dropped.
+static int __tracer_install_exitfunc(PyObject *ours) {
+  PyObject *current = PySys_GetObject(const_cast<char *>("exitfunc"));  // borrowed
+  if (current && current != ours) {
+    bool recorded = gSelf.orig_exitfunc ||
+                    (gSelf.later_exitfuncs && PyList_GET_SIZE(gSelf.later_exitfuncs) > 0);
+    if (!recorded) {
+      set_owned(gSelf.orig_exitfunc, current);
+    } else {
+      if (!gSelf.later_exitfuncs && !(gSelf.later_exitfuncs = PyList_New(0))) return -1;
+      if (PyList_Append(gSelf.later_exitfuncs, current) < 0) return -1;
+    }
+  }
+  return PySys_SetObject(const_cast<char *>("exitfunc"), ours);
 }
 
 // __tracer_init_tables --
@@ -113,8 +187,9 @@ static void __tracer_clear_loaded_modules() {
 
 // __tracer_release_all --
 //   Releases everything a successful init() took, leaving the record as it was at load (apart
-//   from the settings). Used by a repeated init(): first restores sys.exitfunc as destroy() does,
-//   so the new init() records the user's exit function and not our own.
+//   from the settings and the recorded exit functions). Used by a repeated init(): first tears
+//   down as destroy() does, so the import hook and sys.exitfunc are handed back before the new
+//   init() takes them over again.
 static void __tracer_release_all() {
   PyRef ignored(_tracer_destroy(nullptr, nullptr));
   if (!ignored) PyErr_Clear();
@@ -125,7 +200,6 @@ static void __tracer_release_all() {
   clear_owned(gSelf.quit_cb);
   clear_owned(gSelf.import_cb);
   clear_owned(gSelf.default_import);
-  clear_owned(gSelf.import_hook);
   clear_owned(gSelf.bot_frame);
   clear_owned(gSelf.stop_frame);
   clear_owned(gSelf.return_frame);
@@ -136,22 +210,68 @@ static void __tracer_release_all() {
   CU_DeallocHashTable(&gSelf.loaded_modules);
   destroy_file_ops_data(gSelf.file_ops_data);
   gSelf.file_ops_data = nullptr;
-  ClearCOPathnameTable(&gSelf.co_pathname_table);
   CU_DeleteHashTable(&gSelf.userbps);
   __tracer_free_exc_filters();
   gSelf.state_built = 0;
 }
 
+// _tracer_init --
+//   init(...): parses and checks every argument, the import hook and our exit function first,
+//   and only then tears down the state of an earlier init() and builds the new one. A failed
+//   init() thus leaves the tracer exactly as it was (still usable by a debugger that caught the
+//   error), and an argument whose conversion calls init() itself finds its state taken over
+//   and released, not overwritten.
 PyObject *_tracer_init(PyObject *, PyObject *args) {
   fflush(stdout);
   fflush(stderr);
-  if (gSelf.state_built) __tracer_release_all();
 
+  int idle_period, optimize_nobps, use_import_hook, exception_mode, allow_synonyms;
+  PyObject *idle_cb, *line_cb, *return_cb, *exception_cb, *quit_cb, *import_cb, *default_arg;
+  if (!PyArg_ParseTuple(args, "iiiiiOOOOOOO:tracer_init", &idle_period, &optimize_nobps,
+                        &use_import_hook, &exception_mode, &allow_synonyms, &idle_cb, &line_cb,
+                        &return_cb, &exception_cb, &quit_cb, &import_cb, &default_arg)) {
+    return nullptr;
+  }
+  const struct {
+    PyObject *object;
+    bool may_be_none;
+    const char *message;
+  } checks[] = {
+      {idle_cb, false, "idle_cb must be callable"},
+      {line_cb, false, "line_cb must be callable"},
+      {return_cb, false, "return_cb must be callable"},
+      {exception_cb, false, "exception_cb must be callable"},
+      {quit_cb, false, "quit_cb must be callable"},
+      {import_cb, true, "import_cb must be None or callable"},
+      {default_arg, false, "default_import must be callable"},
+  };
+  for (const auto &check : checks) {
+    if (check.may_be_none && check.object == Py_None) continue;
+    if (!PyCallable_Check(check.object)) {
+      PyErr_SetString(PyExc_TypeError, check.message);
+      return nullptr;
+    }
+  }
+  // __builtins__['__import__'] is our own hook while one is installed: it stands for the
+  // import it replaced, which teardown is about to put back.
+  PyRef default_import = PyRef::borrow(
+      gSelf.import_hook && default_arg == gSelf.import_hook && gSelf.replaced_import
+          ? gSelf.replaced_import
+          : default_arg);
+  PyRef hook;
+  if (use_import_hook && __tracer_check_import_hook(default_import.get(), &hook) < 0) {
+    return nullptr;
+  }
+  PyRef exitfunc(PyObject_GetAttrString(gModuleSelf, "exitfunc"));
+  if (!exitfunc) return nullptr;
+
+  // Every check has passed: from here on the previous state is replaced.
+  if (gSelf.state_built) __tracer_release_all();
   gSelf.initialized = 0;
   gSelf.tracing = 0;
   gSelf.tracing_thread = 0;
 
-  // Fetched before the arguments are checked; a failure leaves the field empty.
+  // A failed fetch leaves the field empty.
   set_owned(gSelf.trace_module, gModuleSelf);
   PyRef fetched(PyObject_GetAttrString(gModuleSelf, "trace_dispatch"));
   if (!fetched) PyErr_Clear();
@@ -165,48 +285,18 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
   clear_owned(gSelf.always_stop_excepts);
   clear_owned(gSelf.never_stop_excepts);
 
-  // The objects are parsed into locals and stored only once every check has passed, so a failed
-  // init() holds no reference that a later reset() or destroy() could release twice.
-  int idle_period, optimize_nobps, use_import_hook, exception_mode, allow_synonyms;
-  PyObject *idle_cb, *line_cb, *return_cb, *exception_cb, *quit_cb, *import_cb, *default_import;
-  if (!PyArg_ParseTuple(args, "iiiiiOOOOOOO:tracer_init", &idle_period, &optimize_nobps,
-                        &use_import_hook, &exception_mode, &allow_synonyms, &idle_cb, &line_cb,
-                        &return_cb, &exception_cb, &quit_cb, &import_cb, &default_import)) {
-    return nullptr;
-  }
   gSelf.idle_period = idle_period;
   gSelf.optimize_nobps = optimize_nobps;
   gSelf.use_import_hook = use_import_hook;
   gSelf.exception_mode = exception_mode;
   gSelf.allow_synonyms = allow_synonyms;
-
-  const struct {
-    PyObject *object;
-    bool may_be_none;
-    const char *message;
-  } checks[] = {
-      {idle_cb, false, "idle_cb must be callable"},
-      {line_cb, false, "line_cb must be callable"},
-      {return_cb, false, "return_cb must be callable"},
-      {exception_cb, false, "exception_cb must be callable"},
-      {quit_cb, false, "quit_cb must be callable"},
-      {import_cb, true, "import_cb must be None or callable"},
-      {default_import, false, "default_import must be callable"},
-  };
-  for (const auto &check : checks) {
-    if (check.may_be_none && check.object == Py_None) continue;
-    if (!PyCallable_Check(check.object)) {
-      PyErr_SetString(PyExc_TypeError, check.message);
-      return nullptr;
-    }
-  }
   set_owned(gSelf.idle_cb, idle_cb);
   set_owned(gSelf.line_cb, line_cb);
   set_owned(gSelf.return_cb, return_cb);
   set_owned(gSelf.exception_cb, exception_cb);
   set_owned(gSelf.quit_cb, quit_cb);
   set_owned(gSelf.import_cb, import_cb);
-  set_owned(gSelf.default_import, default_import);
+  set_owned(gSelf.default_import, default_import.get());
 
   set_none(gSelf.bot_frame);
   set_none(gSelf.stop_frame);
@@ -226,15 +316,8 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
   __tracer_init_tables();
   gSelf.state_built = 1;
 
-  if (__tracer_install_import_hook() < 0) return nullptr;
-
-  PyObject *previous = PySys_GetObject(const_cast<char *>("exitfunc"));  // borrowed
-  set_owned(gSelf.orig_exitfunc, previous);
-  PyRef exitfunc(PyObject_GetAttrString(gModuleSelf, "exitfunc"));
-  if (!exitfunc || PySys_SetObject(const_cast<char *>("exitfunc"), exitfunc.get()) < 0) {
-    return nullptr;
-  }
-  gSelf.exitfunc_installed = 1;
+  if (__tracer_install_import_hook(hook.get()) < 0) return nullptr;
+  if (__tracer_install_exitfunc(exitfunc.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -263,41 +346,60 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
 }
 
 // _tracer_destroy --
-//   reset(), then the code-object table is emptied (its references to bytecode strings are
-//   released) and the previous sys.exitfunc restored.
+//   reset(), then empties the code-object table (releasing its references to bytecode strings)
+//   and hands back what init() took over: the builtins' __import__ (while our hook is still
+//   there) and sys.exitfunc. The previous exit function is restored only while sys.exitfunc is
+//   ours; when the program has put its own there (atexit does, keeping ours among its
+//   handlers), it is left alone and ours still runs the recorded ones at exit.
 PyObject *_tracer_destroy(PyObject *self, PyObject *args) {
   PyObject *result = _tracer_reset(self, args);
   if (gSelf.state_built) ClearCOPathnameTable(&gSelf.co_pathname_table);
-  if (gSelf.exitfunc_installed) {
-    gSelf.exitfunc_installed = 0;
-    if (gSelf.orig_exitfunc) {
-      PySys_SetObject(const_cast<char *>("exitfunc"), gSelf.orig_exitfunc);
+  __tracer_remove_import_hook();
+  if (__tracer_exitfunc_is_ours()) {
+    PyRef previous(__tracer_take_previous_exitfunc());
+    if (previous) {
+      if (PySys_SetObject(const_cast<char *>("exitfunc"), previous.get()) < 0) PyErr_Clear();
     } else {
       PyObject *sysdict = PyThreadState_GET()->interp->sysdict;
       if (PyDict_DelItemString(sysdict, "exitfunc") < 0) PyErr_Clear();
     }
   }
-  clear_owned(gSelf.orig_exitfunc);
   return result;
 }
 
+// Depth of exitfunc calls in progress: a previous exit function may call ours again (atexit
+// keeps it among its handlers), and that nested call only goes on with the exit functions.
+static int gExitfuncDepth = 0;
+
+// _tracer_exitfunc --
+//   exitfunc(): stops tracing, so that neither quit_cb nor the interpreter's teardown is traced
+//   (quit_cb's own return would otherwise end a debugged region and call it again), calls
+//   quit_cb, then every recorded previous exit function once, newest first. An error of one of
+//   them is printed under a heading to the sys.stderr in place after it ran (it may have
+//   replaced sys.stderr).
 PyObject *_tracer_exitfunc(PyObject *, PyObject *) {
-  if (gSelf.quit_cb) {
-    PyRef result(PyObject_CallObject(gSelf.quit_cb, nullptr));
+  if (gSelf.tracing) __tracer_stop_trace();
+  if (gExitfuncDepth == 0 && gSelf.quit_cb) {
+    PyRef callback = PyRef::borrow(gSelf.quit_cb);
+    PyRef result(PyObject_CallObject(callback.get(), nullptr));
     if (!result) PyErr_Clear();
   }
-  if (gSelf.orig_exitfunc) {
-    PyRef previous(gSelf.orig_exitfunc);  // taken, so it runs at most once
-    gSelf.orig_exitfunc = nullptr;
-    PyObject *err = PySys_GetObject(const_cast<char *>("stderr"));  // borrowed
+  ++gExitfuncDepth;
+  for (PyRef previous(__tracer_take_previous_exitfunc()); previous;
+       previous.reset(__tracer_take_previous_exitfunc())) {
     PyRef result(PyObject_CallObject(previous.get(), nullptr));
-    if (!result) {
-      if (err) {
-        PyFile_WriteString("Error in sys.exitfunc (called from debugger core):\n", err);
-      }
-      PyErr_Print();
+    if (result) continue;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef err = PyRef::borrow(PySys_GetObject(const_cast<char *>("stderr")));
+    if (err && PyFile_WriteString("Error in sys.exitfunc (called from debugger core):\n",
+                                  err.get()) < 0) {
+      PyErr_Clear();
     }
+    PyErr_Restore(type, value, traceback);
+    PyErr_Print();
   }
+  --gExitfuncDepth;
   if (Py_FlushLine() != 0) PyErr_Clear();
   Py_RETURN_NONE;
 }

@@ -8,6 +8,7 @@
 #include <frameobject.h>
 
 #include "copathname.h"
+#include "fileops.h"
 #include "pyref.h"
 #include "zardelhash.h"
 
@@ -22,9 +23,8 @@ enum {
 constexpr int kAllFrames = 0xFFFFFF;
 
 // Size of the tracer's path buffers.
-constexpr int kPathBufferSize = 32000;
+constexpr int kPathBufferSize = kFileOpsPathSize;
 
-struct tFileOpsData;  // file-identity caches
 struct tBp;           // one breakpoint
 
 typedef unsigned char boolean;
@@ -105,9 +105,14 @@ struct tTracerData {
   // Port's bookkeeping: set once init() has built the tables above, so that reset(), destroy()
   // and a repeated init() release only what was really built and taken.
   int state_built;
-  // Set while sys.exitfunc is ours, so destroy() restores the previous one only once and never
-  // removes an exit function that the program set after an earlier destroy().
-  int exitfunc_installed;
+  // Exit functions the program put into sys.exitfunc over ours before a repeated init() (a list,
+  // or null): each still runs at exit, newest first, before orig_exitfunc. atexit, for one,
+  // keeps ours among its handlers, and ours then runs the ones recorded before.
+  PyObject *later_exitfuncs;
+  // The builtins dictionary the import hook was installed in, and the __import__ it replaced:
+  // teardown puts that back, and init() given our own hook as its default import uses it.
+  PyObject *import_hook_builtins;
+  PyObject *replaced_import;
   // Thread state of tracing_thread: the trace functions compare it on every event, which is
   // cheaper than asking for the thread identity.
   PyThreadState *tracing_tstate;
