@@ -9,64 +9,12 @@ that swallow exceptions, library functions that catch in C (hasattr, getattr wit
 list() of an iterator), and handlers that re-raise with a bare `raise`, which continues the
 same exception after a clause has caught it.
 """
+import os
 import random
 
-PRELUDE = '''\
-import types
-
-class MyError(ValueError):
-    pass
-
-mod = types.ModuleType('mod')
-mod.Err = MyError
-ERRORS = (KeyError, MyError)
-
-class Holder(object):
-    pass
-
-holder = Holder()
-holder.a = Holder()
-holder.a.B = IndexError
-
-_ticks = [0]
-
-def tick():
-    _ticks[0] += 1
-    return _ticks[0]
-
-def get_errors():
-    return (KeyError, IndexError)
-
-def pick(error):
-    return error
-
-class Manager(object):
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-class Counter(object):
-    def __init__(self):
-        self.n = 0
-
-    def __iter__(self):
-        return self
-
-    def next(self):
-        self.n += 1
-        if self.n > 2:
-            raise StopIteration
-        return self.n
-
-class Seq(object):
-    def __getitem__(self, i):
-        if i > 1:
-            raise IndexError(i)
-        return i
-
-'''
+# The definitions every program starts with, taken from a module of their own so that the
+# hand-written tests use the very same classes.
+PRELUDE = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus_prelude.py')).read()
 
 RAISES = ['raise KeyError("k")', 'raise IndexError("i")', 'raise ValueError("v")',
           'raise MyError()', 'raise LookupError', 'raise StopIteration', 'raise TypeError("t")',

@@ -5,27 +5,14 @@ module methods' arguments."""
 import os
 import re
 import sys
-import types
 import unittest
 
 import zardel27
+from corpus_prelude import Counter, ERRORS, Manager, MyError, Seq, get_errors, mod
 from exc_support import ExceptionRun
 from support import init_args, run_python
 
 NEVER, ALWAYS, UNHANDLED = 0, 1, 2
-
-
-class MyError(ValueError):
-    pass
-
-
-mod = types.ModuleType('mod')
-mod.Err = MyError
-ERRORS = (IndexError, KeyError)
-
-
-def get_errors():
-    return KeyError
 
 
 def raise_key():
@@ -171,33 +158,10 @@ def bottom_in_for_loop():
         raise_key()
 
 
-class Counter(object):
-    """An iterator whose next() ends the loop with StopIteration."""
-    def __init__(self):
-        self.n = 0
-
-    def __iter__(self):
-        return self
-
-    def next(self):
-        self.n += 1
-        if self.n > 2:
-            raise StopIteration
-        return self.n
-
-
-class Sequence(object):
-    """An old-protocol sequence whose __getitem__ ends the loop with IndexError."""
-    def __getitem__(self, i):
-        if i > 2:
-            raise IndexError(i)
-        return i
-
-
 def loop_over_iterator():
     for x in Counter():
         pass
-    for x in Sequence():
+    for x in Seq():
         pass
 
 
@@ -217,14 +181,6 @@ def finally_only():
         raise_key()
     finally:
         pass
-
-
-class Manager(object):
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 def with_only():
@@ -284,6 +240,14 @@ def deep_callback_stack(n):
     return 0 if n == 0 else deep_callback_stack(n - 1)
 
 
+def odd_event_arguments():
+    # Event arguments the interpreter never passes: only a real (type, value, traceback) tuple,
+    # or one without a traceback, can be reported.
+    frame = sys._getframe()
+    for arg in (None, (), (KeyError, 'v'), (1, 2, 3), (KeyError, 'v', 5), (KeyError, None, None)):
+        zardel27.trace_dispatch(frame, 'exception', arg)
+
+
 class Modes(unittest.TestCase):
     def test_unhandled_mode_follows_handlers_up_the_stack(self):
         unhandled = ExceptionRun(UNHANDLED)
@@ -315,6 +279,10 @@ class Modes(unittest.TestCase):
         self.assertEqual(ExceptionRun(NEVER)(caught_same_frame), [])
         # Any other mode number behaves as "never".
         self.assertEqual(ExceptionRun(7)(wrong_clause_only), [])
+
+    def test_event_arguments_that_are_not_an_exception(self):
+        self.assertEqual(ExceptionRun(ALWAYS)(odd_event_arguments),
+                         [('odd_event_arguments', 'odd_event_arguments', 'KeyError')])
 
     def test_always_stop_tuple_tests_the_raising_frame_for_the_class_itself(self):
         for program, stops in [
