@@ -12,7 +12,6 @@
 
 #include <utility>
 
-#include "breakpoints.h"
 #include "dispatch.h"
 #include "fileops.h"
 #include "modules.h"
