@@ -2,6 +2,7 @@
 bottom-frame rule, the for-loop rule, the clause shapes the handler prediction understands and
 those it does not, ignored locations, the sre_parse location, the recursion allowance, and the
 module methods' arguments."""
+import opcode
 import os
 import re
 import sys
@@ -240,6 +241,16 @@ def deep_callback_stack(n):
     return 0 if n == 0 else deep_callback_stack(n - 1)
 
 
+def long_first_clause():
+    """A function whose second except clause lies more than 64K bytes into the code, so the
+    first clause's jump to it needs an EXTENDED_ARG prefix."""
+    source = ('def program():\n    try:\n        raise_key()\n    except ValueError:\n' +
+              '        x = 1\n' * 12000 + '    except KeyError:\n        pass\n')
+    namespace = {'raise_key': raise_key}
+    exec compile(source, 'long_first_clause.py', 'exec') in namespace
+    return namespace['program']
+
+
 def odd_event_arguments():
     # Event arguments the interpreter never passes: only a real (type, value, traceback) tuple,
     # or one without a traceback, can be reported.
@@ -263,6 +274,11 @@ class Modes(unittest.TestCase):
                           ('wrong_clause_only', 'raise_key', 'KeyError')])
         # The event in the bottom frame came while its try block was still set up.
         self.assertEqual(unhandled.exiting, 0)
+
+    def test_extended_argument_of_a_clause_jump(self):
+        program = long_first_clause()
+        self.assertIn(chr(opcode.EXTENDED_ARG), program.func_code.co_code)
+        self.assertEqual(ExceptionRun(UNHANDLED)(program), [])
 
     def test_clause_that_calls_is_not_understood(self):
         self.assertEqual(ExceptionRun(UNHANDLED)(called_clause)[0],
