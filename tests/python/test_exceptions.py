@@ -118,6 +118,13 @@ def metaclass_clause():
         pass
 
 
+def metaclass_raised_and_named():
+    try:
+        raise AnyError()
+    except AnyError:
+        pass
+
+
 def later_clause():
     try:
         raise_key()
@@ -311,6 +318,8 @@ class Modes(unittest.TestCase):
                 (caught_only_outside, [('raise_key', 'raise_key', 'KeyError')])]:
             self.assertEqual(ExceptionRun(NEVER, always=(KeyError,))(program), stops,
                              program.__name__)
+        # A class whose metaclass derives from type is a class, too.
+        self.assertEqual(ExceptionRun(NEVER, always=(AnyError,))(metaclass_raised_and_named), [])
         # A class not in the tuple does not stop, and an empty tuple disables the rule.
         self.assertEqual(ExceptionRun(NEVER, always=(ValueError,))(caught_by_base_here), [])
         self.assertEqual(ExceptionRun(NEVER, always=())(caught_by_base_here), [])
