@@ -20,13 +20,14 @@ class ExceptionRun(object):
     """One traced run of `program()` whose frame becomes the bottom frame (no frame is armed;
     the first call event defines the region). `stops` holds, for each exception stop in the
     program's frames, (name of the event's function, name of the raising function, exception
-    class name); `locations` the raise locations (file as the tracer names it, line)."""
+    class name); `locations` the raise locations (file as the tracer names it, line) and
+    `event_lines` the line each stop's frame was at."""
 
     def __init__(self, mode=0, always=None, never=None, command='continue_run', setup=None,
                  callback=None):
         self.mode, self.always, self.never = mode, always, never
         self.command, self.setup, self.callback = command, setup, callback
-        self.stops, self.locations, self.lines = [], [], []
+        self.stops, self.locations, self.event_lines = [], [], []
         self.exiting = None
 
     def _exception_cb(self, frame, arg, changed):
@@ -35,12 +36,12 @@ class ExceptionRun(object):
         inner = raise_location(frame, arg[2])
         self.stops.append((frame.f_code.co_name, inner.f_code.co_name, arg[0].__name__))
         self.locations.append((zardel27.get_frame_file(inner), inner.f_lineno))
+        self.event_lines.append(frame.f_lineno)
         if self.callback:
             self.callback(frame, arg)
         getattr(zardel27, self.command)()
 
     def _line_cb(self, frame, changed):
-        self.lines.append(frame.f_code.co_name)
         getattr(zardel27, self.command)()
 
     def __call__(self, program):
