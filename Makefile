@@ -22,6 +22,7 @@ bench: build
 	@$(BUILD)/bench/bench_zardelhash
 	@/usr/bin/python2.7 bench/bench_trace.py
 	@/usr/bin/python2.7 bench/bench_walk.py
+	@/usr/bin/python2.7 bench/bench_exceptions.py
 
 clean:
 	rm -rf $(BUILD)

@@ -8,6 +8,10 @@ untraced; a native trace function that only returns 0 (the floor for any native 
 stays on: optimize_nobps 0, idle period 1); bdb continuing with a breakpoint on an unreached line
 of pystone; a trivial Python trace function. Prints each slowdown against untraced, and the
 tracer's overhead (traced minus untraced time) against the native floor's overhead.
+
+Then the cost of zardel27.get_frame_file on a hot frame (its code registered, so the answer is a
+code-object table hit) against reading frame.f_code.co_filename from Python, each per call with
+the loop's own cost taken off.
 """
 import __builtin__
 import bdb
@@ -73,6 +77,41 @@ MODES = [('untraced', untraced, 1), ('native no-op trace', native_floor, 1),
          ('python trace function', python_trace, 0.25)]
 
 
+def _loop_times(frame, calls):
+    """Seconds for `calls` iterations of: nothing, get_frame_file(frame), and
+    frame.f_code.co_filename."""
+    get_frame_file = zardel27.get_frame_file
+    start = time.time()
+    for _ in xrange(calls):
+        pass
+    empty = time.time() - start
+    start = time.time()
+    for _ in xrange(calls):
+        get_frame_file(frame)
+    tracer = time.time() - start
+    start = time.time()
+    for _ in xrange(calls):
+        frame.f_code.co_filename
+    return empty, tracer, time.time() - start
+
+
+def frame_file_cost(calls, rounds):
+    """Best per-call times (ns) of get_frame_file on a registered frame and of reading
+    f_code.co_filename, loop cost removed."""
+    noop = lambda *args: None
+    zardel27.init(0, 0, 0, 0, 0, noop, noop, noop, noop, noop, None, __builtin__.__import__)
+    zardel27.register_module(sys.modules[__name__])  # registers _loop_times's code
+    frame = sys._getframe()
+    best_tracer = best_python = float('inf')
+    for _ in range(rounds):
+        empty, tracer, python = _loop_times(frame, calls)
+        best_tracer = min(best_tracer, (tracer - empty) / calls * 1e9)
+        best_python = min(best_python, (python - empty) / calls * 1e9)
+    assert zardel27.get_frame_file(frame) == os.path.abspath(__file__).replace('.pyc', '.py')
+    zardel27.destroy()
+    return best_tracer, best_python
+
+
 def main(argv):
     loops, rounds = 100000, 5
     if '--loops' in argv:
@@ -94,6 +133,10 @@ def main(argv):
     print 'zardel27 overhead / native no-op overhead: %.2f (target <= 1.5)' % (ours / floor)
     print 'bdb slowdown / zardel27 slowdown: %.1f (target >= 25)' % (
         best['bdb continuing'] / best['zardel27 continuing'])
+    if hasattr(zardel27, 'get_frame_file'):
+        tracer_ns, python_ns = frame_file_cost(loops * 10, rounds)
+        print 'get_frame_file on a registered frame: %.0f ns/call; f_code.co_filename: %.0f ns;' \
+            ' ratio %.2f' % (tracer_ns, python_ns, tracer_ns / python_ns)
 
 
 if __name__ == '__main__':

@@ -67,6 +67,7 @@ class InitChecks(unittest.TestCase):
         def hook(name, *args, **kwargs):
             calls.append(name)
             return original(name, *args, **kwargs)
+        own = zardel27.import_hook
         zardel27.import_hook = hook
         try:
             zardel27.init(*init_args(use_import_hook=1, default_import=original))
@@ -75,11 +76,12 @@ class InitChecks(unittest.TestCase):
             self.assertIn('string', calls)
         finally:
             __builtin__.__import__ = original
-            del zardel27.import_hook
+            zardel27.import_hook = own
 
     def test_import_hook_equal_to_default_refused(self):
         import __builtin__
         original = __builtin__.__import__
+        own = zardel27.import_hook
         zardel27.import_hook = original
         try:
             with self.assertRaises(AssertionError) as cm:
@@ -89,7 +91,7 @@ class InitChecks(unittest.TestCase):
             self.assertIs(__builtin__.__import__, original)
         finally:
             __builtin__.__import__ = original
-            del zardel27.import_hook
+            zardel27.import_hook = own
 
     def test_state_after_init(self):
         zardel27.init(*init_args())

@@ -14,4 +14,11 @@ bool __tracer_break_here(PyFrameObject *frame, int update);
 // new 2-tuple of lists; consumes the recorded changes. Null with MemoryError set on failure.
 PyObject *__tracer_get_changed_bps_lists();
 
+// Records a loaded module's file in the loaded-module table (and, once the tracer keeps
+// breakpoints, binds the breakpoints that wait for it).
+void __tracer_resolve_bp_filenames(const char *filename);
+
+// For a module with a file, when synonyms are allowed: __tracer_resolve_bp_filenames of its file.
+void __tracer_xfer_module_bps(PyObject *module);
+
 #endif  // ZARDEL_BREAKPOINTS_H

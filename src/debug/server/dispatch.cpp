@@ -4,10 +4,11 @@
 #include "dispatch.h"
 
 #include <limits.h>
-#include <string.h>
 #include <time.h>
 
 #include "breakpoints.h"
+#include "exceptions.h"
+#include "modules.h"
 #include "zardelmodule.h"
 
 static void __tracer_set_curr_frame(PyFrameObject *frame) {
@@ -47,8 +48,10 @@ static inline int do_idle(PyFrameObject *frame) {
 }
 
 // dispatch_call --
-//   Call events never stop. The first call after the debugged region was closed (or before one
-//   was opened) makes its frame the bottom frame.
+//   Call events never stop. They register the file of code that starts running: module-level
+//   code (whose locals are its globals) by its module's file, reporting the module as loaded;
+//   other code not known yet by its own file name. The first call after the debugged region was
+//   closed (or before one was opened) makes its frame the bottom frame.
 //   The new frame also gets the tracer as its local trace function, as the Python-level dispatch
 //   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
 //   f_trace is set, and computes it from the bytecode offset otherwise, which at a return from
@@ -60,6 +63,11 @@ static int dispatch_call(PyFrameObject *frame) {
     if (frame->f_lasti >= 0) frame->f_lineno = PyCode_Addr2Line(frame->f_code, frame->f_lasti);
     Py_INCREF(gSelf.trace_function);
     frame->f_trace = gSelf.trace_function;
+  }
+  if (frame->f_locals == frame->f_globals) {
+    __tracer_top_level_call(frame);
+  } else if (!LookupCOPathname(&gSelf.co_pathname_table, frame->f_code)) {
+    __resolve_module_full_path(nullptr, frame->f_code->co_filename, frame->f_code);
   }
   if (gSelf.bot_frame == Py_None) {
     set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(frame));
@@ -102,18 +110,6 @@ bool __tracer_stop_here(PyFrameObject *frame) {
   return false;
 }
 
-// is_recursion_overflow --
-//   Whether the exception of an exception event is the interpreter's own stack overflow: a
-//   RuntimeError whose (unnormalised) value is the message string.
-static bool is_recursion_overflow(PyObject *arg) {
-  if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) < 2) return false;
-  PyObject *type = PyTuple_GET_ITEM(arg, 0);
-  PyObject *value = PyTuple_GET_ITEM(arg, 1);
-  static const char kPrefix[] = "maximum recursion depth exceeded";
-  return PyErr_GivenExceptionMatches(type, PyExc_RuntimeError) && PyString_CheckExact(value) &&
-         strncmp(PyString_AS_STRING(value), kPrefix, sizeof(kPrefix) - 1) == 0;
-}
-
 int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
   __tracer_set_curr_frame(frame);
   // Held for the call: the callback may call init() again, which releases the field.
@@ -152,19 +148,6 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
     set_none(gSelf.bot_frame);
   }
   return 0;
-}
-
-// dispatch_exception --
-//   Exceptions stop where stepping would stop. While the callback reports the interpreter's own
-//   stack overflow it gets 50 more levels, so the debugger's code can run at all.
-static int dispatch_exception(PyFrameObject *frame, PyObject *arg) {
-  if (!__tracer_stop_here(frame)) return 0;
-  if (!is_recursion_overflow(arg)) return do_callback(gSelf.exception_cb, frame, arg);
-  int limit = Py_GetRecursionLimit();
-  Py_SetRecursionLimit(limit + 50);
-  int status = do_callback(gSelf.exception_cb, frame, arg);
-  Py_SetRecursionLimit(limit);
-  return status;
 }
 
 // dispatch_event --

@@ -3,6 +3,7 @@
 #include "runcontrol.h"
 
 #include "dispatch.h"
+#include "modules.h"
 #include "zardelmodule.h"
 
 // remove_tracer_from_frames --
@@ -43,6 +44,7 @@ static int get_stack_depth() {
 int __tracer_start_trace(int min_trace_frame, int max_trace_frame) {
   if (gSelf.tracing) return 1;
   gSelf.initialized = 1;
+  initial_module_scan();
   set_none(gSelf.curr_frame);
   set_none(gSelf.bot_frame);
   int i = get_stack_depth() - 1;
@@ -122,10 +124,7 @@ PyObject *_tracer_start_trace(PyObject *, PyObject *args) {
   if (!PyArg_ParseTuple(args, "ii:tracer_start_trace", &min_trace_frame, &max_trace_frame)) {
     return nullptr;
   }
-  if (!gSelf.state_built) {
-    PyErr_SetString(PyExc_RuntimeError, "the tracer is not initialised: call init() first");
-    return nullptr;
-  }
+  if (__tracer_check_initialised() < 0) return nullptr;
   __tracer_start_trace(min_trace_frame, max_trace_frame);
   Py_RETURN_NONE;
 }

@@ -6,7 +6,10 @@
 #include <stdio.h>
 
 #include "dispatch.h"
+#include "exceptions.h"
+#include "fileops.h"
 #include "hostutils.h"
+#include "modules.h"
 #include "runcontrol.h"
 
 tTracerData gSelf;
@@ -45,6 +48,12 @@ void *lookup_python_function(const char *name) {
   void *address = dlsym(handle, name);
   if (must_free) dlclose(handle);
   return address;
+}
+
+int __tracer_check_initialised() {
+  if (gSelf.state_built) return 0;
+  PyErr_SetString(PyExc_RuntimeError, "the tracer is not initialised: call init() first");
+  return -1;
 }
 
 long get_thread_ident() {
@@ -155,7 +164,7 @@ static int __tracer_install_exitfunc(PyObject *ours) {
 //   Builds the keyed state of a fresh tracer (steps that init() takes after the argument checks).
 static void __tracer_init_tables() {
   CU_InitHashTable(&gSelf.userbps, 4);
-  gSelf.file_ops_data = nullptr;
+  gSelf.file_ops_data = create_file_ops_data();
   gSelf.next_bp_id = 1;
   gSelf.changed_bps = nullptr;
   CU_InitHashTable(&gSelf.exception_filter, 4);
@@ -166,6 +175,7 @@ static void __tracer_init_tables() {
   gSelf.import_cb_args = PyTuple_New(1);
   gSelf.import_cb_active = 0;
   gSelf.import_level = 0;
+  InitCOPathnameTable(&gSelf.co_pathname_table);
 }
 
 // __tracer_clear_loaded_modules --
@@ -198,8 +208,10 @@ static void __tracer_release_all() {
   clear_owned(gSelf.newly_imported_module_files);
   clear_owned(gSelf.import_cb_args);
   CU_DeallocHashTable(&gSelf.loaded_modules);
+  destroy_file_ops_data(gSelf.file_ops_data);
+  gSelf.file_ops_data = nullptr;
   CU_DeleteHashTable(&gSelf.userbps);
-  CU_DeleteHashTable(&gSelf.exception_filter);
+  __tracer_free_exc_filters();
   gSelf.state_built = 0;
 }
 
@@ -306,8 +318,6 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
 
   if (__tracer_install_import_hook(hook.get()) < 0) return nullptr;
   if (__tracer_install_exitfunc(exitfunc.get()) < 0) return nullptr;
-
-  InitCOPathnameTable(&gSelf.co_pathname_table);
   Py_RETURN_NONE;
 }
 
@@ -321,7 +331,10 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
   if (gSelf.state_built) {
     gSelf.next_bp_id = 1;
     gSelf.changed_bps = nullptr;
+    __tracer_clear_exc_filters();
     __tracer_clear_loaded_modules();
+    destroy_file_ops_data(gSelf.file_ops_data);
+    gSelf.file_ops_data = create_file_ops_data();
     set_owned(gSelf.newly_imported_module_files, nullptr);
     gSelf.newly_imported_module_files = PyList_New(0);
   }
@@ -333,12 +346,14 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
 }
 
 // _tracer_destroy --
-//   reset(), then hands back what init() took over: the builtins' __import__ (while our hook
-//   is still there) and sys.exitfunc. The previous exit function is restored only while
-//   sys.exitfunc is ours; when the program has put its own there (atexit does, keeping ours
-//   among its handlers), it is left alone and ours still runs the recorded ones at exit.
+//   reset(), then empties the code-object table (releasing its references to bytecode strings)
+//   and hands back what init() took over: the builtins' __import__ (while our hook is still
+//   there) and sys.exitfunc. The previous exit function is restored only while sys.exitfunc is
+//   ours; when the program has put its own there (atexit does, keeping ours among its
+//   handlers), it is left alone and ours still runs the recorded ones at exit.
 PyObject *_tracer_destroy(PyObject *self, PyObject *args) {
   PyObject *result = _tracer_reset(self, args);
+  if (gSelf.state_built) ClearCOPathnameTable(&gSelf.co_pathname_table);
   __tracer_remove_import_hook();
   if (__tracer_exitfunc_is_ours()) {
     PyRef previous(__tracer_take_previous_exitfunc());
@@ -445,6 +460,10 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(init, init_doc),
     TRACER_METHOD(reset, "Reset the debug tracer to blank initial state"),
     TRACER_METHOD(destroy, "Clear all info from the tracer"),
+    TRACER_METHOD(set_exception_mode, set_exception_mode_doc),
+    TRACER_METHOD(get_exception_mode, get_exception_mode_doc),
+    TRACER_METHOD(ignore_exception_loc, ignore_exception_loc_doc),
+    TRACER_METHOD(clear_exception_ignores, clear_exception_ignores_doc),
     TRACER_METHOD(is_botframe, "Compares given frame with bottom frame, returns 1 if same"),
     TRACER_METHOD(step_into, "Set up to step into next function or to next instruction"),
     TRACER_METHOD(step_over, "Set up to step over the next instruction"),
@@ -456,11 +475,24 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(get_tracing, "Returns whether tracing is active in any thread"),
     TRACER_METHOD(locals_to_fast, locals_to_fast_doc),
     TRACER_METHOD(trace_dispatch, trace_dispatch_doc),
+    TRACER_METHOD(set_import_cb, set_import_cb_doc),
     TRACER_METHOD(set_autoquit, set_autoquit_doc),
+    // Takes keywords: 2.7 code calls __import__(name, fromlist=[...]) and level=...
+    {"import_hook",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(_tracer_import_hook)),
+     METH_VARARGS | METH_KEYWORDS, import_hook_doc},
     TRACER_METHOD(exiting_on_exception, exiting_on_exception_doc),
     TRACER_METHOD(exitfunc, exitfunc_doc),
+    TRACER_METHOD(set_always_stop_excepts, set_always_stop_excepts_doc),
+    TRACER_METHOD(get_always_stop_excepts, get_always_stop_excepts_doc),
+    TRACER_METHOD(set_never_stop_excepts, set_never_stop_excepts_doc),
+    TRACER_METHOD(get_never_stop_excepts, get_never_stop_excepts_doc),
     TRACER_METHOD(set_idle_period,
                   "Set the idle period (in seconds):  The idle call back is called this often"),
+    TRACER_METHOD(get_frame_file, get_frame_file_doc),
+    TRACER_METHOD(connect_module_scan, connect_module_scan_doc),
+    TRACER_METHOD(get_new_imports, get_new_imports_doc),
+    TRACER_METHOD(register_module, register_module_doc),
     TRACER_METHOD(GetUserName, GetUserName_doc),
     TRACER_METHOD(GetUserAppDataPath, GetUserAppDataPath_doc),
     TRACER_METHOD(WaitForInput, WaitForInput_doc),

@@ -8,6 +8,7 @@
 #include <frameobject.h>
 
 #include "copathname.h"
+#include "fileops.h"
 #include "pyref.h"
 #include "zardelhash.h"
 
@@ -22,9 +23,8 @@ enum {
 constexpr int kAllFrames = 0xFFFFFF;
 
 // Size of the tracer's path buffers.
-constexpr int kPathBufferSize = 32000;
+constexpr int kPathBufferSize = kFileOpsPathSize;
 
-struct tFileOpsData;  // file-identity caches
 struct tBp;           // one breakpoint
 
 typedef unsigned char boolean;
@@ -123,6 +123,9 @@ extern PyObject *gModuleSelf;
 
 // Thread identity of the calling thread (the interpreter's own), or 1 when it is unknown.
 long get_thread_ident();
+
+// 0 once init() has built the tracer's state; else -1 with RuntimeError set.
+int __tracer_check_initialised();
 
 // Address of an exported function of the interpreter, or null.
 void *lookup_python_function(const char *name);
