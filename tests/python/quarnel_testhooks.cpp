@@ -201,6 +201,20 @@ static PyObject *hook_maps(PyObject *, PyObject *args) {
   return PyTuple_Pack(2, names, scopes);
 }
 
+// set_scope_name(analyzer, line, name) --
+//   Stores name (a str, or None for none) as the line's cached scope name, as the scope
+//   structure does; tests of stored analyses need lines that carry one.
+static PyObject *hook_set_scope_name(PyObject *, PyObject *args) {
+  PyObject *line, *name;
+  PARSE_HOOK("OOO:set_scope_name", &line, &name);
+  if (!is_logical_line(self, line) || (name != Py_None && !PyString_Check(name))) {
+    PyErr_SetString(PyExc_TypeError, "a logical line and a str or None are required");
+    return nullptr;
+  }
+  set_owned(line_record(line)->fScopeName, name == Py_None ? nullptr : name);
+  Py_RETURN_NONE;
+}
+
 #define HOOK(name, function) {name, function, METH_VARARGS, nullptr}
 
 static PyMethodDef hook_methods[] = {
@@ -228,6 +242,7 @@ static PyMethodDef hook_methods[] = {
     HOOK("cache_scope_count", hook_scope_count),
     HOOK("cache_clear_all", hook_clear_all),
     HOOK("cache_maps", hook_maps),
+    HOOK("set_scope_name", hook_set_scope_name),
     {nullptr, nullptr, 0, nullptr},
 };
 
