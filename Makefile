@@ -20,6 +20,7 @@ test: build
 bench: build
 	@$(BUILD)/bench/bench_zardelhash
 	@/usr/bin/python2.7 bench/bench_trace.py
+	@/usr/bin/python2.7 bench/bench_serialize.py
 
 clean:
 	rm -rf $(BUILD)
