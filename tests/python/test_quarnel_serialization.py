@@ -196,7 +196,8 @@ class MalformedData(unittest.TestCase):
         analyzer = new_analyzer()
         lines = [line()]
         cases = [
-            (lambda: analyzer.DeserializeLogicalList(([], [])[0]), TypeError, None),
+            (lambda: analyzer.DeserializeLogicalList([[]]), TypeError,
+             "UnerializeLogicalList() argument 1 must be sequence of length 2, not 1"),
             (lambda: analyzer.DeserializeLogicalList(1), TypeError,
              "UnerializeLogicalList() argument 1 must be 2-item sequence, not int"),
             (lambda: analyzer.DeserializeLogicalList(([], [], [])), TypeError,
