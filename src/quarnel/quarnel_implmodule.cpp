@@ -4,6 +4,7 @@
 #include "quarnel_implmodule.h"
 
 #include "astinspect.h"
+#include "serialization.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -478,6 +479,8 @@ static PyMethodDef QuarnelImplMethods[] = {
     QUARNEL_METHOD(SetLogicalList, "Set the list of logicals in the module"),
     QUARNEL_METHOD(SetActiveEditLineno, "Set the lineno being actively editted"),
     QUARNEL_METHOD(ClearCache, "Clears all entries from the source info cache"),
+    QUARNEL_METHOD(SerializeLogicalList, kSerializeLogicalListDoc),
+    QUARNEL_METHOD(DeserializeLogicalList, kDeserializeLogicalListDoc),
     QUARNEL_METHOD(IndexForLineno,
                    "Returns index of logical in logical list which includes the given line #"),
     QUARNEL_METHOD(StartActiveMethod, "Add 1 to the active method count"),

@@ -228,6 +228,18 @@ static PyObject *hook_node_walker(PyObject *, PyObject *args) {
   PyObject *map;
   if (!PyArg_ParseTuple(args, "O:node_walker", &map)) return nullptr;
   return astinspect_new_walker(map);
+// set_scope_name(analyzer, line, name) --
+//   Stores name (a str, or None for none) as the line's cached scope name, as the scope
+//   structure does; tests of stored analyses need lines that carry one.
+static PyObject *hook_set_scope_name(PyObject *, PyObject *args) {
+  PyObject *line, *name;
+  PARSE_HOOK("OOO:set_scope_name", &line, &name);
+  if (!is_logical_line(self, line) || (name != Py_None && !PyString_Check(name))) {
+    PyErr_SetString(PyExc_TypeError, "a logical line and a str or None are required");
+    return nullptr;
+  }
+  set_owned(line_record(line)->fScopeName, name == Py_None ? nullptr : name);
+  Py_RETURN_NONE;
 }
 
 #define HOOK(name, function) {name, function, METH_VARARGS, nullptr}
@@ -260,6 +272,7 @@ static PyMethodDef hook_methods[] = {
     HOOK("render", hook_render),
     HOOK("walker", hook_walker),
     HOOK("node_walker", hook_node_walker),
+    HOOK("set_scope_name", hook_set_scope_name),
     {nullptr, nullptr, 0, nullptr},
 };
 
