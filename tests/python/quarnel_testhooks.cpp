@@ -228,6 +228,8 @@ static PyObject *hook_node_walker(PyObject *, PyObject *args) {
   PyObject *map;
   if (!PyArg_ParseTuple(args, "O:node_walker", &map)) return nullptr;
   return astinspect_new_walker(map);
+}
+
 // set_scope_name(analyzer, line, name) --
 //   Stores name (a str, or None for none) as the line's cached scope name, as the scope
 //   structure does; tests of stored analyses need lines that carry one.
