@@ -255,6 +255,7 @@ struct tChangeRecord {
   PyRef class_defns;     // full names of class lines removed or added
   PyRef function_defns;  // full names of def lines removed or added
   PyRef lead_changes;    // scopes whose lead line was removed or added
+  PyRef rescoped;        // lines that stay but lost their cached scope name
   bool from_import = false;
 
   int init() {
@@ -262,7 +263,8 @@ struct tChangeRecord {
     class_defns.reset(PyList_New(0));
     function_defns.reset(PyList_New(0));
     lead_changes.reset(PyList_New(0));
-    return body_changes && class_defns && function_defns && lead_changes ? 0 : -1;
+    rescoped.reset(PyList_New(0));
+    return body_changes && class_defns && function_defns && lead_changes && rescoped ? 0 : -1;
   }
 };
 
@@ -322,7 +324,7 @@ static int mark_scope_changed(QuarnelImplObject *self, tChangeRecord &change, Py
 //   Forgets the scope `full` and everything cached below it: its cache entry, the entries of
 //   the class and def lines whose scope name starts with its text, and those lines' scope
 //   names.
-static int drop_scope_tree(QuarnelImplObject *self, PyObject *full) {
+static int drop_scope_tree(QuarnelImplObject *self, tChangeRecord &change, PyObject *full) {
   if (srcinfo_drop(&self->fCache, full) < 0) return -1;
   if (require_logical_list(self) < 0) return -1;
   PyRef list = PyRef::borrow(self->fLogicalList);
@@ -342,6 +344,7 @@ static int drop_scope_tree(QuarnelImplObject *self, PyObject *full) {
       PyRef inner(join_full_name(self, rec->fScopeName, own));
       if (!inner || srcinfo_drop(&self->fCache, inner.get()) < 0) return -1;
     }
+    if (PyList_Append(change.rescoped.get(), item.get()) < 0) return -1;
     clear_owned(rec->fScopeName);
   }
   return 0;
@@ -370,6 +373,14 @@ static int rescope_after(QuarnelImplObject *self, tChangeRecord &change, Py_ssiz
       break;
     }
     if (mark_scope_changed(self, change, item.get(), true) < 0) return -1;
+    // A class or def line that moves takes its full name, and those of the scopes below it,
+    // with it: the cache forgets them.
+    PyObject *own = scope_name_token(rec);
+    if (is_scope_line(rec) && own && rec->fScopeName) {
+      PyRef old_full(join_full_name(self, rec->fScopeName, own));
+      if (!old_full || drop_scope_tree(self, change, old_full.get()) < 0) return -1;
+    }
+    if (PyList_Append(change.rescoped.get(), item.get()) < 0) return -1;
     clear_owned(rec->fScopeName);
   }
   return 0;
@@ -430,7 +441,7 @@ static int apply_removed(QuarnelImplObject *self, tChangeRecord &change, PyObjec
       PyObject *own = scope_name_token(rec);
       if (is_scope_line(rec) && own && rec->fScopeName) {
         PyRef full(join_full_name(self, rec->fScopeName, own));
-        if (!full || drop_scope_tree(self, full.get()) < 0 ||
+        if (!full || drop_scope_tree(self, change, full.get()) < 0 ||
             srcinfo_drop(&self->fCache, full.get()) < 0 || append_defn(change, rec, full.get()) < 0) {
           return -1;
         }
@@ -489,6 +500,22 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
       if (rescope_after(self, change, at, rec->fIndent, full.get()) < 0) return -1;
     }
     if (full && append_defn(change, rec, full.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// apply_rescoped --
+//   Step three: a line that lost its cached scope name has moved into another scope (the
+//   parent or a preceding sibling of a removed class or def, a class or def added above it),
+//   whose body gains it. Its new scope name is computed and that scope marked changed too.
+static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
+  PyObject *rescoped = change.rescoped.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rescoped); i++) {
+    PyRef line = PyRef::borrow(PyList_GET_ITEM(rescoped, i));
+    if (line_record(line.get())->fScopeName) continue;  // computed again meanwhile
+    if (index_of(self->fLogicalList, line.get()) < 0) continue;
+    PyRef scope(scope_name(self, line.get()));
+    if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
   }
   return 0;
 }
@@ -580,6 +607,7 @@ PyObject *QuarnelImpl_LogicalCacheModified(QuarnelImplObject *self, PyObject *ar
   }
   if (apply_removed(self, change, removed.get()) < 0) return nullptr;
   if (apply_added(self, change, added.get()) < 0) return nullptr;
+  if (apply_rescoped(self, change) < 0) return nullptr;
   self->fCacheNeedsUpdate = 0;
   if (change.from_import && rescan_future_flags(self) < 0) return nullptr;
   PyRef body_changes(PyDict_Keys(change.body_changes.get()));
