@@ -45,6 +45,12 @@ static bool is_never_parsed(const LogicalLineObject *rec) {
   }
 }
 
+bool is_counted_line(QuarnelImplObject *self, PyObject *line) {
+  const LogicalLineObject *rec = line_record(line);
+  if (!(rec->fFlags & kLineParsedFlag) || is_never_parsed(rec)) return false;
+  return !self->fParseErrors || !PyDict_GetItem(self->fParseErrors, line);
+}
+
 // submitted_text --
 //   The text the parser is given for the line's token (borrowed): "//" and "//=" become "/" and
 //   "/=" (the grammar has no floor division), an at-sign opening the line becomes "~" so that a
@@ -370,8 +376,8 @@ PyObject *QuarnelImpl_ClearAnalysis(QuarnelImplObject *self, PyObject *args) {
   PyRef hold = PyRef::borrow(line);
   LogicalLineObject *rec = line_record(line);
   if (!(rec->fFlags & kLineParsedFlag)) Py_RETURN_NONE;
+  if (is_counted_line(self, line)) self->fParsedCount--;
   rec->fFlags &= ~kLineParsedFlag;
-  self->fParsedCount--;
   if (srcinfo_remove_line(&self->fCache, line) < 0) return nullptr;
   PyRef scope(scope_name(self, line));
   if (!scope) return nullptr;

@@ -23,6 +23,12 @@ inline PyObject *scope_name_token(const LogicalLineObject *rec) {
 
 // Line analysis (lineanalysis.cpp).
 
+// Whether the line is counted in fParsedCount: its analysis completed, so it is parsed, of a
+// type that is parsed at all and not recorded as a parse error. Lines that leave the analysis
+// (ClearAnalysis, removal from the list) take 1 off the count only when this holds, so that
+// parse errors and clause headers, which analysis does not count, do not wear the count down.
+bool is_counted_line(QuarnelImplObject *self, PyObject *line);
+
 // Analyzes one line unless it is analyzed already or is the lead line being edited. Parse
 // errors (SyntaxError, ValueError) are recorded in fParseErrors and reported to the module
 // analysis, not raised. Returns -1 with an error set on any other failure.

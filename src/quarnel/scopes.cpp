@@ -428,8 +428,8 @@ static int apply_removed(QuarnelImplObject *self, tChangeRecord &change, PyObjec
     }
     LogicalLineObject *rec = line_record(line.get());
     if (rec->fFlags & kLineParsedFlag) {
+      if (is_counted_line(self, line.get())) self->fParsedCount--;
       if (srcinfo_remove_line(&self->fCache, line.get()) < 0) return -1;
-      self->fParsedCount--;
     }
     if (self->fParseErrors && PyDict_GetItem(self->fParseErrors, line.get())) {
       if (PyDict_DelItem(self->fParseErrors, line.get()) < 0) return -1;
@@ -477,8 +477,9 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
       return -1;
     }
     LogicalLineObject *rec = line_record(line.get());
+    // A line that arrives analysed counts and enters the name map, as a removed one leaves it.
     if (rec->fFlags & kLineParsedFlag) {
-      self->fParsedCount++;
+      if (is_counted_line(self, line.get())) self->fParsedCount++;
       if (srcinfo_add_line(&self->fCache, line.get()) < 0) return -1;
     }
     if (rec->fLineType == kLineFromImport) change.from_import = true;
