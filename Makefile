@@ -21,6 +21,7 @@ bench: build
 	@$(BUILD)/bench/bench_zardelhash
 	@/usr/bin/python2.7 bench/bench_trace.py
 	@/usr/bin/python2.7 bench/bench_walk.py
+	@/usr/bin/python2.7 bench/bench_analysis.py
 
 clean:
 	rm -rf $(BUILD)

@@ -20,6 +20,32 @@ static Py_ssize_t index_of(PyObject *list, PyObject *obj) {
   return -1;
 }
 
+// locate_line --
+//   Index of `line` (by identity) in the logical list, or -1. The list is ordered by fLineno, so
+//   the line is looked for first among the lines that start on its line number; a list out of
+//   order is scanned.
+static Py_ssize_t locate_line(QuarnelImplObject *self, PyObject *line) {
+  PyObject *list = self->fLogicalList;
+  int lineno = line_record(line)->fLineno;
+  Py_ssize_t lo = 0, hi = PyList_GET_SIZE(list);
+  while (lo < hi) {
+    Py_ssize_t mid = lo + (hi - lo) / 2;
+    PyObject *item = PyList_GET_ITEM(list, mid);
+    if (!is_logical_line(self, item)) return index_of(list, line);
+    if (line_record(item)->fLineno < lineno) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  for (Py_ssize_t i = lo; i < PyList_GET_SIZE(list); i++) {
+    PyObject *item = PyList_GET_ITEM(list, i);
+    if (item == line) return i;
+    if (!is_logical_line(self, item) || line_record(item)->fLineno != lineno) break;
+  }
+  return index_of(list, line);
+}
+
 // The module scope's name as the lines cache it: one empty str, made once.
 static PyObject *gEmptyName;
 
@@ -78,7 +104,7 @@ static bool same_text(PyObject *a, PyObject *b) {
 PyObject *find_scope(QuarnelImplObject *self, PyObject *line) {
   if (require_logical_list(self) < 0) return nullptr;
   PyObject *list = self->fLogicalList;
-  Py_ssize_t i = index_of(list, line);
+  Py_ssize_t i = locate_line(self, line);
   if (i < 0) {
     PyErr_SetString(PyExc_ValueError, "FindScopeForLine requires logical to be in the logical list");
     return nullptr;
@@ -199,7 +225,7 @@ static PyObject *build_body(QuarnelImplObject *self, PyObject *name, PyObject *d
       PyErr_BadInternalCall();
       return nullptr;
     }
-    Py_ssize_t at = index_of(list, def);
+    Py_ssize_t at = locate_line(self, def);
     if (at < 0) {
       PyErr_SetString(PyExc_IndexError, "scope defining logical is not in logical list");
       return nullptr;
@@ -296,7 +322,7 @@ static int track_lead_line(QuarnelImplObject *self, tChangeRecord &change, PyObj
   PyObject *list = self->fLogicalList;
   Py_ssize_t next = 0;
   if (def) {
-    next = index_of(list, def.get());
+    next = locate_line(self, def.get());
     if (next < 0) return 0;
     next++;
   }
@@ -493,7 +519,7 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
       if (!entry) return -1;
     }
     if (!is_ignored_line(rec)) {
-      Py_ssize_t at = index_of(self->fLogicalList, line.get());
+      Py_ssize_t at = locate_line(self, line.get());
       if (at < 0) {
         PyErr_BadInternalCall();
         return -1;
@@ -514,7 +540,7 @@ static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rescoped); i++) {
     PyRef line = PyRef::borrow(PyList_GET_ITEM(rescoped, i));
     if (line_record(line.get())->fScopeName) continue;  // computed again meanwhile
-    if (index_of(self->fLogicalList, line.get()) < 0) continue;
+    if (locate_line(self, line.get()) < 0) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
   }
