@@ -280,9 +280,7 @@ int rescan_future_flags(QuarnelImplObject *self) {
 // ---------------------------------------------------------------------------------------------
 // Methods.
 
-// logical_line_arg --
-//   Fails with TypeError `message` unless obj is a logical line.
-static int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message) {
+int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message) {
   if (is_logical_line(self, obj)) return 0;
   PyErr_SetString(PyExc_TypeError, message);
   return -1;

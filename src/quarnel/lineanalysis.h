@@ -52,6 +52,9 @@ PyObject *full_name(QuarnelImplObject *self, PyObject *scope_line);
 PyObject *scope_def(QuarnelImplObject *self, PyObject *name);   // None for ""; KeyError
 PyObject *scope_body(QuarnelImplObject *self, PyObject *name);  // cached list
 
+// Fails with TypeError `message` unless obj is a logical line (an argument check of the methods).
+int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message);
+
 // The interned empty str: the module scope's full name.
 PyObject *module_scope_name(QuarnelImplObject *self);
 

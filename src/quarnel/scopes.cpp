@@ -550,16 +550,23 @@ static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
 // ---------------------------------------------------------------------------------------------
 // Methods.
 
+// exact_str --
+//   The cache is keyed by exact str: a str subclass names a scope by its text. New reference.
+static PyObject *exact_str(PyObject *name) {
+  if (PyString_CheckExact(name)) {
+    Py_INCREF(name);
+    return name;
+  }
+  return PyString_FromStringAndSize(PyString_AS_STRING(name), PyString_GET_SIZE(name));
+}
+
 // FindScopeForLine(line) --
 //   The class or def line enclosing the line, or None at module level.
 PyObject *QuarnelImpl_FindScopeForLine(QuarnelImplObject *self, PyObject *args) {
   ActiveMethodGuard active(self);
   PyObject *line;
   if (!PyArg_ParseTuple(args, "O:FindScopeForLine", &line)) return nullptr;
-  if (!is_logical_line(self, line)) {
-    PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
-    return nullptr;
-  }
+  if (logical_line_arg(self, line, "Argument must be a logical line.") < 0) return nullptr;
   return find_scope(self, line);
 }
 
@@ -570,8 +577,7 @@ PyObject *QuarnelImpl_GetFullNameForScopeDef(QuarnelImplObject *self, PyObject *
   PyObject *def;
   if (!PyArg_ParseTuple(args, "O:GetFullNameForScopeDef", &def)) return nullptr;
   if (def == Py_None) return module_scope_name(self);
-  if (!is_logical_line(self, def)) {
-    PyErr_SetString(PyExc_TypeError, "The scope_def must be either None or a logical line");
+  if (logical_line_arg(self, def, "The scope_def must be either None or a logical line") < 0) {
     return nullptr;
   }
   return full_name(self, def);
@@ -583,10 +589,7 @@ PyObject *QuarnelImpl_GetScopeDefForFullName(QuarnelImplObject *self, PyObject *
   ActiveMethodGuard active(self);
   PyObject *name;
   if (!PyArg_ParseTuple(args, "O!:GetScopeDefForFullName", &PyString_Type, &name)) return nullptr;
-  // The cache is keyed by exact str; a subclass is looked up by its text.
-  PyRef key(PyString_CheckExact(name)
-                ? PyRef::borrow(name)
-                : PyRef(PyString_FromStringAndSize(PyString_AS_STRING(name), PyString_GET_SIZE(name))));
+  PyRef key(exact_str(name));
   if (!key) return nullptr;
   return scope_def(self, key.get());
 }
@@ -597,9 +600,7 @@ PyObject *QuarnelImpl_GetBodyOfScope(QuarnelImplObject *self, PyObject *args) {
   ActiveMethodGuard active(self);
   PyObject *name;
   if (!PyArg_ParseTuple(args, "O!:GetBodyOfScope", &PyString_Type, &name)) return nullptr;
-  PyRef key(PyString_CheckExact(name)
-                ? PyRef::borrow(name)
-                : PyRef(PyString_FromStringAndSize(PyString_AS_STRING(name), PyString_GET_SIZE(name))));
+  PyRef key(exact_str(name));
   if (!key) return nullptr;
   return scope_body(self, key.get());
 }

@@ -255,6 +255,29 @@ class CacheModified(unittest.TestCase):
         self.assertEqual(hooks.cache_defining_lines(a, 'z'), [moved])
         self.assertEqual(a.fParsedCount, parsed)
 
+    def test_replace_lines(self):
+        module, lines = self.module, self.lines
+        count = len(module._physical)
+        for first, n in [(0, 0), (count + 2, 0), (2, -1), (count, 2)]:
+            self.assertRaises(ValueError, module.ReplaceLines, first, n, 'x\n')
+        kept = lines[:]
+        # Several lines, the last without a line end, in the middle: only what changed is new.
+        module.ReplaceLines(self.lineno('z'), 1, 'z = A()\nw = z')
+        self.assertEqual([l.fTokens for l in lines if l not in kept], [['w', '=', 'z']])
+        module.ReplaceLines(len(module._physical) + 1, 0, 'tail = 1')
+        self.assertEqual(lines[-1].fTokens, ['tail', '=', '1'])
+        module.ReplaceLines(1, len(module._physical), '')
+        self.assertEqual((lines, module.fQuarnelImpl.GetBodyOfScope('')), ([], []))
+        self.assertEqual(differences(module, new_module(module.GetSource())), [])
+
+    def test_first_definition_of_an_uncached_name(self):
+        a, lines = real_analyzer('class A:\n    def f(self): pass\n    def f(self): pass\n',
+                                 module=hooks)[:2]
+        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[3])  # the rebuild: the last
+        a.ClearCache()
+        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[1])  # looked up: the first
+        self.assertTrue(hooks.cache_get_def(a, 'A.f') is lines[1])
+
     def test_stale_scope_names_do_not_survive_a_rebuild(self):
         a, lines = self.a, self.lines
         a.RebuildCache()
