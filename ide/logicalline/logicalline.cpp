@@ -173,7 +173,8 @@ static int table_add_type_equiv(PyObject *line, PyObject *name, PyObject *equiv)
 }
 
 // table_add_base_name --
-//   Table entry 9: appends a base-class text to the line's fBaseNames list.
+//   Table entry 9: appends a base-class text to the line's fBaseNames list. Making the list may
+//   start a collection whose finalizers record base names first; the list they made is kept.
 static int table_add_base_name(PyObject *line, PyObject *base) {
   if (check_line(line) < 0) return -1;
   if (!base) {
@@ -182,8 +183,9 @@ static int table_add_base_name(PyObject *line, PyObject *base) {
   }
   tLogicalLine *self = as_line(line);
   if (!self->fBaseNames) {
-    self->fBaseNames = PyList_New(0);
-    if (!self->fBaseNames) return -1;
+    PyRef list(PyList_New(0));
+    if (!list) return -1;
+    if (!self->fBaseNames) self->fBaseNames = list.release();
   }
   return PyList_Append(self->fBaseNames, base);
 }
@@ -281,7 +283,6 @@ static int parse_positions(PyObject *positions, uint16_t **out, Py_ssize_t *coun
 //   A new PyMem array holding a reference to each item of a tuple.
 static PyObject **new_token_array(PyObject *tuple) {
   Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-  if (count > INT32_MAX / 2) return PyErr_SetString(PyExc_OverflowError, "too many tokens"), nullptr;
   PyObject **tokens = static_cast<PyObject **>(PyMem_Malloc(size_t(count) * sizeof(PyObject *) + 1));
   if (!tokens) return PyErr_NoMemory(), nullptr;
   for (Py_ssize_t i = 0; i < count; i++) {
@@ -309,30 +310,38 @@ static void install_tokens(tLogicalLine *self, PyObject **tokens, Py_ssize_t cou
 
 // set_tokens --
 //   Replaces the line's tokens by the items of `tokens` (any objects; the analyzer uses the str
-//   ones) and its positions by `positions` (one pair per token), or by zeros when positions is
-//   null or None. Everything is built aside; the line changes only when nothing can fail.
+//   ones) and its positions by `positions`, one pair per token. When positions is null or None
+//   the tokens that remain keep their positions and new ones get zeros; those are copied from the
+//   line as it is once the new values are read, since reading them runs Python code (a
+//   generator, an item's __int__, a collection's finalizers) that may replace the tokens too.
+//   Everything is built aside; the line changes in one step, when nothing can fail.
 static int set_tokens(tLogicalLine *self, PyObject *tokens, PyObject *positions) {
   PyRef items(as_tuple(tokens, "tokens must be a sequence"));
   if (!items) return -1;
   Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  if (count > INT32_MAX / 2) return PyErr_SetString(PyExc_OverflowError, "too many tokens"), -1;
+  bool keep = !positions || positions == Py_None;
   uint16_t *pairs = nullptr;
-  Py_ssize_t pair_count = count;
-  if (positions && positions != Py_None) {
-    if (parse_positions(positions, &pairs, &pair_count) < 0) return -1;
-  } else {
+  if (keep) {
     pairs = new_positions(count);
     if (!pairs) return -1;
-  }
-  if (pair_count != count) {
-    PyMem_Free(pairs);
-    PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
-    return -1;
+  } else {
+    Py_ssize_t pair_count = 0;
+    if (parse_positions(positions, &pairs, &pair_count) < 0) return -1;
+    if (pair_count != count) {
+      PyMem_Free(pairs);
+      PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
+      return -1;
+    }
   }
   PyObject **array = new_token_array(items.get());
   if (!array) {
     PyMem_Free(pairs);
     return -1;
   }
+  // From here to the swap no Python code runs.
+  Py_ssize_t kept = keep ? (self->fLine.fTokenCount < count ? self->fLine.fTokenCount : count) : 0;
+  if (kept > 0) memcpy(pairs, self->fLine.fTokenPositions, size_t(kept) * 2 * sizeof(uint16_t));
   install_tokens(self, array, count, pairs);
   return 0;
 }
@@ -511,31 +520,12 @@ static PyObject *get_tokens(PyObject *obj, void *) {
 
 // set_tokens_attr --
 //   Replaces the tokens; positions are kept for tokens that still have one, zero for new ones.
-//   The kept positions are copied from the line as it is once the new tokens are read, since
-//   reading them runs Python code (a generator, a collection) that may replace the tokens too.
 static int set_tokens_attr(PyObject *obj, PyObject *value, void *) {
   if (!value) {
     PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
     return -1;
   }
-  tLogicalLine *self = as_line(obj);
-  PyRef items(as_tuple(value, "tokens must be a sequence"));
-  if (!items) return -1;
-  Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-  PyObject **tokens = new_token_array(items.get());
-  if (!tokens) return -1;
-  uint16_t *positions = new_positions(count);
-  if (!positions) {
-    release_objects(tokens, count);
-    return -1;
-  }
-  // From here to the swap no Python code runs.
-  Py_ssize_t kept = self->fLine.fTokenCount < count ? self->fLine.fTokenCount : count;
-  if (kept > 0) {
-    memcpy(positions, self->fLine.fTokenPositions, size_t(kept) * 2 * sizeof(uint16_t));
-  }
-  install_tokens(self, tokens, count, positions);
-  return 0;
+  return set_tokens(as_line(obj), value, nullptr);
 }
 
 // get_positions --
@@ -612,10 +602,13 @@ static PyObject *get_equivs(PyObject *obj, void *) {
   return list.release();
 }
 
+// get_base_names --
+//   A copy of the base names; the list is held while the copy is allocated, since a collection
+//   that starts there may clear the line's analysis.
 static PyObject *get_base_names(PyObject *obj, void *) {
-  PyObject *bases = as_line(obj)->fBaseNames;
+  PyRef bases = PyRef::borrow(as_line(obj)->fBaseNames);
   if (!bases) return PyList_New(0);
-  return PyList_GetSlice(bases, 0, PyList_GET_SIZE(bases));
+  return PyList_GetSlice(bases.get(), 0, PyList_GET_SIZE(bases.get()));
 }
 
 #define INT_FIELD(name, field, setter, doc) \

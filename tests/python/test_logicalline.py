@@ -257,11 +257,19 @@ class ReentrantSetters(unittest.TestCase):
             gc.enable(); value = line.fEquivs
             disarm()
             print len(value), value[:1]
+            reset(); line.AddBaseName('B'); arm(shrink)
+            gc.enable(); value = line.fBaseNames
+            disarm()
+            print value
+            reset(); arm(lambda: line.AddBaseName('A'))
+            gc.enable(); line.AddBaseName('B')
+            disarm()
+            print line.fBaseNames
             """, ["finalizer (2, 2, [(3, 4), (5, 6)], [(3, 4), (5, 6)])",
                   "(1, 1, [(3, 4)], [(3, 4)])",
                   "there must be one position pair per token",
                   "(100000, 100000, [(3, 4), (0, 0), (0, 0)], [(0, 0), (3, 4)])",
-                  "1 [(3, 4)]", "0 []", "0 []"])
+                  "1 [(3, 4)]", "0 []", "0 []", "['B']", "['A', 'B']"])
 
     def test_freeing_a_long_chain_of_lines(self):
         # Each line holds the next through its names or its tokens; freeing the head must not
