@@ -102,6 +102,17 @@ class Structure(unittest.TestCase):
             pass
         self.assertTrue(a.GetBodyOfScope(Name('A')) is body)
 
+    def test_removing_a_line_of_a_body_built_before_any_scope_name(self):
+        # No rebuild ran: the body is what first gave its lines their scope names, so that
+        # their removal finds the body to drop.
+        a, lines = self.analyzer, self.lines
+        body = a.GetBodyOfScope('A')
+        x = first(lines, 'x')
+        lines.remove(x)
+        self.assertEqual(a.LogicalCacheModified(Delta(), Delta([x], []))[0], ['A'])
+        self.assertFalse(x in a.GetBodyOfScope('A'))
+        self.assertFalse(a.GetBodyOfScope('A') is body)
+
     def test_a_body_whose_defining_line_left_the_list(self):
         a, lines = real_analyzer(SOURCE, module=hooks)[:2]
         g = first(lines, 'def', 'g')
@@ -207,6 +218,14 @@ class CacheModified(unittest.TestCase):
         module.ReplaceLines(4, 0, '    if a:\n')
         self.assertEqual([l.fTokens[0] for l in a.GetBodyOfScope('f.g')], ['p'])
         self.assertEqual(differences(module, new_module(module.GetSource())), [])
+
+    def test_the_first_def_of_a_module(self):
+        # The scope map is empty until the def arrives; the lines below still move into it.
+        module = new_module('if x:\n    a = 1\n')
+        a = module.fQuarnelImpl
+        self.assertEqual(module.ReplaceLines(1, 1, 'def f():\n')[2], ['f'])
+        self.assertEqual(module.fLogicalLines[1].fScopeName, 'f')
+        self.assertEqual([l.fTokens[0] for l in a.GetBodyOfScope('f')], ['a'])
 
     def test_lead_lines(self):
         a = self.a
