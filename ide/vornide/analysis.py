@@ -179,6 +179,8 @@ class CQuarnelAnalysis:
         new_lines = ll.source_lines(text) if text else []
         if new_lines and not new_lines[-1].endswith('\n') and first + count <= len(old):
             new_lines[-1] += '\n'
+        if new_lines and first > len(old) and old and not old[-1].endswith('\n'):
+            old = old[:-1] + [old[-1] + '\n']   # appended lines start lines of their own
         new = old[:first - 1] + new_lines + old[first - 1 + count:]
         shift = len(new) - len(old)
         records = self._records
@@ -226,7 +228,7 @@ class CQuarnelAnalysis:
                 break
             if synced[i]:
                 start = i
-        first_line = records[start].lineno if start < len(records) else 1
+        first_line = records[start].lineno if start > 0 else 1
         last_code = None
         for r in reversed(records[:start]):
             if r.linetype not in ll.IGNORED_TYPES:

@@ -4,6 +4,7 @@
 // cache) when the environment's logical cache reports removed and added lines.
 #include "lineanalysis.h"
 
+#include <stdint.h>
 #include <string.h>
 
 #include <string>
@@ -446,6 +447,7 @@ static int append_defn(tChangeRecord &change, const LogicalLineObject *rec, PyOb
 static int apply_removed(QuarnelImplObject *self, tChangeRecord &change, PyObject *removed) {
   PyRef errors_removed(PyList_New(0));
   if (!errors_removed) return -1;
+  int first_lineno = INT32_MAX;  // of the removed lines so far
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(removed); i++) {
     PyRef line = PyRef::borrow(PyList_GET_ITEM(removed, i));
     if (!is_logical_line(self, line.get())) {
@@ -474,11 +476,15 @@ static int apply_removed(QuarnelImplObject *self, tChangeRecord &change, PyObjec
       }
     }
     // The lines that followed the removed one inside its block were scoped through it. The
-    // list no longer holds it; its place is where its line number would go.
+    // list no longer holds it; its place is where its line number would go, or, when lines
+    // after it moved up past that number, where the first removed line's number would go.
     if (!is_ignored_line(rec)) {
       if (require_logical_list(self) < 0) return -1;
-      Py_ssize_t at = index_for_lineno(self, rec->fLineno);
-      if (rescope_after(self, change, at - 1, rec->fIndent, nullptr) < 0) return -1;
+      if (first_lineno > rec->fLineno) first_lineno = rec->fLineno;
+      for (int lineno : {rec->fLineno, first_lineno}) {
+        Py_ssize_t at = index_for_lineno(self, lineno);
+        if (rescope_after(self, change, at - 1, rec->fIndent, nullptr) < 0) return -1;
+      }
     }
   }
   if (PyList_GET_SIZE(errors_removed.get()) == 0) return 0;
@@ -534,12 +540,12 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
 // apply_rescoped --
 //   Step three: a line that lost its cached scope name has moved into another scope (the
 //   parent or a preceding sibling of a removed class or def, a class or def added above it),
-//   whose body gains it. Its new scope name is computed and that scope marked changed too.
+//   whose body gains it. Its new scope name is computed (unless an earlier line of the loop
+//   needed it already) and that scope marked changed too.
 static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
   PyObject *rescoped = change.rescoped.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rescoped); i++) {
     PyRef line = PyRef::borrow(PyList_GET_ITEM(rescoped, i));
-    if (line_record(line.get())->fScopeName) continue;  // computed again meanwhile
     if (locate_line(self, line.get()) < 0) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;

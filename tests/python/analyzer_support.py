@@ -141,7 +141,8 @@ class _RecordingParser(object):
         return self.parser.Finish(first, second)
 
 
-def real_analyzer(source, module=None, grammar=None, mod_analysis=None, rebuild=True):
+def real_analyzer(source, module=None, grammar=None, mod_analysis=None, rebuild=True,
+                  xformer=None):
     """An analyzer of the module `module` (quarnel_impl by default) built the way the environment
     builds one: the source cut into logical lines, the environment's grammar, node transformer
     and module analysis (with a factory over the standard library), the list set and, unless
@@ -156,7 +157,8 @@ def real_analyzer(source, module=None, grammar=None, mod_analysis=None, rebuild=
         mod_analysis = analysis.CQuarnelAnalysis(factory, os.path.join(stdlib, '<edited>.py'),
                                                  source=source)
     grammar = grammar or grammar_module.Grammar()
-    analyzer = module.CreateQuarnelImpl(mod_analysis, grammar, transformer.NodeTransformer(), {},
+    xformer = xformer or transformer.NodeTransformer()
+    analyzer = module.CreateQuarnelImpl(mod_analysis, grammar, xformer, {},
                                         analysis.make_attrib_ref, logicalline)
     mod_analysis.fQuarnelImpl = analyzer
     mod_analysis.fGrammar = getattr(grammar, 'grammar', grammar)

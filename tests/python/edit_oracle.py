@@ -107,7 +107,15 @@ class RandomEditor(object):
         physical = mod_analysis._physical
         count = len(physical)
         kind = r.choice(['insert', 'insert', 'delete', 'reindent', 'reindent', 'scope',
-                         'future'])
+                         'future', 'paste'])
+        if kind == 'paste' and count:
+            # Several lines replaced by several others, as a paste over a selection does.
+            at = r.randint(1, count)
+            n = min(r.randint(1, 3), count - at + 1)
+            text = ''.join(['    ' * r.randint(0, 3) + r.choice(INSERTED) + '\n'
+                            for i in range(r.randint(0, 3))])
+            return ('paste %r over %d at %d' % (text, n, at)), mod_analysis.ReplaceLines(
+                at, n, text)
         if kind == 'insert' or count == 0:
             at = r.randint(1, count + 1)
             text = '    ' * r.randint(0, 3) + r.choice(INSERTED) + '\n'

@@ -212,6 +212,15 @@ class Analysis(unittest.TestCase):
         self.assertEqual((a.fParsedCount, a.fParseErrors, a.fActiveMethodCount), (0, {}, 0))
         self.assertEqual([l.fParsed for l in lines], [True, False])
 
+    def test_transformer_value_error_is_a_parse_error(self):
+        class Refusing(object):
+            def TransformNode(self, tree):
+                raise ValueError('cannot transform')
+        a, lines, analysis = real_analyzer('x = 1\n', xformer=Refusing())
+        self.assertTrue(a.AnalyzeLogicalList(lines, -1, 0.0))
+        self.assertEqual(str(a.fParseErrors[lines[0]]), 'cannot transform')
+        self.assertEqual((lines[0].fParsed, a.fParsedCount), (True, 0))
+
     def test_line_being_edited(self):
         a = self.analyzer
         doc = by_first_token(self.lines, '"""Docstring of f."""')
