@@ -366,7 +366,7 @@ class EditOracle(unittest.TestCase):
 
     def test_random_edits(self):
         count = 40 if DEBUG_BUILD else 120
-        for name, seed in [('sched.py', 1), ('Queue.py', 7), ('textwrap.py', 5),
+        for name, seed in [('sched.py', 1), ('Queue.py', 7), ('Queue.py', 5), ('textwrap.py', 5),
                            ('ConfigParser.py', 6)]:
             self.run_edits(name, seed, count)
 
