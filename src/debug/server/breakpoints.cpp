@@ -7,10 +7,49 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "copathname.h"
 #include "fileops.h"
 #include "modules.h"
 #include "runcontrol.h"
 #include "zardelmodule.h"
+
+uint64_t gBpLineBits[kBpLineBits / 64];
+
+unsigned int gBpGeneration = 1;
+tNoMatchSlot gNoMatch[kNoMatchSlots];
+
+// remember_no_match --
+//   Stores (code_key, lineno) in the first of its two slots, or in the second when the first
+//   holds a current answer for another key.
+static void remember_no_match(tNoMatchSlot *slot, PyObject *code_key, int lineno) {
+  const unsigned int co_generation = gSelf.co_pathname_table.generation;
+  if (slot->generation == gBpGeneration && slot->co_generation == co_generation) {
+    slot = paired_slot(slot);
+  }
+  *slot = {code_key, lineno, gBpGeneration, co_generation};
+}
+
+// mark_line --
+//   Sets the line's bit in gBpLineBits.
+static void mark_line(int lineno) {
+  unsigned int bit = static_cast<unsigned int>(lineno) & (kBpLineBits - 1);
+  gBpLineBits[bit >> 6] |= uint64_t(1) << (bit & 63);
+}
+
+// rebuild_line_bits --
+//   Recomputes gBpLineBits from userbps, after line entries were dropped (several line numbers
+//   share a bit, so a bit cannot simply be cleared).
+static void rebuild_line_bits() {
+  memset(gBpLineBits, 0, sizeof(gBpLineBits));
+  if (!gSelf.state_built) return;
+  CUt_HashSearch search;
+  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.userbps, &search); entry;
+       entry = CU_NextHashEntry(&search)) {
+    int lineno;
+    memcpy(&lineno, CU_GetHashKey(&gSelf.userbps, entry), sizeof(lineno));
+    mark_line(lineno);
+  }
+}
 
 // Conditions being evaluated: the check walks breakpoint records around each evaluation, so
 // nothing may free them meanwhile (see __tracer_check_bps_editable).
@@ -87,6 +126,7 @@ static int __tracer_add_bp_internal(tBp *bp) {
     out_of_memory();
     return 0;
   }
+  gBpGeneration++;
   return 1;
 }
 
@@ -113,6 +153,7 @@ static void __tracer_del_bp(tBp *bp) {
       CU_SetHashValue(entry, head);
     } else {
       CU_DeleteHashEntry(entry);
+      rebuild_line_bits();
     }
     return;
   }
@@ -200,6 +241,8 @@ static void free_table_bps() {
 void __tracer_free_all_bps() {
   free_table_bps();
   __tracer_clear_changed_bps();
+  memset(gBpLineBits, 0, sizeof(gBpLineBits));
+  gBpGeneration++;
 }
 
 void __tracer_clear_all_bps() {
@@ -236,9 +279,14 @@ struct tFrameFile {
   const char *file = nullptr;
   const char *module = nullptr;
   bool module_known = false;
+  bool from_table = false;  // the file is the code-object table's answer for the frame's code
 
   const char *get_file() {
-    if (!file) file = __tracer_get_full_path(frame);
+    if (!file) {
+      file = LookupCOPathname(&gSelf.co_pathname_table, frame->f_code);
+      from_table = file != nullptr;
+      if (!file) file = __tracer_get_full_path(frame);
+    }
     return file;
   }
   const char *get_module() {
@@ -253,6 +301,9 @@ struct tFrameFile {
     file = nullptr;
     module_known = false;
   }
+  // Whether a "no breakpoint matches" found with these answers holds until the next change of
+  // the breakpoints or of the code-object table.
+  bool lasting() const { return !file || (from_table && (!module_known || module)); }
 };
 
 // __tracer_bp_matches --
@@ -278,14 +329,20 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
 
 bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   if (!gSelf.state_built) return false;
-  CUt_HashEntry *entry = line_chain(PyFrame_GetLineNumber(f));
+  int lineno = PyFrame_GetLineNumber(f);
+  PyObject *code_key = f->f_code->co_code;
+  tNoMatchSlot *slot = no_match_slot(code_key, lineno);
+  if (remembered_no_match(slot, code_key, lineno)) return false;
+  CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
-  bool stopping = false;
-  bool consumed = false;
+  bool stopping = false, matched = false, consumed = false, all_bound = true;
   tFrameFile ff;
   ff.frame = f;
   for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
-    if (!bp->enabled || !__tracer_bp_matches(bp, &ff)) continue;
+    if (!bp->enabled) continue;
+    if (!bp->module_filename) all_bound = false;
+    if (!__tracer_bp_matches(bp, &ff)) continue;
+    matched = true;
     if (update_bps) {
       bp->hit_count++;
       __tracer_add_changed_bp(bp);
@@ -314,6 +371,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
     }
     stopping = true;
   }
+  if (!matched && all_bound && ff.lasting()) remember_no_match(slot, code_key, lineno);
   // Consumed breakpoints leave the table now; the next report lists their ids and frees them.
   if (consumed) {
     for (tBp *bp = gSelf.changed_bps; bp; bp = bp->next_changed) {
@@ -382,6 +440,8 @@ PyObject *_tracer_set_break(PyObject *, PyObject *args) {
   }
   bp->next_user = is_new ? nullptr : chain_head(entry);
   CU_SetHashValue(entry, bp);
+  mark_line(line);
+  gBpGeneration++;
   if (!__tracer_add_bp_internal(bp)) {
     __tracer_del_bp(bp);
     __tracer_free_bp(bp);
@@ -437,6 +497,7 @@ PyObject *_tracer_enable_breaks(PyObject *, PyObject *args) {
     return nullptr;
   }
   int count = matching_bps(filename, lineno, [enabled](tBp *bp) { bp->enabled = enabled != 0; });
+  gBpGeneration++;
   if (enabled && count) rearm_tracing();
   Py_RETURN_NONE;
 }
@@ -521,6 +582,7 @@ PyObject *_tracer_clear_all_breaks(PyObject *, PyObject *) {
   if (__tracer_check_initialised() < 0 || __tracer_check_bps_editable() < 0) return nullptr;
   free_table_bps();
   CU_InitHashTable(&gSelf.userbps, 4);
+  memset(gBpLineBits, 0, sizeof(gBpLineBits));
   Py_RETURN_NONE;
 }
 

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 #include <frameobject.h>
+#include <stdint.h>
 
 #include "zardelmodule.h"
 
@@ -32,9 +33,71 @@ struct tBp {
   PyObject *cond_code;
 };
 
+// One bit per line number modulo kBpLineBits: set while some breakpoint may be on a line with
+// that number. Exact for the line numbers below kBpLineBits; a clear bit means no breakpoint.
+constexpr unsigned int kBpLineBits = 1 << 16;
+extern uint64_t gBpLineBits[kBpLineBits / 64];
+
+// The dispatch's first test on every line event, before any lookup.
+inline bool __tracer_line_may_break(int lineno) {
+  unsigned int bit = static_cast<unsigned int>(lineno) & (kBpLineBits - 1);
+  return (gBpLineBits[bit >> 6] >> (bit & 63)) & 1;
+}
+
+// Bumped by every change that can make a breakpoint match a code object it did not match before:
+// a breakpoint set, enabled or bound, the table emptied. Never goes back.
+extern unsigned int gBpGeneration;
+
+// A memory of recent checks that found no breakpoint of their line matching the frame's code:
+// a hot line whose breakpoints are all in other files then costs a few comparisons, without the
+// line lookup, the frame's file or the module table. Only answers that cannot change without a
+// breakpoint edit, a binding or a change of the code-object table are kept: the frame's file
+// came from the code-object table, every enabled breakpoint of the line was bound and the file
+// had a loaded module (the module table never forgets a name it has answered).
+struct tNoMatchSlot {
+  PyObject *code_key;  // the code object's bytecode string, as the code-object table keys it
+  int lineno;
+  unsigned int generation;     // gBpGeneration when stored
+  unsigned int co_generation;  // the code-object table's generation when stored
+};
+constexpr int kNoMatchSlots = 1024;
+extern tNoMatchSlot gNoMatch[kNoMatchSlots];
+
+// The first of the two slots where (code_key, lineno) may be remembered: a pair of slots
+// (index and index ^ 1) per key, so that two hot keys that hash alike do not evict each other.
+inline tNoMatchSlot *no_match_slot(PyObject *code_key, int lineno) {
+  uint64_t mixed = (reinterpret_cast<uintptr_t>(code_key) >> 4) * 0x9E3779B97F4A7C15ull +
+                   static_cast<unsigned int>(lineno) * 0xC2B2AE3D27D4EB4Full;
+  return &gNoMatch[(mixed >> 32) % kNoMatchSlots];
+}
+
+inline tNoMatchSlot *paired_slot(tNoMatchSlot *slot) {
+  return &gNoMatch[(slot - gNoMatch) ^ 1];
+}
+
+inline bool slot_holds(const tNoMatchSlot *slot, PyObject *code_key, int lineno) {
+  return slot->code_key == code_key && slot->lineno == lineno &&
+         slot->generation == gBpGeneration &&
+         slot->co_generation == gSelf.co_pathname_table.generation;
+}
+
+inline bool remembered_no_match(tNoMatchSlot *slot, PyObject *code_key, int lineno) {
+  return slot_holds(slot, code_key, lineno) || slot_holds(paired_slot(slot), code_key, lineno);
+}
+
 // Whether a user breakpoint stops `frame` at its current line; with `update` set, the check
 // also counts hits, applies ignore counts and removes consumed temporary breakpoints.
 bool __tracer_break_here(PyFrameObject *frame, int update);
+
+// The dispatch's breakpoint test of a line event: __tracer_break_here(frame, 1), with the two
+// cheap refusals inline (no breakpoint on any line of this number; remembered as not matching).
+inline bool __tracer_line_breaks(PyFrameObject *frame) {
+  int lineno = frame->f_lineno;  // current at a line event
+  if (!__tracer_line_may_break(lineno)) return false;
+  PyObject *code_key = frame->f_code->co_code;
+  if (remembered_no_match(no_match_slot(code_key, lineno), code_key, lineno)) return false;
+  return __tracer_break_here(frame, 1);
+}
 
 // The (deleted ids, changed records) report of the breakpoints changed since the last stop, as a
 // new 2-tuple of lists; consumes the recorded changes. Null with MemoryError set on failure.
