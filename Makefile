@@ -21,6 +21,7 @@ bench: build
 	@$(BUILD)/bench/bench_zardelhash
 	@/usr/bin/python2.7 bench/bench_trace.py
 	@/usr/bin/python2.7 bench/bench_exceptions.py
+	@/usr/bin/python2.7 bench/bench_breakpoints.py
 
 clean:
 	rm -rf $(BUILD)
