@@ -11,8 +11,9 @@ build: prerequisites
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# The main job: the installation's console launcher debugs a sample program with a command file.
 demo: build
-	@/usr/bin/python2.7 examples/step_demo.py
+	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -20,8 +21,10 @@ test: build
 bench: build
 	@$(BUILD)/bench/bench_zardelhash
 	@/usr/bin/python2.7 bench/bench_trace.py
+	@/usr/bin/python2.7 bench/bench_walk.py
 	@/usr/bin/python2.7 bench/bench_exceptions.py
 	@/usr/bin/python2.7 bench/bench_breakpoints.py
+	@/usr/bin/python2.7 bench/bench_serialize.py
 
 clean:
 	rm -rf $(BUILD)

@@ -173,7 +173,8 @@ static int table_add_type_equiv(PyObject *line, PyObject *name, PyObject *equiv)
 }
 
 // table_add_base_name --
-//   Table entry 9: appends a base-class text to the line's fBaseNames list.
+//   Table entry 9: appends a base-class text to the line's fBaseNames list. Making the list may
+//   start a collection whose finalizers record base names first; the list they made is kept.
 static int table_add_base_name(PyObject *line, PyObject *base) {
   if (check_line(line) < 0) return -1;
   if (!base) {
@@ -182,8 +183,9 @@ static int table_add_base_name(PyObject *line, PyObject *base) {
   }
   tLogicalLine *self = as_line(line);
   if (!self->fBaseNames) {
-    self->fBaseNames = PyList_New(0);
-    if (!self->fBaseNames) return -1;
+    PyRef list(PyList_New(0));
+    if (!list) return -1;
+    if (!self->fBaseNames) self->fBaseNames = list.release();
   }
   return PyList_Append(self->fBaseNames, base);
 }
@@ -212,17 +214,28 @@ static LogicalLineFunctionTable gFunctionTable = {{
     reinterpret_cast<void *>(table_clear_analysis),  // 11 ClearLineAnalysis
 }};
 
+// as_tuple --
+//   A tuple of the items of seq (seq itself when it is a tuple): items read from it stay put and
+//   alive while the Python code they run (__int__, __index__) works on other objects. TypeError
+//   with `message` when seq is not iterable.
+static PyObject *as_tuple(PyObject *seq, const char *message) {
+  PyRef fast(PySequence_Fast(seq, message));
+  if (!fast || PyTuple_Check(fast.get())) return fast.release();
+  return PyList_AsTuple(fast.get());
+}
+
 // parse_position --
 //   Reads one (first, second) pair of 0..65535 ints into out[0], out[1].
 static int parse_position(PyObject *pair, uint16_t *out) {
-  PyRef seq(PySequence_Fast(pair, "each token position must be a (first, second) pair"));
-  if (!seq) return -1;
-  if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
-    PyErr_SetString(PyExc_TypeError, "each token position must be a (first, second) pair");
+  const char *message = "each token position must be a (first, second) pair";
+  PyRef items(as_tuple(pair, message));
+  if (!items) return -1;
+  if (PyTuple_GET_SIZE(items.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
   for (int i = 0; i < 2; i++) {
-    long value = PyInt_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+    long value = PyInt_AsLong(PyTuple_GET_ITEM(items.get(), i));
     if (value == -1 && PyErr_Occurred()) return -1;
     if (value < 0 || value > 65535) {
       PyErr_SetString(PyExc_ValueError, "token positions must be in 0..65535");
@@ -233,68 +246,103 @@ static int parse_position(PyObject *pair, uint16_t *out) {
   return 0;
 }
 
+// new_positions --
+//   A zeroed position array for `count` tokens (PyMem; never null on success, even for 0).
+static uint16_t *new_positions(Py_ssize_t count) {
+  size_t size = size_t(count) * 2 * sizeof(uint16_t);
+  uint16_t *array = static_cast<uint16_t *>(PyMem_Malloc(size + 1));
+  if (!array) return PyErr_NoMemory(), nullptr;
+  memset(array, 0, size);
+  return array;
+}
+
 // parse_positions --
-//   Reads `count` position pairs from a sequence into a new array (*out, PyMem). Returns -1 with
-//   an error set when the sequence is not `count` valid pairs.
-static int parse_positions(PyObject *positions, Py_ssize_t count, uint16_t **out) {
+//   Reads a sequence of position pairs into a new array (*out, PyMem) and their number into
+//   *count. Nothing of the line is read here: the pairs' conversions run Python code that may
+//   change it, so the caller checks the count against the line afterwards.
+static int parse_positions(PyObject *positions, uint16_t **out, Py_ssize_t *count) {
   *out = nullptr;
-  PyRef seq(PySequence_Fast(positions, "token positions must be a sequence of pairs"));
-  if (!seq) return -1;
-  if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
-    PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
-    return -1;
-  }
-  uint16_t *array = static_cast<uint16_t *>(PyMem_Malloc(size_t(count) * 2 * sizeof(uint16_t) + 1));
-  if (!array) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  for (Py_ssize_t i = 0; i < count; i++) {
-    if (parse_position(PySequence_Fast_GET_ITEM(seq.get(), i), array + 2 * i) < 0) {
+  PyRef pairs(as_tuple(positions, "token positions must be a sequence of pairs"));
+  if (!pairs) return -1;
+  Py_ssize_t size = PyTuple_GET_SIZE(pairs.get());
+  if (size > INT32_MAX / 2) return PyErr_SetString(PyExc_OverflowError, "too many tokens"), -1;
+  uint16_t *array = new_positions(size);
+  if (!array) return -1;
+  for (Py_ssize_t i = 0; i < size; i++) {
+    if (parse_position(PyTuple_GET_ITEM(pairs.get(), i), array + 2 * i) < 0) {
       PyMem_Free(array);
       return -1;
     }
   }
   *out = array;
+  *count = size;
   return 0;
+}
+
+// new_token_array --
+//   A new PyMem array holding a reference to each item of a tuple.
+static PyObject **new_token_array(PyObject *tuple) {
+  Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+  PyObject **tokens = static_cast<PyObject **>(PyMem_Malloc(size_t(count) * sizeof(PyObject *) + 1));
+  if (!tokens) return PyErr_NoMemory(), nullptr;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    tokens[i] = PyTuple_GET_ITEM(tuple, i);
+    Py_INCREF(tokens[i]);
+  }
+  return tokens;
+}
+
+// install_tokens --
+//   Puts complete new token and position arrays for `count` tokens in place in one step, then
+//   frees the old ones. The old tokens are released last: their destructors may run Python code,
+//   which then finds a consistent line.
+static void install_tokens(tLogicalLine *self, PyObject **tokens, Py_ssize_t count,
+                           uint16_t *positions) {
+  PyObject **old_tokens = self->fLine.fTokens;
+  Py_ssize_t old_count = self->fLine.fTokenCount;
+  uint16_t *old_positions = self->fLine.fTokenPositions;
+  self->fLine.fTokens = tokens;
+  self->fLine.fTokenPositions = positions;
+  self->fLine.fTokenCount = int32_t(count);
+  PyMem_Free(old_positions);
+  if (old_tokens) release_objects(old_tokens, old_count);
 }
 
 // set_tokens --
 //   Replaces the line's tokens by the items of `tokens` (any objects; the analyzer uses the str
-//   ones) and its positions by `positions`, or by zeros when positions is null or None.
+//   ones) and its positions by `positions`, one pair per token. When positions is null or None
+//   the tokens that remain keep their positions and new ones get zeros; those are copied from the
+//   line as it is once the new values are read, since reading them runs Python code (a
+//   generator, an item's __int__, a collection's finalizers) that may replace the tokens too.
+//   Everything is built aside; the line changes in one step, when nothing can fail.
 static int set_tokens(tLogicalLine *self, PyObject *tokens, PyObject *positions) {
-  PyRef seq(PySequence_Fast(tokens, "tokens must be a sequence"));
-  if (!seq) return -1;
-  Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
-  if (count > INT32_MAX / 2) {
-    PyErr_SetString(PyExc_OverflowError, "too many tokens");
+  PyRef items(as_tuple(tokens, "tokens must be a sequence"));
+  if (!items) return -1;
+  Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  if (count > INT32_MAX / 2) return PyErr_SetString(PyExc_OverflowError, "too many tokens"), -1;
+  bool keep = !positions || positions == Py_None;
+  uint16_t *pairs = nullptr;
+  if (keep) {
+    pairs = new_positions(count);
+    if (!pairs) return -1;
+  } else {
+    Py_ssize_t pair_count = 0;
+    if (parse_positions(positions, &pairs, &pair_count) < 0) return -1;
+    if (pair_count != count) {
+      PyMem_Free(pairs);
+      PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
+      return -1;
+    }
+  }
+  PyObject **array = new_token_array(items.get());
+  if (!array) {
+    PyMem_Free(pairs);
     return -1;
   }
-  uint16_t *new_positions = nullptr;
-  if (positions && positions != Py_None) {
-    if (parse_positions(positions, count, &new_positions) < 0) return -1;
-  } else {
-    new_positions = static_cast<uint16_t *>(PyMem_Malloc(size_t(count) * 2 * sizeof(uint16_t) + 1));
-    if (!new_positions) return PyErr_NoMemory(), -1;
-    memset(new_positions, 0, size_t(count) * 2 * sizeof(uint16_t));
-  }
-  PyObject **new_tokens = static_cast<PyObject **>(PyMem_Malloc(size_t(count) * sizeof(PyObject *) + 1));
-  if (!new_tokens) {
-    PyMem_Free(new_positions);
-    return PyErr_NoMemory(), -1;
-  }
-  for (Py_ssize_t i = 0; i < count; i++) {
-    new_tokens[i] = PySequence_Fast_GET_ITEM(seq.get(), i);
-    Py_INCREF(new_tokens[i]);
-  }
-  // The new arrays are in place before the old tokens are released.
-  PyObject **old_tokens = self->fLine.fTokens;
-  Py_ssize_t old_count = self->fLine.fTokenCount;
-  PyMem_Free(self->fLine.fTokenPositions);
-  self->fLine.fTokens = new_tokens;
-  self->fLine.fTokenPositions = new_positions;
-  self->fLine.fTokenCount = int32_t(count);
-  if (old_tokens) release_objects(old_tokens, old_count);
+  // From here to the swap no Python code runs.
+  Py_ssize_t kept = keep ? (self->fLine.fTokenCount < count ? self->fLine.fTokenCount : count) : 0;
+  if (kept > 0) memcpy(pairs, self->fLine.fTokenPositions, size_t(kept) * 2 * sizeof(uint16_t));
+  install_tokens(self, array, count, pairs);
   return 0;
 }
 
@@ -352,10 +400,15 @@ static int line_clear(PyObject *obj) {
   return 0;
 }
 
+// line_dealloc --
+//   Frees the line. A line can hold the next one of a long chain (through its names or tokens);
+//   the trashcan defers nested frees so freeing the head does not recurse once per line.
 static void line_dealloc(PyObject *obj) {
   PyObject_GC_UnTrack(obj);
+  Py_TRASHCAN_SAFE_BEGIN(obj)
   line_clear(obj);
   PyObject_GC_Del(obj);
+  Py_TRASHCAN_SAFE_END(obj)
 }
 
 static PyObject *line_repr(PyObject *obj) {
@@ -438,15 +491,26 @@ static int set_flag(PyObject *obj, PyObject *value, void *closure) {
   return 0;
 }
 
-// Builds a new list of `count` objects of an array.
-static PyObject *list_of(PyObject *const *objects, Py_ssize_t count) {
-  PyObject *list = PyList_New(count);
-  if (!list) return nullptr;
-  for (Py_ssize_t i = 0; i < count; i++) {
-    Py_INCREF(objects[i]);
-    PyList_SET_ITEM(list, i, objects[i]);
+// list_of --
+//   A new list of the `count * width` objects of an array of the line, both given as the line's
+//   own fields. They are read after the list is allocated, since the allocation may start a
+//   collection whose finalizers change the line; a count changed that way is read again.
+template <typename Count>
+static PyObject *list_of(PyObject **const &objects, const Count &count, Py_ssize_t width = 1) {
+  for (;;) {
+    Py_ssize_t size = Py_ssize_t(count) * width;
+    PyObject *list = PyList_New(size);
+    if (!list) return nullptr;
+    if (Py_ssize_t(count) * width != size) {
+      Py_DECREF(list);  // still empty: freeing it runs no Python code
+      continue;
+    }
+    for (Py_ssize_t i = 0; i < size; i++) {
+      Py_INCREF(objects[i]);
+      PyList_SET_ITEM(list, i, objects[i]);
+    }
+    return list;
   }
-  return list;
 }
 
 static PyObject *get_tokens(PyObject *obj, void *) {
@@ -461,38 +525,32 @@ static int set_tokens_attr(PyObject *obj, PyObject *value, void *) {
     PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
     return -1;
   }
-  tLogicalLine *self = as_line(obj);
-  int32_t old_count = self->fLine.fTokenCount;
-  uint16_t *old_positions = self->fLine.fTokenPositions;
-  self->fLine.fTokenPositions = nullptr;  // kept aside while the tokens are replaced
-  int status = set_tokens(self, value, nullptr);
-  if (status < 0) {
-    self->fLine.fTokenPositions = old_positions;
-    return -1;
-  }
-  int32_t kept = old_count < self->fLine.fTokenCount ? old_count : self->fLine.fTokenCount;
-  if (old_positions && kept > 0) {
-    memcpy(self->fLine.fTokenPositions, old_positions, size_t(kept) * 2 * sizeof(uint16_t));
-  }
-  PyMem_Free(old_positions);
-  return 0;
+  return set_tokens(as_line(obj), value, nullptr);
 }
 
+// get_positions --
+//   The positions as a new list of pairs, built from a copy of the array: each pair allocated
+//   may start a collection whose finalizers replace the line's arrays.
 static PyObject *get_positions(PyObject *obj, void *) {
   const LogicalLineObject &line = as_line(obj)->fLine;
-  PyRef list(PyList_New(line.fTokenCount));
-  if (!list) return nullptr;
-  for (int32_t i = 0; i < line.fTokenCount; i++) {
-    PyObject *pair = Py_BuildValue("(ii)", int(line.fTokenPositions[2 * i]),
-                                   int(line.fTokenPositions[2 * i + 1]));
-    if (!pair) return nullptr;
-    PyList_SET_ITEM(list.get(), i, pair);
+  Py_ssize_t count = line.fTokenCount;
+  size_t size = size_t(count) * 2 * sizeof(uint16_t);
+  uint16_t *copy = static_cast<uint16_t *>(PyMem_Malloc(size + 1));
+  if (!copy) return PyErr_NoMemory();
+  if (count > 0) memcpy(copy, line.fTokenPositions, size);
+  PyObject *list = PyList_New(count);
+  for (Py_ssize_t i = 0; list && i < count; i++) {
+    PyObject *pair = Py_BuildValue("(ii)", int(copy[2 * i]), int(copy[2 * i + 1]));
+    if (!pair) Py_CLEAR(list);
+    else PyList_SET_ITEM(list, i, pair);
   }
-  return list.release();
+  PyMem_Free(copy);
+  return list;
 }
 
 // set_positions_attr --
-//   Replaces the positions: one (first, second) pair per current token.
+//   Replaces the positions: one (first, second) pair per token. The count is compared with the
+//   line after the pairs are read, since their conversions may replace the tokens.
 static int set_positions_attr(PyObject *obj, PyObject *value, void *) {
   if (!value) {
     PyErr_SetString(PyExc_TypeError, "LogicalLine fields cannot be deleted");
@@ -500,9 +558,16 @@ static int set_positions_attr(PyObject *obj, PyObject *value, void *) {
   }
   tLogicalLine *self = as_line(obj);
   uint16_t *positions = nullptr;
-  if (parse_positions(value, self->fLine.fTokenCount, &positions) < 0) return -1;
-  PyMem_Free(self->fLine.fTokenPositions);
+  Py_ssize_t count = 0;
+  if (parse_positions(value, &positions, &count) < 0) return -1;
+  if (count != self->fLine.fTokenCount) {
+    PyMem_Free(positions);
+    PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
+    return -1;
+  }
+  uint16_t *old = self->fLine.fTokenPositions;
   self->fLine.fTokenPositions = positions;
+  PyMem_Free(old);
   return 0;
 }
 
@@ -518,22 +583,32 @@ static PyObject *get_names(PyObject *obj, void *) {
   return list_of(line.fNames, line.fNameCount);
 }
 
+// get_equivs --
+//   The equivalences as a new list of pairs, made from a snapshot list of the objects, which
+//   keeps them alive while the pairs are allocated.
 static PyObject *get_equivs(PyObject *obj, void *) {
   const LogicalLineObject &line = as_line(obj)->fLine;
-  PyRef list(PyList_New(line.fEquivCount));
+  PyRef flat(list_of(line.fEquivs, line.fEquivCount, 2));
+  if (!flat) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(flat.get()) / 2;
+  PyRef list(PyList_New(count));
   if (!list) return nullptr;
-  for (uint32_t i = 0; i < line.fEquivCount; i++) {
-    PyObject *pair = PyTuple_Pack(2, line.fEquivs[2 * i], line.fEquivs[2 * i + 1]);
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject *pair = PyTuple_Pack(2, PyList_GET_ITEM(flat.get(), 2 * i),
+                                  PyList_GET_ITEM(flat.get(), 2 * i + 1));
     if (!pair) return nullptr;
     PyList_SET_ITEM(list.get(), i, pair);
   }
   return list.release();
 }
 
+// get_base_names --
+//   A copy of the base names; the list is held while the copy is allocated, since a collection
+//   that starts there may clear the line's analysis.
 static PyObject *get_base_names(PyObject *obj, void *) {
-  PyObject *bases = as_line(obj)->fBaseNames;
+  PyRef bases = PyRef::borrow(as_line(obj)->fBaseNames);
   if (!bases) return PyList_New(0);
-  return PyList_GetSlice(bases, 0, PyList_GET_SIZE(bases));
+  return PyList_GetSlice(bases.get(), 0, PyList_GET_SIZE(bases.get()));
 }
 
 #define INT_FIELD(name, field, setter, doc) \

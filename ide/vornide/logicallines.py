@@ -50,15 +50,21 @@ Cutting rules:
     Inconsistent dedents do not stop the cut: the line just gets a level of its own.
     Comment lines get the level their column falls in, blank lines the level of the
     statement before them.
+  - Physical lines end at "\r\n", "\r" or "\n", as the interpreter reads them; the cutter
+    works on the source with every line end made "\n" (so a string token spanning lines
+    holds "\n" line ends, as the compiled string does).  A leading byte-order mark (UTF-8
+    in str source, u'\ufeff' in unicode source) is not part of the source.
   - `linecount` is the number of physical lines from the first token to the end of the
-    last one.
+    last one, or to the statement's end of line when a backslash continues it onto rows
+    without tokens: every physical line belongs to a logical line.  A last line of blanks
+    without a line end is a blank line.
   - Source the tokenizer cannot finish (an unclosed bracket or triple-quoted string at
     the end, as while the user is typing) is still cut: the unfinished statement ends
     the list, an unclosed string being one token that runs to the end of the source.
   - Unicode source is cut as its UTF-8 encoding: tokens are always str.
 """
+import codecs
 import collections
-import StringIO
 import token as _token
 import tokenize
 
@@ -162,11 +168,23 @@ def _raw_tokens(lines):
             return
 
 
+def _source_lines(source):
+    """The physical lines of `source` as str, each ending in "\n" but the last when the
+    source does not end with a line end; the byte-order mark is dropped."""
+    if isinstance(source, unicode):
+        if source.startswith(u'\ufeff'):
+            source = source[1:]
+        source = source.encode('utf-8')
+    elif source.startswith(codecs.BOM_UTF8):
+        source = source[len(codecs.BOM_UTF8):]
+    if '\r' in source:
+        source = source.replace('\r\n', '\n').replace('\r', '\n')
+    return source.splitlines(True)
+
+
 class _Cutter(object):
     def __init__(self, source):
-        if isinstance(source, unicode):
-            source = source.encode('utf-8')
-        self.lines = StringIO.StringIO(source).readlines()
+        self.lines = _source_lines(source)
         self.records = []
         self.stack = [0]             # indentation columns of the open levels
         self.level = 0               # level of the last statement
@@ -214,9 +232,9 @@ class _Cutter(object):
 
     # -- statements -------------------------------------------------------------------
 
-    def statement(self, toks, line):
-        """Cuts one tokenizer statement (the tokens up to a NEWLINE) into logical
-        lines."""
+    def statement(self, toks, line, end_row=0):
+        """Cuts one tokenizer statement (the tokens up to a NEWLINE on row `end_row`) into
+        logical lines."""
         column = _visual_column(line, toks[0].scol)
         stack = self.stack
         while column < stack[-1]:
@@ -224,7 +242,18 @@ class _Cutter(object):
         if column > stack[-1]:
             stack.append(column)
         self.opened_block = False
+        emitted = len(self.records)
         self._split(toks, len(stack) - 1)
+        if len(self.records) > emitted:  # none for a statement of ";" alone
+            self._reach(end_row)
+
+    def _reach(self, end_row):
+        """Extends the statement's last line to `end_row`, which it falls short of when a
+        backslash continues the statement onto rows without tokens."""
+        last = self.records[-1]
+        if last.lineno + last.linecount - 1 < end_row:
+            last = last._replace(linecount=min(end_row - last.lineno + 1, _MAX_LINECOUNT))
+            self.records[-1] = self.last_code = last
 
     def _split(self, toks, level):
         if toks[0].text in _HEADER_KEYWORDS:
@@ -281,7 +310,7 @@ class _Cutter(object):
                 break
             if kind == tokenize.NEWLINE:
                 if pending:
-                    self.statement(pending, pending_line)
+                    self.statement(pending, pending_line, srow)
                 pending = []
             elif kind == tokenize.COMMENT:
                 if not pending:
@@ -300,6 +329,12 @@ class _Cutter(object):
                 pending.append(_Tok(text, kind, srow, scol, erow, ecol))
         if pending:
             self.statement(pending, pending_line)
+        lines = self.lines
+        if lines and not lines[-1].endswith('\n') and not lines[-1].strip():
+            # The tokenizer gives no NL for blanks that end the source without a line end.
+            last = self.records[-1] if self.records else None
+            if last is None or last.lineno + last.linecount - 1 < len(lines):
+                self.emit_blank(len(lines))
         return self.records
 
 

@@ -3,6 +3,9 @@
 // logical list, the counters and the debug trace.
 #include "quarnel_implmodule.h"
 
+#include "astinspect.h"
+#include "serialization.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -26,12 +29,12 @@ int is_logical_line(const QuarnelImplObject *self, PyObject *obj) {
          reinterpret_cast<PyObject *>(Py_TYPE(obj)) == self->fBinding.fLineType;
 }
 
-PyObject *quarnel_intern(QuarnelImplObject *self, PyObject *text) {
-  if (!self->fNamePool || !PyDict_Check(self->fNamePool)) {
+PyObject *pool_intern(PyObject *pool_obj, PyObject *text) {
+  if (!pool_obj || !PyDict_Check(pool_obj)) {
     PyErr_BadInternalCall();
     return nullptr;
   }
-  PyRef pool = PyRef::borrow(self->fNamePool);
+  PyRef pool = PyRef::borrow(pool_obj);
   PyObject *pooled = PyDict_GetItem(pool.get(), text);
   if (pooled) {
     Py_INCREF(pooled);
@@ -40,6 +43,10 @@ PyObject *quarnel_intern(QuarnelImplObject *self, PyObject *text) {
   if (PyDict_SetItem(pool.get(), text, text) < 0) return nullptr;
   Py_INCREF(text);
   return text;
+}
+
+PyObject *quarnel_intern(QuarnelImplObject *self, PyObject *text) {
+  return pool_intern(self->fNamePool, text);
 }
 
 PyObject *quarnel_intern_string(QuarnelImplObject *self, const char *text, Py_ssize_t length) {
@@ -328,15 +335,17 @@ static PyGetSetDef analyzer_getset[] = {
 
 // attach_tree_walker --
 //   Builds the tree walker with the standard visitors for the current list and stores its bound
-//   Walk method in fWalk. The walker and its visitors are not part of the analyzer yet: until
-//   they are, this only makes the checks their constructor makes (so that a destroyed analyzer
-//   refuses a list as it will then) and leaves fWalk null.
+//   Walk method in fWalk; the walker itself is kept alive by that method. A destroyed analyzer
+//   (no module analysis or name pool) fails with the visitors' constructor error.
 static int attach_tree_walker(QuarnelImplObject *self) {
-  if (!self->fModAnalysis || !PyInstance_Check(self->fModAnalysis) || !self->fNamePool ||
-      !PyDict_Check(self->fNamePool)) {
-    PyErr_SetString(PyExc_TypeError, "Incorrect type of StdVisitors constructor");
-    return -1;
-  }
+  PyRef walker(astinspect_new_std_walker(self->fModAnalysis, self->fNamePool, self->fLogicalList,
+                                         &self->fBinding.fTable));
+  if (!walker) return -1;
+  PyObject *walk = PyObject_GetAttrString(walker.get(), "Walk");
+  if (!walk) return -1;
+  PyObject *old = self->fWalk;
+  self->fWalk = walk;
+  Py_XDECREF(old);
   return 0;
 }
 
@@ -470,6 +479,8 @@ static PyMethodDef QuarnelImplMethods[] = {
     QUARNEL_METHOD(SetLogicalList, "Set the list of logicals in the module"),
     QUARNEL_METHOD(SetActiveEditLineno, "Set the lineno being actively editted"),
     QUARNEL_METHOD(ClearCache, "Clears all entries from the source info cache"),
+    QUARNEL_METHOD(SerializeLogicalList, kSerializeLogicalListDoc),
+    QUARNEL_METHOD(DeserializeLogicalList, kDeserializeLogicalListDoc),
     QUARNEL_METHOD(IndexForLineno,
                    "Returns index of logical in logical list which includes the given line #"),
     QUARNEL_METHOD(StartActiveMethod, "Add 1 to the active method count"),
@@ -529,7 +540,10 @@ PyTypeObject QuarnelImplType = {
     0,                                        // tp_version_tag
 };
 
-int quarnel_ready_types() { return PyType_Ready(&QuarnelImplType); }
+int quarnel_ready_types() {
+  if (astinspect_ready_types() < 0) return -1;
+  return PyType_Ready(&QuarnelImplType);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module functions and registration.

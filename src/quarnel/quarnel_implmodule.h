@@ -53,23 +53,24 @@ struct QuarnelImplObject {
 extern PyTypeObject QuarnelImplType;
 
 // ActiveMethodGuard --
-//   Raises an analyzer's fActiveMethodCount for the lifetime of a counted method and puts back
-//   the value it found on every exit, so the environment can see re-entrant calls. Restoring the
-//   found value (rather than subtracting 1) keeps the count sane when the method's callbacks
-//   destroy the analyzer, which resets the count.
+//   Adds 1 to an analyzer's fActiveMethodCount for the lifetime of a counted method and takes 1
+//   off on every exit, so the environment can see re-entrant calls. Taking 1 off (rather than
+//   restoring the value found) keeps a StartActiveMethod that the method's callbacks made; the
+//   count never goes below 0, so a callback that destroys the analyzer (which resets the count)
+//   leaves it at 0.
 class ActiveMethodGuard {
  public:
-  explicit ActiveMethodGuard(QuarnelImplObject *self)
-      : self_(self), found_(self->fActiveMethodCount) {
-    self_->fActiveMethodCount = found_ + 1;
+  explicit ActiveMethodGuard(QuarnelImplObject *self) : self_(self) {
+    self_->fActiveMethodCount++;
   }
-  ~ActiveMethodGuard() { self_->fActiveMethodCount = found_; }
+  ~ActiveMethodGuard() {
+    if (self_->fActiveMethodCount > 0) self_->fActiveMethodCount--;
+  }
   ActiveMethodGuard(const ActiveMethodGuard &) = delete;
   ActiveMethodGuard &operator=(const ActiveMethodGuard &) = delete;
 
  private:
   QuarnelImplObject *self_;
-  int found_;
 };
 
 // Readies the analyzer's types; -1 with an error set on failure.
@@ -90,6 +91,10 @@ int is_logical_line(const QuarnelImplObject *self, PyObject *obj);
 inline LogicalLineObject *line_record(PyObject *line) {
   return reinterpret_cast<LogicalLineObject *>(line);
 }
+
+// Returns the pooled str equal to text (a str), adding text to `pool` (a dict whose keys and
+// values are the same str objects) when absent. New reference, or null with an error set.
+PyObject *pool_intern(PyObject *pool, PyObject *text);
 
 // Returns the pooled str equal to text (a str), adding text to fNamePool when absent. New
 // reference, or null with an error set.

@@ -146,6 +146,16 @@ static PyObject *line_key(PyObject *line, uint32_t key) {
   return entry;
 }
 
+// map_lookup --
+//   The value under key in map (a new reference), or null when map is null or has no such key.
+//   The map is held while the key's __hash__ and __eq__ run, since they may clear the cache and
+//   release it; the lookup then answers from the map as it was when the lookup began.
+static PyRef map_lookup(PyObject *map, PyObject *key) {
+  if (!map) return PyRef();
+  PyRef hold = PyRef::borrow(map);
+  return PyRef::borrow(PyDict_GetItem(hold.get(), key));
+}
+
 // srcinfo_add_line --
 //   Appends line to the name-map list of each of its keys (map and lists made when absent).
 int srcinfo_add_line(tSrcInfoCache *cache, PyObject *line) {
@@ -155,7 +165,7 @@ int srcinfo_add_line(tSrcInfoCache *cache, PyObject *line) {
     if (!key) return 0;
     if (ensure_map(&cache->fNameMap) < 0) return -1;
     PyRef map = PyRef::borrow(cache->fNameMap);
-    PyRef lines = PyRef::borrow(PyDict_GetItem(map.get(), key.get()));
+    PyRef lines = map_lookup(map.get(), key.get());
     if (lines && PyList_Check(lines.get())) {
       if (PyList_Append(lines.get(), line) < 0) return -1;
       continue;
@@ -177,7 +187,7 @@ int srcinfo_remove_line(tSrcInfoCache *cache, PyObject *line) {
     PyRef key(line_key(line, k));
     if (!key) return 0;
     if (!cache->fNameMap) return 0;
-    PyRef lines = PyRef::borrow(PyDict_GetItem(cache->fNameMap, key.get()));
+    PyRef lines = map_lookup(cache->fNameMap, key.get());
     if (!lines || !PyList_Check(lines.get())) continue;
     Py_ssize_t size = PyList_GET_SIZE(lines.get());
     for (Py_ssize_t i = 0; i < size; i++) {
@@ -190,19 +200,21 @@ int srcinfo_remove_line(tSrcInfoCache *cache, PyObject *line) {
 }
 
 PyObject *srcinfo_defining_lines(tSrcInfoCache *cache, PyObject *name) {
-  if (!cache->fNameMap) return nullptr;
-  PyObject *lines = PyDict_GetItem(cache->fNameMap, name);
-  Py_XINCREF(lines);
-  return lines;
+  return map_lookup(cache->fNameMap, name).release();
 }
 
 // find_entry --
-//   The scope-map entry for name (borrowed), or null when there is none.
-static PerScopeEntry *find_entry(tSrcInfoCache *cache, PyObject *name) {
-  if (!cache->fScopeMap) return nullptr;
-  PyObject *found = PyDict_GetItem(cache->fScopeMap, name);
-  if (!found || Py_TYPE(found) != &PerScopeEntryType) return nullptr;
-  return reinterpret_cast<PerScopeEntry *>(found);
+//   The scope-map entry for name (a new reference), or null when there is none.
+static PyRef find_entry(tSrcInfoCache *cache, PyObject *name) {
+  PyRef found = map_lookup(cache->fScopeMap, name);
+  if (found && Py_TYPE(found.get()) != &PerScopeEntryType) found.reset();
+  return found;
+}
+
+// as_entry --
+//   The record behind an entry found by find_entry.
+static PerScopeEntry *as_entry(const PyRef &entry) {
+  return reinterpret_cast<PerScopeEntry *>(entry.get());
 }
 
 // srcinfo_enter --
@@ -219,22 +231,21 @@ PerScopeEntry *srcinfo_enter(tSrcInfoCache *cache, PyObject *name, PyObject *def
 // srcinfo_entry_for --
 //   The existing entry for name, or a new one entered with def. New reference.
 PerScopeEntry *srcinfo_entry_for(tSrcInfoCache *cache, PyObject *name, PyObject *def) {
-  PerScopeEntry *entry = find_entry(cache, name);
+  PyRef entry = find_entry(cache, name);
   if (!entry) return srcinfo_enter(cache, name, def);
-  Py_INCREF(entry);
-  return entry;
+  return reinterpret_cast<PerScopeEntry *>(entry.release());
 }
 
 // srcinfo_get_def --
 //   fScopeDef of name's entry (None for the module scope); KeyError(name) when there is none.
 PyObject *srcinfo_get_def(tSrcInfoCache *cache, PyObject *name) {
-  PerScopeEntry *entry = find_entry(cache, name);
+  PyRef entry = find_entry(cache, name);
   if (!entry) {
     PyRef key(PyTuple_Pack(1, name));
     if (key) PyErr_SetObject(PyExc_KeyError, key.get());
     return nullptr;
   }
-  PyObject *def = entry->fScopeDef ? entry->fScopeDef : Py_None;
+  PyObject *def = as_entry(entry)->fScopeDef ? as_entry(entry)->fScopeDef : Py_None;
   Py_INCREF(def);
   return def;
 }
@@ -242,8 +253,8 @@ PyObject *srcinfo_get_def(tSrcInfoCache *cache, PyObject *name) {
 // srcinfo_drop --
 //   Deletes name's entry; a missing map or entry is not an error.
 int srcinfo_drop(tSrcInfoCache *cache, PyObject *name) {
+  PyRef map = PyRef::borrow(cache->fScopeMap);  // the name's __hash__ may clear the cache
   if (!find_entry(cache, name)) return 0;
-  PyRef map = PyRef::borrow(cache->fScopeMap);
   if (PyDict_DelItem(map.get(), name) == 0) return 0;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
   PyErr_Clear();
@@ -253,9 +264,9 @@ int srcinfo_drop(tSrcInfoCache *cache, PyObject *name) {
 // entry_field --
 //   A new reference to one field of name's entry, or null when the entry or field is missing.
 static PyObject *entry_field(tSrcInfoCache *cache, PyObject *name, PyObject *PerScopeEntry::*field) {
-  PerScopeEntry *entry = find_entry(cache, name);
+  PyRef entry = find_entry(cache, name);
   if (!entry) return nullptr;
-  PyObject *value = entry->*field;
+  PyObject *value = as_entry(entry)->*field;
   Py_XINCREF(value);
   return value;
 }
@@ -300,10 +311,8 @@ int srcinfo_set_attribs(tSrcInfoCache *cache, PyObject *name, PyObject *def, PyO
 //   Releases one field of name's entry when the entry exists.
 static void clear_entry_field(tSrcInfoCache *cache, PyObject *name,
                               PyObject *PerScopeEntry::*field) {
-  PerScopeEntry *entry = find_entry(cache, name);
-  if (!entry) return;
-  PyRef hold = PyRef::borrow(reinterpret_cast<PyObject *>(entry));
-  clear_owned(entry->*field);
+  PyRef entry = find_entry(cache, name);
+  if (entry) clear_owned(as_entry(entry)->*field);
 }
 
 void srcinfo_clear_body(tSrcInfoCache *cache, PyObject *name) {

@@ -68,3 +68,34 @@ class TraceSink(object):
         if self.on_write is not None:
             self.on_write(text)
 
+
+
+def transformed_lines(source, grammar=None):
+    """(logical line, syntax tree) for each line of source the analyzer parses, the line made
+    by the environment's cutter, parsed with its grammar as the analyzer submits lines and
+    turned into the tuple form by its transformer (None when the line does not parse)."""
+    from vornide import grammar as grammar_module, logicallines as ll, transformer
+    import env_support
+    grammar = grammar or grammar_module.Grammar()
+    xformer = transformer.NodeTransformer()
+    pairs = []
+    for record, logical in zip(ll.cut_logical_lines(source), make_logical_lines(source)):
+        if record.linetype in ll.NEVER_PARSED_TYPES or record.linetype in ll.IGNORED_TYPES:
+            continue
+        try:
+            tree = xformer.TransformNode(env_support.parse_record(grammar, record))
+        except SyntaxError:
+            tree = None
+        pairs.append((logical, tree))
+    return pairs
+
+
+def walk_lines(walk, pairs, mod_analysis, imports_seen=None, end_time=0.0):
+    """Walks each line's tree with the bound Walk of an analyzer, as one analyzer call does:
+    one imports_seen dict for all the lines."""
+    if imports_seen is None:
+        imports_seen = {}
+    for logical, tree in pairs:
+        if tree is not None:
+            walk(tree, (logical, mod_analysis, end_time, imports_seen))
+    return imports_seen

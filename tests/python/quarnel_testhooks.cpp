@@ -4,6 +4,8 @@
 // this module's own copy of the type; the hooks accept only those.
 #include "quarnel_implmodule.h"
 
+#include "astinspect.h"
+
 // analyzer_arg --
 //   The analyzer argument of a hook, or null with TypeError set.
 static QuarnelImplObject *analyzer_arg(PyObject *obj) {
@@ -201,6 +203,47 @@ static PyObject *hook_maps(PyObject *, PyObject *args) {
   return PyTuple_Pack(2, names, scopes);
 }
 
+// render(node) -> the expression's rendered text, as the visitors record it.
+static PyObject *hook_render(PyObject *, PyObject *args) {
+  PyObject *node;
+  if (!PyArg_ParseTuple(args, "O:render", &node)) return nullptr;
+  TextBuffer buffer;
+  if (AppendExpSource(buffer, node) < 0) return nullptr;
+  return PyString_FromStringAndSize(buffer.Text(), Py_ssize_t(buffer.Length()));
+}
+
+// walker(analyzer) -> the analyzer's fWalk (the bound Walk of its walker), or None.
+static PyObject *hook_walker(PyObject *, PyObject *args) {
+  PyObject *analyzer_obj;
+  if (!PyArg_ParseTuple(args, "O:walker", &analyzer_obj)) return nullptr;
+  QuarnelImplObject *self = analyzer_arg(analyzer_obj);
+  if (!self) return nullptr;
+  PyObject *walk = self->fWalk ? self->fWalk : Py_None;
+  Py_INCREF(walk);
+  return walk;
+}
+
+// node_walker(visitor_map) -> a NodeWalker over the map, as the analyzer builds one.
+static PyObject *hook_node_walker(PyObject *, PyObject *args) {
+  PyObject *map;
+  if (!PyArg_ParseTuple(args, "O:node_walker", &map)) return nullptr;
+  return astinspect_new_walker(map);
+}
+
+// set_scope_name(analyzer, line, name) --
+//   Stores name (a str, or None for none) as the line's cached scope name, as the scope
+//   structure does; tests of stored analyses need lines that carry one.
+static PyObject *hook_set_scope_name(PyObject *, PyObject *args) {
+  PyObject *line, *name;
+  PARSE_HOOK("OOO:set_scope_name", &line, &name);
+  if (!is_logical_line(self, line) || (name != Py_None && !PyString_Check(name))) {
+    PyErr_SetString(PyExc_TypeError, "a logical line and a str or None are required");
+    return nullptr;
+  }
+  set_owned(line_record(line)->fScopeName, name == Py_None ? nullptr : name);
+  Py_RETURN_NONE;
+}
+
 #define HOOK(name, function) {name, function, METH_VARARGS, nullptr}
 
 static PyMethodDef hook_methods[] = {
@@ -228,6 +271,10 @@ static PyMethodDef hook_methods[] = {
     HOOK("cache_scope_count", hook_scope_count),
     HOOK("cache_clear_all", hook_clear_all),
     HOOK("cache_maps", hook_maps),
+    HOOK("render", hook_render),
+    HOOK("walker", hook_walker),
+    HOOK("node_walker", hook_node_walker),
+    HOOK("set_scope_name", hook_set_scope_name),
     {nullptr, nullptr, 0, nullptr},
 };
 

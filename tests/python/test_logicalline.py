@@ -3,11 +3,13 @@ analyzer binds to."""
 import ctypes
 import gc
 import sys
+import textwrap
 import unittest
 import weakref
 
 import logicalline
 from logicalline import LogicalLine
+from support import run_python
 
 
 def table_entries():
@@ -121,6 +123,174 @@ class Module(unittest.TestCase):
         self.assertEqual(line.fNames, ['x'])
         # PYFUNCTYPE raises the error an entry leaves set with its non-zero status.
         self.assertRaises(TypeError, add_name, 'not a line', 'x')
+
+
+def run_scenario(code):
+    """Runs `code` in a child interpreter with LogicalLine, gc and `summary(line)` (token count,
+    first three positions, set of distinct positions) at hand; returns (status, output, errors)."""
+    prelude = textwrap.dedent("""\
+        import gc, sys, threading
+        from logicalline import LogicalLine
+        def summary(line):
+            positions = line.fTokenPositions
+            return line.fTokenCount, len(positions), positions[:3], sorted(set(positions))[:4]
+        """)
+    return run_python(prelude + textwrap.dedent(code))
+
+
+class ReentrantSetters(unittest.TestCase):
+    """Python code run inside a setter (a generator, an item's __int__, a finalizer run by a
+    collection the setter's allocations start) sees a consistent record and may replace the
+    tokens; the setter then installs arrays that match the record. A crash or a position read
+    past the end of its array shows as a failed child or as positions that were never set."""
+    leak_check = False  # only drives child interpreters
+
+    def assertScenario(self, code, expected):
+        status, out, err = run_scenario(code)
+        self.assertEqual((status, out.splitlines()), (0, expected), err)
+
+    def test_tokens_from_a_generator_that_reads_the_line(self):
+        self.assertScenario("""
+            line = LogicalLine(['a', 'b', 'c'], [(1, 1), (2, 2), (3, 3)])
+            def tokens():
+                yield 'x'
+                print summary(line)
+                yield 'y'
+            line.fTokens = tokens()
+            print summary(line)
+            """, ["(3, 3, [(1, 1), (2, 2), (3, 3)], [(1, 1), (2, 2), (3, 3)])",
+                  "(2, 2, [(1, 1), (2, 2)], [(1, 1), (2, 2)])"])
+
+    def test_positions_whose_producer_replaces_the_tokens(self):
+        # A generator and an item's __int__ both grow the line while its positions are read.
+        self.assertScenario("""
+            line = LogicalLine(['a'], [(3, 4)])
+            def positions():
+                line.fTokens = ['t'] * 2000
+                yield (1, 2)
+            class Late(object):
+                def __int__(self):
+                    line.fTokens = ['t'] * 100000
+                    return 0
+            for value in (positions(), [(Late(), 0)]):
+                try:
+                    line.fTokenPositions = value
+                except ValueError as exc:
+                    print exc
+                print summary(line)
+            """, ["there must be one position pair per token",
+                  "(2000, 2000, [(3, 4), (0, 0), (0, 0)], [(0, 0), (3, 4)])",
+                  "there must be one position pair per token",
+                  "(100000, 100000, [(3, 4), (0, 0), (0, 0)], [(0, 0), (3, 4)])"])
+
+    def test_failed_token_setter_keeps_what_its_producer_installed(self):
+        self.assertScenario("""
+            line = LogicalLine(['a'], [(3, 4)])
+            def tokens():
+                line.fTokens = ['t'] * 2000
+                yield 'x'
+                raise RuntimeError('stop')
+            try:
+                line.fTokens = tokens()
+            except RuntimeError as exc:
+                print exc
+            print summary(line)
+            """, ["stop", "(2000, 2000, [(3, 4), (0, 0), (0, 0)], [(0, 0), (3, 4)])"])
+
+    def test_finalizer_run_by_a_collection_the_line_starts(self):
+        # A garbage cycle holds the finalizer; with a threshold of 1 and the list and pair free
+        # lists drained, the first container allocated after the collector is enabled again
+        # starts the collection: the setter's list copy of a frozenset, a getter's result.
+        # Nothing between the two may allocate a container (so no calls).
+        self.assertScenario("""
+            line = LogicalLine(['a', 'b'], [(3, 4), (5, 6)])
+            class Finalizer(object):
+                def __init__(self, action):
+                    self.action = action
+                def __del__(self):
+                    self.action()
+            def arm(action):
+                global drained
+                gc.collect()
+                gc.disable()
+                drained = [[] for i in xrange(100)]  # no temporary list goes back
+                drained.append([(i, i) for i in xrange(2100)])
+                cycle = [Finalizer(action)]
+                cycle.append(cycle)
+                gc.set_threshold(1)
+            def disarm():
+                global drained
+                gc.set_threshold(700)
+                drained = None
+            def show():
+                print 'finalizer', summary(line)
+            def grow():
+                line.fTokens = ['t'] * 100000
+            def shrink():
+                line.fTokens = []
+                line.ClearLineAnalysis()
+            def reset():
+                line.fTokens = ['a']
+                line.ClearLineAnalysis()
+                line.AddTypeEquiv('a', 'b')
+            tokens, positions = frozenset(['x']), frozenset([(7, 8)])
+            arm(show)
+            gc.enable(); line.fTokens = tokens
+            disarm()
+            print summary(line)
+            arm(grow)
+            try:
+                gc.enable(); line.fTokenPositions = positions
+            except ValueError as exc:
+                print exc
+            disarm()
+            print summary(line)
+            reset(); arm(grow)
+            gc.enable(); value = line.fTokenPositions
+            disarm()
+            print len(value), value[:1]
+            reset(); arm(shrink)
+            gc.enable(); value = line.fTokens
+            disarm()
+            print len(value), value[:1]
+            reset(); arm(shrink)
+            gc.enable(); value = line.fEquivs
+            disarm()
+            print len(value), value[:1]
+            reset(); line.AddBaseName('B'); arm(shrink)
+            gc.enable(); value = line.fBaseNames
+            disarm()
+            print value
+            reset(); arm(lambda: line.AddBaseName('A'))
+            gc.enable(); line.AddBaseName('B')
+            disarm()
+            print line.fBaseNames
+            """, ["finalizer (2, 2, [(3, 4), (5, 6)], [(3, 4), (5, 6)])",
+                  "(1, 1, [(3, 4)], [(3, 4)])",
+                  "there must be one position pair per token",
+                  "(100000, 100000, [(3, 4), (0, 0), (0, 0)], [(0, 0), (3, 4)])",
+                  "1 [(3, 4)]", "0 []", "0 []", "['B']", "['A', 'B']"])
+
+    def test_freeing_a_long_chain_of_lines(self):
+        # Each line holds the next through its names or its tokens; freeing the head must not
+        # recurse once per line. A thread with a small stack makes the chain short enough to
+        # build quickly and still far too deep for a recursive free.
+        self.assertScenario("""
+            def chain():
+                head = LogicalLine()
+                for i in xrange(200000):
+                    line = LogicalLine([head] if i % 2 else [])
+                    if not i % 2:
+                        line.AddName(head)
+                    head = line
+                del line
+                del head
+                print 'freed'
+            threading.stack_size(1 << 19)
+            worker = threading.Thread(target=chain)
+            worker.start()
+            worker.join()
+            """, ["freed"])
 
 
 if __name__ == '__main__':

@@ -228,7 +228,7 @@ class IndexForLineno(unittest.TestCase):
 
 
 class ActiveMethodCount(unittest.TestCase):
-    """Every counted method puts the count back as it found it, on success and on failure."""
+    """Every counted method adds 1 on entry and takes 1 off on every exit, success or failure."""
 
     def test_count_restored(self):
         analyzer = new_analyzer()
@@ -272,6 +272,19 @@ class ActiveMethodCount(unittest.TestCase):
         hooks.cache_add_line(analyzer, line(names=[Name()]))
         analyzer.ClearCache()
         self.assertEqual((seen, analyzer.fActiveMethodCount), ([1, 1], 0))
+
+    def test_bracket_opened_inside_a_counted_method_survives_it(self):
+        # The Python side may start its own bracket from a callback and finish it later.
+        analyzer = new_analyzer()
+
+        class Lines(list):
+            def __del__(self):
+                analyzer.StartActiveMethod()
+        analyzer.SetLogicalList(Lines())
+        analyzer.SetLogicalList(None)
+        self.assertEqual(analyzer.fActiveMethodCount, 1)
+        analyzer.FinishActiveMethod()
+        self.assertEqual(analyzer.fActiveMethodCount, 0)
 
     def test_destroy_inside_a_counted_method(self):
         analyzer = new_analyzer()

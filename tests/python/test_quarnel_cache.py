@@ -7,6 +7,7 @@ import weakref
 
 import _quarnel_testhooks as hooks
 from analyzer_support import ModuleAnalysis, analyzer_args, line
+from support import run_python
 
 CLASS, DEF = 1, 2
 
@@ -171,6 +172,57 @@ class Clearing(CacheTest):
         del analysis, analyzer, def_line
         gc.collect()
         self.assertIsNone(ref())
+
+
+class LookupThatClearsTheCache(unittest.TestCase):
+    """A name whose __hash__ calls ClearCache frees the maps while a lookup runs; the lookup
+    holds the map it started in and answers from it. Each operation runs in one child, which
+    a lookup in a freed map crashes, loops (ended by an alarm) or answers from whatever took
+    the map's place."""
+    leak_check = False  # only drives a child interpreter
+
+    def test_every_lookup(self):
+        status, out, err = run_python("""
+            import signal
+            signal.alarm(30)
+            import _quarnel_testhooks as hooks
+            from analyzer_support import analyzer_args, line
+            analyzer = hooks.CreateQuarnelImpl(*analyzer_args())
+            class Name(object):
+                def __hash__(self):
+                    analyzer.ClearCache()
+                    return hash('x')
+                def __eq__(self, other):
+                    return other == 'x'
+            stmt, def_line = line(1, names=['x']), line(2, tokens=['def', 'x'], linetype=2)
+            def fill():
+                for i in range(20):  # maps large enough to own a separate table
+                    hooks.cache_add_line(analyzer, line(i, names=['n%d' % i]))
+                    hooks.cache_enter(analyzer, 'n%d' % i, None)
+                hooks.cache_add_line(analyzer, stmt)
+                hooks.cache_set_body(analyzer, 'x', def_line, ['body'])
+                hooks.cache_set_lead(analyzer, 'x', def_line, 'lead')
+                hooks.cache_set_attribs(analyzer, 'x', def_line, ['attribs'])
+            def show(value):
+                return ([v is stmt for v in value] if isinstance(value, list) and value
+                        and value[0] is stmt else 'def' if value is def_line else value)
+            lookups = ['defining_lines', 'get_def', 'get_body', 'get_lead', 'get_attribs',
+                       'drop', 'clear_body', 'clear_lead', 'clear_attribs', 'entry_for',
+                       'set_body']
+            extra = dict(entry_for=(None,), set_body=(None, ['new']))
+            fill()
+            print 'remove_line', hooks.cache_remove_line(analyzer, line(1, names=[Name()]))
+            for name in lookups:
+                fill()
+                result = getattr(hooks, 'cache_' + name)(analyzer, Name(), *extra.get(name, ()))
+                print name, show(result) if name != 'entry_for' else type(result).__name__
+            print hooks.cache_maps(analyzer)
+            """)
+        self.assertEqual((status, out.splitlines()), (0, [
+            'remove_line None', 'defining_lines [True]', 'get_def def', "get_body ['body']",
+            'get_lead lead', "get_attribs ['attribs']", 'drop None', 'clear_body None',
+            'clear_lead None', 'clear_attribs None', 'entry_for PerScopeEntry', 'set_body None',
+            '(None, None)']), err)
 
 
 if __name__ == '__main__':

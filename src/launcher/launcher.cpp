@@ -1,0 +1,226 @@
+// The launcher: finds the installation, loads the Python runtime shipped in it, isolates it from
+// the user's own Python settings and runs the environment's main script with the command line.
+// Built twice from this source: vorn (quiet; a startup error also goes to a desktop dialog) and
+// vorn-console (verbose: prints its progress to standard output). The decisions live in
+// launcher_logic; this file makes the system calls.
+#include <dlfcn.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher_logic.h"
+
+#ifndef VORN_CONSOLE
+#define VORN_CONSOLE 0
+#endif
+
+namespace {
+
+// Verbose output is the console launcher's; the graphical one stays silent.
+const bool gVerbose = VORN_CONSOLE != 0;
+
+// Status of a start that failed before Py_Main ran.
+constexpr int kStartFailed = 1;
+
+// verbose_print --
+//   Writes text to standard output in verbose mode.
+void verbose_print(const std::string &text) {
+  if (!gVerbose) return;
+  fputs(text.c_str(), stdout);
+  fflush(stdout);
+}
+
+// find_program --
+//   Whether an executable named name is on the PATH.
+bool find_program(const char *name) {
+  const char *path = getenv("PATH");
+  if (!path) return false;
+  std::string dirs = path;
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = launcher::join(dirs.substr(start, end - start), name);
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// show_dialog --
+//   Shows caption and text in a desktop dialog when a display is there and one of the usual
+//   dialog programs is installed; waits for the user to close it.
+void show_dialog(const std::string &caption, const std::string &text) {
+  if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) return;
+  std::vector<std::string> command;
+  if (find_program("zenity")) {
+    command = {"zenity", "--error", "--title", caption, "--text", text};
+  } else if (find_program("kdialog")) {
+    command = {"kdialog", "--title", caption, "--error", text};
+  } else if (find_program("xmessage")) {
+    command = {"xmessage", "-center", "-title", caption, text};
+  } else {
+    return;
+  }
+  std::vector<char *> argv;
+  for (std::string &part : command) argv.push_back(&part[0]);
+  argv.push_back(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (child > 0) {
+    int status;
+    waitpid(child, &status, 0);
+  }
+}
+
+// startup_error --
+//   Reports why the start failed: on standard error always, in a dialog from the graphical
+//   launcher.
+void startup_error(const std::string &reason) {
+  const std::string text = launcher::startup_error_text(reason);
+  verbose_print(std::string("Displaying MessageBox: ") + launcher::kStartupCaption + " -- " +
+                text + "\n");
+  fprintf(stderr, "%s\n%s\n", launcher::kStartupCaption, text.c_str());
+  fflush(stderr);
+  if (!gVerbose) show_dialog(launcher::kStartupCaption, text);
+}
+
+// find_install_folder --
+//   The parent of the folder holding this program when it is an installation, else the
+//   VORNHOME setting of the configuration files; one trailing '/' removed.
+bool find_install_folder(std::string *home) {
+  char buffer[launcher::kExePathBufferSize];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  std::string folder;
+  bool found = false;
+  if (n > 0 && static_cast<size_t>(n) < sizeof buffer &&
+      launcher::install_folder_from_exe(std::string(buffer, n), &folder)) {
+    found = launcher::is_install_folder(folder);
+  }
+  if (!found) {
+    const std::vector<std::string> files = launcher::config_file_candidates(getenv);
+    found = launcher::find_vornhome_in_config(files, &folder);
+    if (!found) {
+      std::string tried;
+      for (const std::string &file : files) tried += (tried.empty() ? "" : " or ") + file;
+      startup_error("the VORNHOME setting could not be found in " + tried);
+      return false;
+    }
+  }
+  *home = launcher::strip_one_trailing_slash(folder);
+  verbose_print("VORNHOME IS " + *home + "\n");
+  return true;
+}
+
+// locale_charset --
+//   The character set of the user's locale; the process's own locale is left as it was so the
+//   interpreter starts as it always does.
+std::string locale_charset() {
+  const char *old = setlocale(LC_CTYPE, nullptr);
+  std::string saved = old ? old : "C";
+  setlocale(LC_CTYPE, "");
+  std::string charset = nl_langinfo(CODESET);
+  setlocale(LC_CTYPE, saved.c_str());
+  return charset;
+}
+
+// The runtime's entry points and flags, looked up by name.
+struct tPythonRuntime {
+  int *Py_IgnoreEnvironmentFlag;
+  int *Py_OptimizeFlag;
+  int *Py_NoSiteFlag;
+  int (*Py_Main)(int, char **);
+  void (*Py_Initialize)(void);
+  void (*PySys_SetPath)(char *);
+  void (*Py_SetPythonHome)(char *);
+};
+
+// load_runtime --
+//   dlopen of the installation's library, else of the one the loader finds. RTLD_GLOBAL, so the
+//   extension modules imported later resolve the interpreter's symbols from it.
+bool load_runtime(const std::string &home, tPythonRuntime *rt) {
+  const std::string lib = launcher::kPythonLibraryName;
+  const std::string local = launcher::join(home, "bin/" + lib);
+  void *handle = dlopen(local.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!handle) handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!handle) {
+    startup_error("cannot find " + lib + " in either " + home + "/bin or in the library search path");
+    return false;
+  }
+  struct {
+    const char *name;
+    void **slot;
+  } entries[] = {
+      {"Py_IgnoreEnvironmentFlag", reinterpret_cast<void **>(&rt->Py_IgnoreEnvironmentFlag)},
+      {"Py_OptimizeFlag", reinterpret_cast<void **>(&rt->Py_OptimizeFlag)},
+      {"Py_NoSiteFlag", reinterpret_cast<void **>(&rt->Py_NoSiteFlag)},
+      {"Py_Main", reinterpret_cast<void **>(&rt->Py_Main)},
+      {"Py_Initialize", reinterpret_cast<void **>(&rt->Py_Initialize)},
+      {"PySys_SetPath", reinterpret_cast<void **>(&rt->PySys_SetPath)},
+      {"Py_SetPythonHome", reinterpret_cast<void **>(&rt->Py_SetPythonHome)},
+  };
+  for (auto &entry : entries) {
+    *entry.slot = dlsym(handle, entry.name);
+    if (!*entry.slot) {
+      startup_error(std::string("cannot find ") + entry.name + " in " + lib);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// main --
+//   Install folder, script, argument vector, runtime, flags, home and path, then Py_Main. Exits
+//   with Py_Main's status, or 1 when Python could not be started.
+int main(int argc, char **argv) {
+  std::string home;
+  if (!find_install_folder(&home)) return kStartFailed;
+
+  const std::string script = launcher::choose_script(home);
+  if (script.empty()) {
+    startup_error("the vorn.py file is missing");
+    return kStartFailed;
+  }
+  const std::string script_path = launcher::join(home, script);
+  verbose_print("script_name = " + script_path + "\n");
+
+  std::vector<std::string> vector;
+  std::string error;
+  if (!launcher::build_argument_vector(std::vector<std::string>(argv, argv + argc), script_path,
+                                       home, locale_charset(), gVerbose, verbose_print, &vector,
+                                       &error)) {
+    startup_error(error);
+    return kStartFailed;
+  }
+
+  tPythonRuntime rt;
+  if (!load_runtime(home, &rt)) return kStartFailed;
+
+  // Kept alive for the rest of the process: the interpreter holds on to both.
+  static std::string python_path = launcher::python_path(home);
+  static std::string python_home = launcher::join(home, "bin/PyCore");
+
+  *rt.Py_OptimizeFlag = 1;
+  *rt.Py_IgnoreEnvironmentFlag = 1;
+  *rt.Py_NoSiteFlag = 0;
+  rt.Py_SetPythonHome(&python_home[0]);
+  rt.Py_Initialize();
+  rt.PySys_SetPath(&python_path[0]);
+
+  std::vector<char *> py_argv;
+  for (std::string &arg : vector) py_argv.push_back(&arg[0]);
+  py_argv.push_back(nullptr);
+  fflush(stdout);
+  return rt.Py_Main(static_cast<int>(vector.size()), py_argv.data());
+}

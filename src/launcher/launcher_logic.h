@@ -1,0 +1,97 @@
+// The launcher's decisions, kept apart from the system calls that feed them so they can be tested
+// without starting a process: path joining, recognising an installation, reading the VORNHOME
+// setting, converting arguments to UTF-8, building Py_Main's argument vector and the startup
+// error text. Nothing here touches the interpreter.
+#ifndef VORN_LAUNCHER_LOGIC_H
+#define VORN_LAUNCHER_LOGIC_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace launcher {
+
+// Caption of every startup error; the text starts with it as well.
+extern const char kStartupCaption[];
+// Where users report a failed start.
+extern const char kSupportAddress[];
+// The setting's path below a configuration folder, the stand-in for the registry key.
+extern const char kConfigKeyPath[];
+// The name of the setting inside that file.
+extern const char kVornhomeValueName[];
+// Size of the buffer the setting is read into, terminator included (as the registry's was).
+constexpr size_t kVornhomeBufferSize = 2048;
+// Size of the buffer the program's own path is read into.
+constexpr size_t kExePathBufferSize = 4000;
+// The runtime library looked for in the installation's bin folder, then by the loader's search.
+extern const char kPythonLibraryName[];
+
+// Where output of the verbose mode goes; the launcher writes it to standard output.
+typedef std::function<void(const std::string &)> tVerboseSink;
+
+// dir and rel joined by one '/': a copy of dir when rel is empty, of rel when dir is empty or
+// rel is absolute; no '/' is added when dir already ends in one.
+std::string join(const std::string &dir, const std::string &rel);
+
+// The parent of the folder holding the executable at exe_path: the path cut at its last two '/'.
+// Both must lie after the first character; returns false otherwise.
+bool install_folder_from_exe(const std::string &exe_path, std::string *folder);
+
+// Whether path names an existing file that is not a directory.
+bool is_existing_file(const std::string &path);
+
+// Whether folder looks like an installation: LICENSE.txt and bin/vorn.py or src/vorn.py in it.
+bool is_install_folder(const std::string &folder);
+
+// The script to run, relative to the installation: bin/vorn.py when it exists, else src/vorn.py;
+// empty when neither does.
+std::string choose_script(const std::string &folder);
+
+// Looks up an environment variable; returns null when it is not set.
+typedef std::function<const char *(const char *)> tGetenv;
+
+// The configuration files that may hold VORNHOME, in the order they are read: the user's file
+// under $XDG_CONFIG_HOME (default $HOME/.config), then one under each folder of $XDG_CONFIG_DIRS
+// (default /etc/xdg).
+std::vector<std::string> config_file_candidates(const tGetenv &getenv_fn);
+
+// Reads the first "VORNHOME=<path>" line of the file at path into value. Fails when the file
+// cannot be read, has no such line, or the value does not fit the setting's buffer.
+bool read_vornhome_file(const std::string &path, std::string *value);
+
+// The install folder from the configuration files, the first that has the setting; false when
+// none has it.
+bool find_vornhome_in_config(const std::vector<std::string> &files, std::string *value);
+
+// Removes one trailing '/' (a lone "/" stays as it is).
+std::string strip_one_trailing_slash(const std::string &path);
+
+// Converts text from the character set charset to UTF-8. Text already in UTF-8 (charset "UTF-8")
+// is copied. Under the C locale's ASCII set, text that is valid UTF-8 is passed on unchanged,
+// since it has no other meaning there. Returns false when the text cannot be converted.
+bool to_utf8(const std::string &text, const std::string &charset, std::string *out);
+
+// The install folder as UTF-8: converted from charset, else a copy when it is plain 7-bit ASCII.
+bool home_to_utf8(const std::string &home, const std::string &charset, std::string *out,
+                  const tVerboseSink &verbose);
+
+// Builds Py_Main's argument vector: the program name, the script, --utf8-args, --use-vornhome and
+// the install folder, --squelch-output unless verbose, then the user's arguments as UTF-8. On
+// failure returns false with the reason (a startup error text) in error. Prints the vector when
+// verbose.
+bool build_argument_vector(const std::vector<std::string> &args, const std::string &script_path,
+                           const std::string &home, const std::string &charset, bool verbose,
+                           const tVerboseSink &verbose_out, std::vector<std::string> *vector,
+                           std::string *error);
+
+// The module search path: lib-dynload, the zip, the library and its platform folder under
+// <home>/bin/PyCore, joined with ':'.
+std::string python_path(const std::string &home);
+
+// The text of a startup error for reason: the caption, " because ", the reason and where to
+// report it.
+std::string startup_error_text(const std::string &reason);
+
+}  // namespace launcher
+
+#endif  // VORN_LAUNCHER_LOGIC_H

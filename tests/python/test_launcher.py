@@ -1,0 +1,260 @@
+"""The launchers end to end: vorn and vorn-console run from installation trees laid out in a
+temporary folder, with a main script that reports what the interpreter was given."""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+from support import BUILD
+
+BUILD = os.path.abspath(BUILD)
+
+LAUNCHERS = ('vorn', 'vorn-console')
+STDLIB = os.path.dirname(os.__file__)
+LIBPYTHON = '/usr/lib/x86_64-linux-gnu/libpython2.7.so.1.0'
+CONFIG_KEY = os.path.join('QUENDRALUX', 'VUVAZIRUZAD', '2.1', 'INSTALL')
+
+# Prints what the launched interpreter was given, then exits with the status named by its last
+# argument when that is a number.
+PROBE = r'''
+import sys
+print 'ARGV', repr(sys.argv)
+print 'PATH', repr(sys.path)
+print 'FLAGS', sys.flags.optimize, sys.flags.ignore_environment, sys.flags.no_site
+print 'PREFIX', sys.prefix
+print 'SCRIPT', __file__
+if sys.argv[-1].isdigit():
+    sys.exit(int(sys.argv[-1]))
+if sys.argv[-1] == 'raise':
+    raise ValueError('from the probe')
+'''
+
+
+def launcher_built():
+    return all(os.path.exists(os.path.join(BUILD, 'bin', p)) for p in LAUNCHERS)
+
+
+def run(program, args=(), env=None):
+    """Runs program with args and no display; returns (status, stdout, stderr)."""
+    environ = dict(os.environ)
+    for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'XDG_CONFIG_HOME', 'XDG_CONFIG_DIRS'):
+        environ.pop(name, None)
+    environ.update(env or {})
+    proc = subprocess.Popen([program] + list(args), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=environ)
+    out, err = proc.communicate()
+    return proc.returncode, out, err
+
+
+def report(out, key):
+    """The value printed by the probe after key."""
+    for line in out.splitlines():
+        if line.startswith(key + ' '):
+            return line[len(key) + 1:]
+    raise AssertionError('%s not printed in:\n%s' % (key, out))
+
+
+@unittest.skipUnless(launcher_built(), 'the launcher is not built')
+class Launcher(unittest.TestCase):
+    leak_check = False
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix='vorn_launcher_')
+        # The user's and machine's settings folders are empty unless a test writes one.
+        self.config = {'XDG_CONFIG_HOME': os.path.join(self.tmp, 'user'),
+                       'XDG_CONFIG_DIRS': os.path.join(self.tmp, 'machine')}
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def tree(self, name, license=True, scripts=('bin',), runtime=True, launchers=True):
+        """An installation tree: the launchers in bin/, the probe as <dir>/vorn.py for each dir
+        of scripts, LICENSE.txt and links to the runtime library and standard library."""
+        root = os.path.join(self.tmp, name)
+        os.makedirs(os.path.join(root, 'bin', 'PyCore', 'lib'))
+        if launchers:
+            for program in LAUNCHERS:
+                shutil.copy(os.path.join(BUILD, 'bin', program), os.path.join(root, 'bin'))
+        for folder in scripts:
+            if not os.path.isdir(os.path.join(root, folder)):
+                os.makedirs(os.path.join(root, folder))
+            with open(os.path.join(root, folder, 'vorn.py'), 'w') as f:
+                f.write(PROBE)
+        if license:
+            open(os.path.join(root, 'LICENSE.txt'), 'w').close()
+        if runtime:
+            os.symlink(LIBPYTHON, os.path.join(root, 'bin', 'libpython2.7.so.1.0'))
+        os.symlink(STDLIB, os.path.join(root, 'bin', 'PyCore', 'lib', 'python2.7'))
+        return root
+
+    def set_vornhome(self, where, value):
+        """Writes the VORNHOME setting into the user's or the machine's configuration file."""
+        path = os.path.join(self.config['XDG_CONFIG_HOME' if where == 'user'
+                                        else 'XDG_CONFIG_DIRS'], CONFIG_KEY)
+        if not os.path.isdir(os.path.dirname(path)):
+            os.makedirs(os.path.dirname(path))
+        with open(path, 'w') as f:
+            f.write('# written by the test\nVORNHOME=%s\n' % value)
+
+    def launch(self, root, program, args=(), env=None):
+        environ = dict(self.config)
+        environ.update(env or {})
+        return run(os.path.join(root, 'bin', program), args, environ)
+
+    def assert_startup_error(self, result, reason):
+        status, out, err = result
+        text = ('Vorn IDE Solo could not start because %s.  Please report this error to '
+                'support@vorn-ide.example.' % reason)
+        self.assertEqual(status, 1, (out, err))
+        self.assertEqual(err, 'Vorn IDE Solo could not start\n%s\n' % text)
+
+    def test_interpreter_is_isolated_and_given_the_arguments(self):
+        root = self.tree('inst')
+        core = os.path.join(root, 'bin', 'PyCore', 'lib')
+        # The user's Python settings must have no effect.
+        env = {'PYTHONPATH': self.tmp, 'PYTHONHOME': self.tmp, 'PYTHONOPTIMIZE': '2',
+               'LC_ALL': 'C.UTF-8'}
+        for program, extra in (('vorn', ['--squelch-output']), ('vorn-console', [])):
+            status, out, err = self.launch(root, program, ['debug', 'caf\xc3\xa9', 'a b'], env)
+            self.assertEqual((status, err), (0, ''))
+            script = os.path.join(root, 'bin', 'vorn.py')
+            self.assertEqual(eval(report(out, 'ARGV')),
+                             [script, '--utf8-args', '--use-vornhome', root] + extra +
+                             ['debug', 'caf\xc3\xa9', 'a b'])
+            self.assertEqual(eval(report(out, 'PATH')), [
+                os.path.join(root, 'bin'),
+                os.path.join(core, 'python2.7', 'lib-dynload'),
+                os.path.join(core, 'python27.zip'),
+                os.path.join(core, 'python2.7'),
+                os.path.join(core, 'python2.7', 'plat-x86_64-linux-gnu')])
+            self.assertEqual(report(out, 'FLAGS'), '1 1 0')
+            self.assertEqual(report(out, 'PREFIX'), os.path.join(root, 'bin', 'PyCore'))
+            console_lines = ['VORNHOME IS ' + root, 'script_name = ' + script, 'argc = 8']
+            for line in console_lines:
+                self.assertEqual(line in out.splitlines(), program == 'vorn-console', line)
+
+    def test_arguments_under_the_c_locale(self):
+        # The C locale's character set is ASCII: UTF-8 arguments pass unchanged, other bytes
+        # past 127 cannot be converted and stop the start.
+        root = self.tree('inst')
+        env = {'LC_ALL': 'C'}
+        status, out, err = self.launch(root, 'vorn', ['caf\xc3\xa9'], env)
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(eval(report(out, 'ARGV'))[-1], 'caf\xc3\xa9')
+        self.assert_startup_error(self.launch(root, 'vorn', ['caf\xe9'], env),
+                                  'cannot parse the command line: failed to convert arg to utf8')
+
+    def test_exit_status_of_the_script_comes_back(self):
+        root = self.tree('inst')
+        for program in LAUNCHERS:
+            self.assertEqual(self.launch(root, program, ['0'])[0], 0)
+            self.assertEqual(self.launch(root, program, ['5'])[0], 5)
+            status, out, err = self.launch(root, program, ['raise'])
+            self.assertEqual(status, 1)
+            self.assertIn('ValueError: from the probe', err)
+
+    def test_bin_script_wins_over_src(self):
+        root = self.tree('inst', scripts=('src', 'bin'))
+        self.assertEqual(report(self.launch(root, 'vorn')[1], 'SCRIPT'),
+                         os.path.join(root, 'bin', 'vorn.py'))
+        os.remove(os.path.join(root, 'bin', 'vorn.py'))
+        self.assertEqual(report(self.launch(root, 'vorn')[1], 'SCRIPT'),
+                         os.path.join(root, 'src', 'vorn.py'))
+
+    def test_tree_without_license_is_found_through_the_configuration(self):
+        # The launchers sit in a tree that is no installation; the setting names another.
+        stray = self.tree('stray', license=False)
+        target = self.tree('target', scripts=('src',), launchers=False)
+        user_file = os.path.join(self.config['XDG_CONFIG_HOME'], CONFIG_KEY)
+        machine_file = os.path.join(self.config['XDG_CONFIG_DIRS'], CONFIG_KEY)
+        self.assert_startup_error(
+            self.launch(stray, 'vorn'),
+            'the VORNHOME setting could not be found in %s or %s' % (user_file, machine_file))
+
+        self.set_vornhome('machine', target + '/')
+        status, out, err = self.launch(stray, 'vorn-console')
+        self.assertEqual(status, 0, err)
+        self.assertIn('VORNHOME IS %s\n' % target, out)
+        self.assertEqual(report(out, 'SCRIPT'), os.path.join(target, 'src', 'vorn.py'))
+        # The user's setting comes before the machine's.
+        self.set_vornhome('user', stray)
+        self.assertEqual(report(self.launch(stray, 'vorn')[1], 'SCRIPT'),
+                         os.path.join(stray, 'bin', 'vorn.py'))
+
+    def test_missing_script(self):
+        # With LICENSE.txt but no vorn.py the folder is no installation; the setting leads to
+        # one without a script.
+        root = self.tree('inst', scripts=())
+        self.set_vornhome('user', root)
+        for program in LAUNCHERS:
+            self.assert_startup_error(self.launch(root, program), 'the vorn.py file is missing')
+
+    def test_runtime_without_the_entry_points(self):
+        root = self.tree('inst', runtime=False)
+        libz = os.path.join(os.path.dirname(LIBPYTHON), 'libz.so.1')
+        if not os.path.exists(libz):
+            self.skipTest('no libz.so.1 beside libpython2.7')
+        os.symlink(libz, os.path.join(root, 'bin', 'libpython2.7.so.1.0'))
+        self.assert_startup_error(self.launch(root, 'vorn'),
+                                  'cannot find Py_IgnoreEnvironmentFlag in libpython2.7.so.1.0')
+
+    def test_missing_runtime_library(self):
+        # The system's library is hidden in a private mount namespace (needs root).
+        root = self.tree('inst', runtime=False)
+        empty = os.path.join(self.tmp, 'empty')
+        open(empty, 'w').close()
+        command = 'mount --bind %s %s && exec %s' % (
+            empty, LIBPYTHON, os.path.join(root, 'bin', 'vorn'))
+        probe = run('unshare', ['-m', '--propagation', 'private', 'true'])
+        if os.getuid() != 0 or probe[0] != 0:
+            self.skipTest('no private mount namespace here')
+        environ = dict(self.config)
+        self.assert_startup_error(
+            run('unshare', ['-m', '--propagation', 'private', 'sh', '-c', command], environ),
+            'cannot find libpython2.7.so.1.0 in either %s/bin or in the library search path'
+            % root)
+
+
+@unittest.skipUnless(launcher_built(), 'the launcher is not built')
+class Installation(unittest.TestCase):
+    leak_check = False
+
+    def listing(self, root):
+        """(relative path, is a link) of everything under root but the compiled modules that
+        running the installation leaves."""
+        entries = set()
+        for folder, dirs, files in os.walk(root):
+            for name in dirs + [f for f in files if not f.endswith(('.pyc', '.pyo'))]:
+                path = os.path.join(folder, name)
+                entries.add((os.path.relpath(path, root), os.path.islink(path)))
+        return entries
+
+    def test_cmake_install_gives_the_build_tree(self):
+        tmp = tempfile.mkdtemp(prefix='vorn_install_')
+        try:
+            prefix = os.path.join(tmp, 'prefix')
+            status, out, err = run('cmake', ['--install', BUILD, '--prefix', prefix])
+            self.assertEqual(status, 0, err)
+            self.assertEqual(self.listing(prefix), self.listing(os.path.join(BUILD, 'install')))
+            with open(os.path.join(prefix, 'share', 'applications', 'vorn.desktop')) as f:
+                desktop = f.read()
+            self.assertIn('Exec=%s/bin/vorn debug %%f\n' % prefix, desktop)
+            for size in (16, 32, 48):
+                icon = os.path.join(prefix, 'share', 'icons', 'hicolor', '%dx%d' % (size, size),
+                                    'apps', 'vorn.png')
+                with open(icon, 'rb') as f:
+                    head = f.read(24)
+                self.assertEqual(head[:8], '\x89PNG\r\n\x1a\n')
+                self.assertEqual(head[16:24], struct.pack('>II', size, size))
+            # The installed launcher starts the installed main script.
+            status, out, err = run(os.path.join(prefix, 'bin', 'vorn'), ['--help'])
+            self.assertEqual(status, 0, err)
+            self.assertIn('debug', out)
+        finally:
+            shutil.rmtree(tmp)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,208 @@
+"""`vorn debug` from the installation: command files against sample programs compared with
+their expected transcripts, commands given with -c, the main script's options, and one session
+at a pseudo-terminal as a user would drive it."""
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import time
+import unittest
+
+import zardel27
+from support import BUILD
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SAMPLES = os.path.join(HERE, 'debugger')
+VORN = os.path.abspath(os.path.join(BUILD, 'install', 'bin', 'vorn'))
+# Commands that need tracer methods some builds lack, with the first method each needs.
+NEEDS_TRACER = [('break 5', 'set_break'), ('tbreak 5', 'set_break'),
+                ('condition 1 x', 'set_breaks_cond'), ('ignore 1 2', 'ignore_breaks'),
+                ('enable 1', 'enable_breaks'), ('disable 1', 'enable_breaks'),
+                ('clear', 'clear_breaks'), ('exceptions always', 'set_exception_mode'),
+                ('catch KeyError', 'set_always_stop_excepts'),
+                ('nocatch KeyError', 'set_never_stop_excepts')]
+
+
+def sample(name):
+    return os.path.join(SAMPLES, name)
+
+
+def vorn(args, stdin=''):
+    """Runs the installed quiet launcher; returns (status, stdout, stderr)."""
+    environ = dict(os.environ)
+    environ.pop('DISPLAY', None)
+    proc = subprocess.Popen([VORN] + list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=environ, cwd=SAMPLES)
+    out, err = proc.communicate(stdin)
+    return proc.returncode, out, err
+
+
+@unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
+class Transcripts(unittest.TestCase):
+    leak_check = False
+    maxDiff = None
+
+    def check_transcript(self, name, status):
+        code, out, err = vorn(['debug', '--commands', sample(name + '.cmds'),
+                               sample(name + '.py'), 'x', 'y'])
+        with open(sample(name + '.out')) as f:
+            expected = f.read()
+        self.assertEqual(out.replace(SAMPLES, 'DIR'), expected)
+        self.assertEqual(code, status, err)
+        return err
+
+    def test_stepping_in_over_and_out_with_a_local_changed(self):
+        # scale() returns 100 instead of 2 after the assignment: 100 + 4 + 6 = 110, exit 110 % 7.
+        self.assertEqual(self.check_transcript('stepping', 5), '')
+
+    def test_uncaught_exception_stops_at_its_raise_point(self):
+        err = self.check_transcript('crash', 1)
+        self.assertTrue(err.startswith('Traceback (most recent call last):\n'), err)
+        self.assertTrue(err.endswith('IndexError: list index out of range\n'), err)
+        self.assertNotIn('vorndebug', err)
+
+    def test_commands_from_c_options_follow_the_file_and_end_of_input_quits(self):
+        code, out, err = vorn(['debug', '-c', 'n', '-c', 'p sys.argv, __name__',
+                               '-c', 'p len(sys.modules) > 0', '-c', 'c',
+                               sample('stepping.py'), '7'])
+        self.assertEqual(code, 5, err)  # (2 + 4 + 6) % 7
+        self.assertIn("(vorn) p sys.argv, __name__\n(['%s', '7'], '__main__')\n(vorn) p len"
+                      % sample('stepping.py'), out)
+        self.assertTrue(out.endswith("args: ['7']\nanswer: 12\n"), out)
+
+        # Input ends at the first stop: the session quits and the program does not go on.
+        code, out, err = vorn(['debug', sample('stepping.py')])
+        self.assertEqual((code, err), (0, ''))
+        self.assertNotIn('answer', out)
+        self.assertTrue(out.endswith('-> import sys\n(vorn) \n'), out)
+
+    def test_commands_the_tracer_build_lacks_say_so(self):
+        lacking = [(c, m) for c, m in NEEDS_TRACER if not hasattr(zardel27, m)]
+        if not lacking:
+            self.skipTest('this tracer build has breakpoints and exception stopping')
+        commands = '\n'.join(c for c, _ in lacking) + '\nc\n'
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin=commands)
+        self.assertEqual(code, 5, err)  # (2 + 4 + 6) % 7
+        for command, method in lacking:
+            self.assertIn('*** %s is not supported by this tracer build yet (zardel27 has no %s'
+                          % (command.split()[0], method), out)
+
+    def test_main_script_options_and_help(self):
+        for args in (['--help'], ['help'], ['debug', '--help'], ['help', 'debug']):
+            code, out, err = vorn(args)
+            self.assertEqual((code, err), (0, ''), args)
+            self.assertIn('debug', out)
+        self.assertIn('--commands FILE', vorn(['help', 'debug'])[1])
+        for args, message in ((['nosuch'], "unknown command 'nosuch'"),
+                              (['debug'], 'no program given'),
+                              (['debug', 'missing.py'], 'no program missing.py'),
+                              (['debug', '--bad', 'x.py'], 'unknown option --bad'),
+                              ([], 'usage: vorn')):
+            code, out, err = vorn(args)
+            self.assertEqual(code, 2, args)
+            self.assertIn(message, err)
+
+
+@unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
+class TerminalSession(unittest.TestCase):
+    leak_check = False
+
+    def read_until(self, fd, text):
+        """Reads the terminal until text has appeared; returns everything read, without the
+        terminal control sequences readline writes."""
+        seen = ''
+        while text not in seen:
+            ready, _, _ = select.select([fd], [], [], 30)
+            self.assertTrue(ready, 'no %r in %r' % (text, seen))
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = ''
+            self.assertTrue(chunk, 'output ended before %r in %r' % (text, seen))
+            seen = re.sub(r'\x1b\[[0-9;?]*[a-zA-Z]', '', seen + chunk)
+        return seen
+
+    def start(self, *args):
+        """Starts vorn debug at a new terminal; returns (process id, terminal)."""
+        pid, fd = pty.fork()
+        if pid == 0:
+            try:
+                os.chdir(SAMPLES)
+                os.execv(VORN, [VORN, 'debug'] + list(args))
+            finally:
+                os._exit(127)
+        return pid, fd
+
+    def read_to_end(self, fd):
+        seen = ''
+        try:
+            while True:
+                chunk = os.read(fd, 4096)
+                if not chunk:
+                    break
+                seen += chunk
+        except OSError:
+            pass
+        return seen
+
+    def finish(self, pid, fd):
+        """Waits for the session to end; returns its exit status. A session still running after
+        30 seconds (a failed check left it at its prompt) is killed, so the suite goes on."""
+        deadline = time.time() + 30
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                os.close(fd)
+                return os.WEXITSTATUS(status)
+            if time.time() > deadline:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                os.close(fd)
+                self.fail('the session did not end')
+            time.sleep(0.05)
+
+    def type(self, fd, keys, until='(vorn) '):
+        """Types keys at the terminal; returns what it shows up to the next prompt."""
+        os.write(fd, keys)
+        return self.read_until(fd, until)
+
+    def test_a_session_at_a_terminal(self):
+        pid, fd = self.start('stepping.py', 'tty')
+        try:
+            self.read_until(fd, '-> import sys\r\n(vorn) ')
+            seen = ''.join(self.type(fd, 'n\n') for _ in range(4))
+            self.assertIn("args: ['tty']", seen)
+            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 's\n'))
+            self.type(fd, 'n\n')
+            self.type(fd, '!acc = 1\n')
+            # Readline completes the command name.
+            seen = self.type(fd, 'whe\t\n')
+            self.assertIn('where', seen)
+            self.assertIn('  %s(17)<module>()' % sample('stepping.py'), seen)
+            os.write(fd, 'c\n')
+            self.assertIn('answer: 13', self.read_to_end(fd))
+        finally:
+            status = self.finish(pid, fd)
+        self.assertEqual(status, 6)  # (1 + 2 + 4 + 6) % 7
+
+    def test_ctrl_c_stops_the_running_program_whose_asserts_run(self):
+        pid, fd = self.start('interrupt.py')
+        try:
+            self.read_until(fd, '(vorn) ')
+            self.type(fd, 'c\n', until='waiting')
+            seen = self.type(fd, '\x03')
+            self.assertIn("Program interrupted. (Use 'cont' to resume).\r\n> ", seen)
+            self.assertRegexpMatches(seen, r'interrupt.py\([5-9]\)<module>\(\)')
+            self.type(fd, '!running = False\n')
+            os.write(fd, 'c\n')
+            seen = self.read_to_end(fd)
+            self.assertIn('stopped after looping: True\r\nassert statements run\r\n', seen)
+        finally:
+            status = self.finish(pid, fd)
+        self.assertEqual(status, 0)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,245 @@
+// The launcher's decisions: path joining, recognising an installation over real folder trees,
+// the VORNHOME configuration files, the argument vector of both programs and the startup error.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "launcher_logic.h"
+
+using launcher::join;
+
+namespace {
+
+// A temporary folder, removed with everything in it at the end of the test.
+class TempTree {
+ public:
+  TempTree() {
+    char pattern[] = "/tmp/launcher_test_XXXXXX";
+    root_ = mkdtemp(pattern);
+  }
+  ~TempTree() { system(("rm -rf '" + root_ + "'").c_str()); }
+  const std::string &root() const { return root_; }
+  // Creates the file root/rel (and its folders) holding text; returns its path.
+  std::string file(const std::string &rel, const std::string &text = "") {
+    std::string path = join(root_, rel);
+    mkdirs(path.substr(0, path.rfind('/')));
+    std::ofstream(path.c_str()) << text;
+    return path;
+  }
+  std::string dir(const std::string &rel) {
+    std::string path = join(root_, rel);
+    mkdirs(path);
+    return path;
+  }
+
+ private:
+  static void mkdirs(const std::string &path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+      if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
+    }
+  }
+  std::string root_;
+};
+
+}  // namespace
+
+TEST(LauncherJoin, CasesOfEmptyAbsoluteAndSeparator) {
+  EXPECT_EQ(join("/opt/vorn", ""), "/opt/vorn");
+  EXPECT_EQ(join("", "bin/vorn.py"), "bin/vorn.py");
+  EXPECT_EQ(join("/opt/vorn", "/etc/x"), "/etc/x");
+  EXPECT_EQ(join("/opt/vorn", "bin/vorn.py"), "/opt/vorn/bin/vorn.py");
+  EXPECT_EQ(join("/opt/vorn/", "bin/vorn.py"), "/opt/vorn/bin/vorn.py");
+  EXPECT_EQ(join("/", "etc"), "/etc");
+  // A ':' means nothing special on POSIX.
+  EXPECT_EQ(join("/opt", "c:x"), "/opt/c:x");
+}
+
+TEST(LauncherInstallFolder, ParentOfTheExecutablesFolder) {
+  std::string folder;
+  ASSERT_TRUE(launcher::install_folder_from_exe("/opt/vorn/bin/vorn", &folder));
+  EXPECT_EQ(folder, "/opt/vorn");
+  ASSERT_TRUE(launcher::install_folder_from_exe("/a/b/c", &folder));
+  EXPECT_EQ(folder, "/a");
+  // Both cuts must lie after the first character.
+  EXPECT_FALSE(launcher::install_folder_from_exe("/bin/vorn", &folder));
+  EXPECT_FALSE(launcher::install_folder_from_exe("vorn", &folder));
+  EXPECT_FALSE(launcher::install_folder_from_exe("", &folder));
+}
+
+TEST(LauncherInstallFolder, RecognisedByLicenseAndScriptOverRealTrees) {
+  TempTree t;
+  const std::string d = t.dir("inst");
+  EXPECT_FALSE(launcher::is_install_folder(d));
+  EXPECT_EQ(launcher::choose_script(d), "");
+  t.file("inst/src/vorn.py");
+  EXPECT_FALSE(launcher::is_install_folder(d)) << "no LICENSE.txt";
+  EXPECT_EQ(launcher::choose_script(d), "src/vorn.py");
+  t.file("inst/LICENSE.txt");
+  EXPECT_TRUE(launcher::is_install_folder(d));
+  t.file("inst/bin/vorn.py");
+  EXPECT_EQ(launcher::choose_script(d), "bin/vorn.py") << "bin/ wins over src/";
+
+  // Directories of those names do not count as files.
+  const std::string e = t.dir("other");
+  t.dir("other/LICENSE.txt");
+  t.dir("other/bin/vorn.py");
+  EXPECT_FALSE(launcher::is_install_folder(e));
+  EXPECT_EQ(launcher::choose_script(e), "");
+  t.file("other/src/vorn.py");
+  EXPECT_EQ(launcher::choose_script(e), "src/vorn.py");
+  EXPECT_FALSE(launcher::is_install_folder(e));
+}
+
+TEST(LauncherConfig, CandidatesFollowTheXdgVariables) {
+  std::map<std::string, std::string> env;
+  auto getenv_fn = [&env](const char *name) -> const char * {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  const std::string key = "/QUENDRALUX/VUVAZIRUZAD/2.1/INSTALL";
+  env["HOME"] = "/home/u";
+  EXPECT_EQ(launcher::config_file_candidates(getenv_fn),
+            (std::vector<std::string>{"/home/u/.config" + key, "/etc/xdg" + key}));
+  env["XDG_CONFIG_HOME"] = "/cfg/";
+  env["XDG_CONFIG_DIRS"] = "/m1::/m2";
+  EXPECT_EQ(launcher::config_file_candidates(getenv_fn),
+            (std::vector<std::string>{"/cfg" + key, "/m1" + key, "/m2" + key}));
+  env.clear();
+  env["XDG_CONFIG_HOME"] = "";
+  env["XDG_CONFIG_DIRS"] = "";
+  EXPECT_EQ(launcher::config_file_candidates(getenv_fn),
+            (std::vector<std::string>{"/etc/xdg" + key}));
+}
+
+TEST(LauncherConfig, UserBeforeMachineTrailingSlashAndOverlongValues) {
+  TempTree t;
+  const std::string user = join(t.root(), "user/INSTALL");
+  const std::string machine = t.file("machine/INSTALL", "# machine\nVORNHOME=/opt/vorn/\n");
+  std::string value;
+  const std::vector<std::string> files = {user, machine};
+
+  // No user file: the machine's decides, and loses one trailing '/'.
+  ASSERT_TRUE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_EQ(launcher::strip_one_trailing_slash(value), "/opt/vorn");
+  EXPECT_EQ(launcher::strip_one_trailing_slash("/opt/vorn//"), "/opt/vorn/");
+  EXPECT_EQ(launcher::strip_one_trailing_slash("/"), "/");
+
+  // A user file without the setting does not hide the machine's.
+  t.file("user/INSTALL", "OTHER=/x\nvornhome=/lower\n");
+  ASSERT_TRUE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_EQ(value, "/opt/vorn/");
+
+  // The user's setting wins; the first line of it counts.
+  t.file("user/INSTALL", "VORNHOME=/home/u/vorn\r\nVORNHOME=/second\n");
+  ASSERT_TRUE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_EQ(value, "/home/u/vorn");
+
+  // The longest value that fits the 2048-byte buffer with its terminator is taken; one byte
+  // more is refused and the machine's setting is read instead.
+  const std::string longest = "/" + std::string(launcher::kVornhomeBufferSize - 2, 'a');
+  t.file("user/INSTALL", "VORNHOME=" + longest + "\n");
+  ASSERT_TRUE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_EQ(value, longest);
+  t.file("user/INSTALL", "VORNHOME=" + longest + "a\n");
+  ASSERT_TRUE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_EQ(value, "/opt/vorn/");
+
+  t.file("machine/INSTALL", "VORNHOME=\n");
+  EXPECT_FALSE(launcher::find_vornhome_in_config(files, &value));
+  EXPECT_FALSE(launcher::find_vornhome_in_config({}, &value));
+}
+
+namespace {
+
+// The argument vector for args under charset, with what verbose mode printed.
+struct VectorResult {
+  bool ok;
+  std::vector<std::string> vector;
+  std::string error;
+  std::string printed;
+};
+
+VectorResult build(const std::vector<std::string> &args, bool verbose,
+                   const std::string &charset = "UTF-8", const std::string &home = "/opt/vorn") {
+  VectorResult r;
+  r.ok = launcher::build_argument_vector(
+      args, home + "/bin/vorn.py", home, charset, verbose,
+      [&r](const std::string &text) { r.printed += text; }, &r.vector, &r.error);
+  return r;
+}
+
+}  // namespace
+
+TEST(LauncherArguments, CountsAndOrderOfBothPrograms) {
+  const std::vector<std::string> args = {"/opt/vorn/bin/vorn", "debug", "x.py", "--flag"};
+  VectorResult quiet = build(args, false);
+  ASSERT_TRUE(quiet.ok);
+  EXPECT_EQ(quiet.vector, (std::vector<std::string>{
+                              "/opt/vorn/bin/vorn", "/opt/vorn/bin/vorn.py", "--utf8-args",
+                              "--use-vornhome", "/opt/vorn", "--squelch-output", "debug", "x.py",
+                              "--flag"}));
+  EXPECT_EQ(quiet.printed, "") << "the graphical launcher prints nothing";
+
+  VectorResult loud = build(args, true);
+  ASSERT_TRUE(loud.ok);
+  ASSERT_EQ(loud.vector.size(), args.size() + 4);
+  EXPECT_EQ(std::vector<std::string>(loud.vector.begin() + 5, loud.vector.end()),
+            (std::vector<std::string>{"debug", "x.py", "--flag"}));
+  EXPECT_EQ(loud.printed.substr(0, loud.printed.find("argc")),
+            "Using wide api\nAnsiToUtf8(\"/opt/vorn\") called\n");
+  EXPECT_NE(loud.printed.find("argc = 8\nargv[0] = /opt/vorn/bin/vorn\n"), std::string::npos);
+  EXPECT_NE(loud.printed.find("argv[7] = --flag\n"), std::string::npos);
+
+  // No user arguments at all: six and five entries.
+  EXPECT_EQ(build({"vorn"}, false).vector.size(), 6u);
+  EXPECT_EQ(build({"vorn"}, true).vector.size(), 5u);
+}
+
+TEST(LauncherArguments, LocaleCharacterSetsBecomeUtf8) {
+  // Latin-1 "é" arrives as UTF-8; the install folder is converted too.
+  VectorResult latin = build({"vorn", "caf\xe9"}, true, "ISO-8859-1", "/opt/v\xe9");
+  ASSERT_TRUE(latin.ok) << latin.error;
+  EXPECT_EQ(latin.vector[4], "/opt/v\xc3\xa9");
+  EXPECT_EQ(latin.vector[5], "caf\xc3\xa9");
+  EXPECT_EQ(latin.vector[0], "vorn");
+
+  // Under UTF-8 nothing changes, even bytes that are not UTF-8 (the script sees them as given).
+  VectorResult utf8 = build({"vorn", "caf\xc3\xa9", "caf\xe9"}, true, "UTF-8");
+  EXPECT_EQ(utf8.vector[5], "caf\xc3\xa9");
+  EXPECT_EQ(utf8.vector[6], "caf\xe9");
+
+  // The C locale: UTF-8 passes through, other bytes past 127 cannot be converted.
+  VectorResult c_ok = build({"vorn", "caf\xc3\xa9"}, true, "ANSI_X3.4-1968");
+  ASSERT_TRUE(c_ok.ok);
+  EXPECT_EQ(c_ok.vector[5], "caf\xc3\xa9");
+  VectorResult c_bad = build({"vorn", "caf\xe9"}, true, "ANSI_X3.4-1968");
+  EXPECT_FALSE(c_bad.ok);
+  EXPECT_EQ(c_bad.error, "cannot parse the command line: failed to convert arg to utf8");
+
+  // An install folder that cannot be converted fails unless it is plain ASCII.
+  VectorResult home_bad = build({"vorn"}, true, "NO-SUCH-CHARSET", "/opt/v\xe9");
+  EXPECT_FALSE(home_bad.ok);
+  EXPECT_EQ(home_bad.error, "cannot parse the command line: AnsiAsUtf8(vorn_home) returned NULL");
+  EXPECT_NE(home_bad.printed.find("Backup ansi -> utf8 conversion: is_7bit_ascii = 0\n"),
+            std::string::npos);
+  VectorResult home_ascii = build({"vorn"}, true, "NO-SUCH-CHARSET", "/opt/vorn");
+  ASSERT_TRUE(home_ascii.ok);
+  EXPECT_EQ(home_ascii.vector[4], "/opt/vorn");
+}
+
+TEST(LauncherTexts, PythonPathAndStartupError) {
+  EXPECT_EQ(launcher::python_path("/opt/vorn"),
+            "/opt/vorn/bin/PyCore/lib/python2.7/lib-dynload:"
+            "/opt/vorn/bin/PyCore/lib/python27.zip:"
+            "/opt/vorn/bin/PyCore/lib/python2.7:"
+            "/opt/vorn/bin/PyCore/lib/python2.7/plat-x86_64-linux-gnu");
+  EXPECT_EQ(launcher::startup_error_text("the vorn.py file is missing"),
+            "Vorn IDE Solo could not start because the vorn.py file is missing.  Please report "
+            "this error to " + std::string(launcher::kSupportAddress) + ".");
+}
