@@ -13,7 +13,7 @@ build: prerequisites
 
 # The main job: the installation's console launcher debugs a sample program with a command file.
 demo: build
-	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py
+	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py --with-unpriced
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
