@@ -12,8 +12,9 @@ each mode's best time per loop:
   50 on lines of pystone that never run;
 - zardel27 continuing with 100 breakpoints in another loaded file on the line numbers of the
   lines pystone runs most: every hot line event walks a chain and compares files;
-- the same 100 breakpoints in a file that is not loaded (they wait unbound, compared by file
-  identity on every hit);
+- the same 100 breakpoints in a file that is not loaded (they wait unbound; compared by file
+  identity, which is then remembered), and in a file that does not exist (compared again on
+  every hit, since the file may yet appear);
 - zardel27 and bdb, each continuing with one breakpoint on pystone's hottest line whose
   condition is false.
 The tracer runs as the command-line debugger runs it: synonyms allowed, so breakpoints bind to
@@ -32,13 +33,12 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get('VORN_BUILD_DIR', os.path.join(HERE, '..', 'build'))
 sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(BUILD, 'bench')]
 
-import _mintrace
+import bench_trace
 import zardel27
 from test import pystone
 import posixpath, stat, types, warnings, linecache, UserDict  # loaded files to set breakpoints in
@@ -46,7 +46,8 @@ import posixpath, stat, types, warnings, linecache, UserDict  # loaded files to 
 PYSTONE = pystone.__file__.replace('.pyc', '.py')
 OTHER_FILES = [m.__file__.replace('.pyc', '.py')
                for m in (posixpath, stat, types, warnings, linecache, UserDict)]
-NOT_LOADED = os.path.join(HERE, 'never_imported_module.py')
+NOT_LOADED = os.path.join(HERE, '..', 'examples', 'orders.py')   # a file nothing here imports
+MISSING = os.path.join(HERE, 'no_such_module.py')
 CONDITION = "__name__ == 'no such module'"
 
 
@@ -81,14 +82,6 @@ def hot_line_breaks(filename):
     return [(filename, line) for line in lines]
 
 
-def untraced(loops):
-    pystone.pystones(loops)
-
-
-def native_floor(loops):
-    _mintrace.install(); pystone.pystones(loops); _mintrace.remove()
-
-
 def tracer_with(breaks, cond=None):
     def run(loops):
         noop = lambda *args: None
@@ -115,12 +108,13 @@ def bdb_conditional(loops):
 
 # (name, run, share of the loops): the slow modes run fewer loops; times are compared per loop.
 MODES = [
-    ('untraced', untraced, 1),
-    ('native no-op trace', native_floor, 1),
+    ('untraced', bench_trace.untraced, 1),
+    ('native no-op trace', bench_trace.native_floor, 1),
     ('zardel27, no breakpoints', tracer_with([]), 1),
     ('zardel27, 100 spread', tracer_with(spread_breaks()), 1),
     ('zardel27, 100 hot other', tracer_with(hot_line_breaks(OTHER_FILES[0])), 1),
     ('zardel27, 100 hot unloaded', tracer_with(hot_line_breaks(NOT_LOADED)), 1),
+    ('zardel27, 100 hot missing', tracer_with(hot_line_breaks(MISSING)), 0.25),
     ('zardel27, false condition', tracer_with([(PYSTONE, HOTTEST)], CONDITION), 1),
     ('bdb, false condition', bdb_conditional, 0.05),
 ]
@@ -163,18 +157,8 @@ def main(argv):
     if '--callgrind' in argv:
         callgrind(int(argv[argv.index('--loops') + 1]) if '--loops' in argv else 2000)
         return
-    loops, rounds = 50000, 5
-    if '--loops' in argv:
-        loops = int(argv[argv.index('--loops') + 1])
-    if '--rounds' in argv:
-        rounds = int(argv[argv.index('--rounds') + 1])
-    best = dict((name, float('inf')) for name, run, share in MODES)
-    for _ in range(rounds):
-        for name, run, share in MODES:
-            n = max(1, int(loops * share))
-            start = time.time()
-            run(n)
-            best[name] = min(best[name], (time.time() - start) / n * 1e6)
+    loops, rounds = bench_trace.loops_and_rounds(argv, 50000)
+    best = bench_trace.best_times(MODES, loops, rounds)
     print 'pystone, %d loops, best of %d rounds; hottest line %d runs %d times per loop' % (
         loops, rounds, HOTTEST, COUNTS[HOTTEST] // 200)
     report(best, 'us')

@@ -227,6 +227,38 @@ class Stops(unittest.TestCase):
         self.assertEqual(run.final[square][6], 15)
 
 
+class ChangesWhileRunning(unittest.TestCase):
+    """The check remembers lines whose breakpoints do not match a code object; a breakpoint set,
+    enabled or bound while the program runs must stop there all the same."""
+
+    def run_with_change(self, breaks, change):
+        # A temporary breakpoint at accumulate(3)'s first iteration makes the change; square()
+        # has run 3 times by then (its line 2 checked against the helper's line 2) and runs 12
+        # times after.
+        trigger = bp(TARGET, ACCUMULATE, temporary=1, cond='k == 3')
+        return TracerRun('bp_target', breaks + [trigger],
+                         on_stop=lambda run, frame, changed: change() if len(run.stops) == 1
+                         else None)
+
+    def test_set_while_running(self):
+        run = self.run_with_change(
+            [bp(HELPER, SQUARE)], lambda: zardel27.set_break(TARGET, SQUARE, 1, 0, None, 0))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12 + [('bp_helper.py', 2)])
+
+    def test_enabled_while_running(self):
+        run = self.run_with_change([bp(HELPER, SQUARE), bp(TARGET, SQUARE, enabled=0)],
+                                   lambda: zardel27.enable_breaks(TARGET, SQUARE, 1))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12 + [('bp_helper.py', 2)])
+
+    def test_unbound_on_a_file_not_loaded(self):
+        # The breakpoint on a file nothing imports waits unbound; the target's own stops.
+        other = path_of('recursion')
+        run = self.run_with_change(
+            [bp(other, SQUARE)], lambda: zardel27.set_break(TARGET, SQUARE, 1, 0, None, 0))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12)
+        self.assertEqual(run.final[run.ids[0]][6], 0)
+
+
 class Files(unittest.TestCase):
     """Which file a breakpoint stops in."""
 

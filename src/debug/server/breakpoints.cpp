@@ -327,6 +327,16 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
   return same;
 }
 
+// lasting_file_difference --
+//   Whether an unbound breakpoint found not to be set on the frame's file stays so until its
+//   binding changes: both files exist, and the file-identity cache keeps the identity of an
+//   existing file for good (a missing one is looked for again after a while). The frame's file
+//   is by now a loaded module, so the check will not record it again either.
+static bool lasting_file_difference(tBp *bp, tFrameFile *ff) {
+  return __tracer_stat(gSelf.file_ops_data, bp->file_key) &&
+         __tracer_stat(gSelf.file_ops_data, ff->get_file());
+}
+
 bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   if (!gSelf.state_built) return false;
   int lineno = PyFrame_GetLineNumber(f);
@@ -335,13 +345,16 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   if (remembered_no_match(slot, code_key, lineno)) return false;
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
-  bool stopping = false, matched = false, consumed = false, all_bound = true;
+  bool stopping = false, matched = false, consumed = false, lasting = true;
   tFrameFile ff;
   ff.frame = f;
   for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
     if (!bp->enabled) continue;
-    if (!bp->module_filename) all_bound = false;
-    if (!__tracer_bp_matches(bp, &ff)) continue;
+    const bool unbound = !bp->module_filename;
+    if (!__tracer_bp_matches(bp, &ff)) {
+      if (unbound && !lasting_file_difference(bp, &ff)) lasting = false;
+      continue;
+    }
     matched = true;
     if (update_bps) {
       bp->hit_count++;
@@ -371,7 +384,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
     }
     stopping = true;
   }
-  if (!matched && all_bound && ff.lasting()) remember_no_match(slot, code_key, lineno);
+  if (!matched && lasting && ff.lasting()) remember_no_match(slot, code_key, lineno);
   // Consumed breakpoints leave the table now; the next report lists their ids and frees them.
   if (consumed) {
     for (tBp *bp = gSelf.changed_bps; bp; bp = bp->next_changed) {

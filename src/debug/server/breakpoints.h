@@ -52,8 +52,10 @@ extern unsigned int gBpGeneration;
 // a hot line whose breakpoints are all in other files then costs a few comparisons, without the
 // line lookup, the frame's file or the module table. Only answers that cannot change without a
 // breakpoint edit, a binding or a change of the code-object table are kept: the frame's file
-// came from the code-object table, every enabled breakpoint of the line was bound and the file
-// had a loaded module (the module table never forgets a name it has answered).
+// came from the code-object table and had a loaded module (the module table never forgets a
+// name it has answered), and each enabled breakpoint of the line was bound, or else unbound on
+// an existing file other than the frame's (file identities of existing files are cached for
+// good).
 struct tNoMatchSlot {
   PyObject *code_key;  // the code object's bytecode string, as the code-object table keys it
   int lineno;
