@@ -760,6 +760,7 @@ class Debugger(cmd.Cmd):
         finally:
             zardel27.stop_trace()
             self.runner_frame = None
+            self.reported = None  # its traceback holds the program's frames
         return 0
 
     @staticmethod

@@ -333,8 +333,8 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
 //   existing file for good (a missing one is looked for again after a while). The frame's file
 //   is by now a loaded module, so the check will not record it again either.
 static bool lasting_file_difference(tBp *bp, tFrameFile *ff) {
-  return __tracer_stat(gSelf.file_ops_data, bp->file_key) &&
-         __tracer_stat(gSelf.file_ops_data, ff->get_file());
+  tFileOpsData *ops = gSelf.file_ops_data;
+  return ops && __tracer_stat(ops, bp->file_key) && __tracer_stat(ops, ff->get_file());
 }
 
 bool __tracer_break_here(PyFrameObject *f, int update_bps) {

@@ -62,7 +62,7 @@ struct tNoMatchSlot {
   unsigned int generation;     // gBpGeneration when stored
   unsigned int co_generation;  // the code-object table's generation when stored
 };
-constexpr int kNoMatchSlots = 1024;
+constexpr int kNoMatchSlots = 4096;
 extern tNoMatchSlot gNoMatch[kNoMatchSlots];
 
 // The first of the two slots where (code_key, lineno) may be remembered: a pair of slots
