@@ -330,7 +330,8 @@ class AgainstBdb(unittest.TestCase):
         rand = random.Random(20261207)
         for case in range(40):
             breaks = self.random_breaks(rand)
-            ours = TracerRun('bp_target', breaks)
+            # Synonyms on (breakpoints bound to loaded modules) and off (names as given).
+            ours = TracerRun('bp_target', breaks, synonyms=case % 2)
             theirs = BdbRun('bp_target', breaks)
             self.assertEqual(ours.stops, theirs.stops, breaks)
             self.assertEqual(dict((number, info[6]) for number, info in ours.final.items()),
