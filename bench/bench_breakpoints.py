@@ -18,7 +18,8 @@ each mode's best time per loop:
 - zardel27 and bdb, each continuing with one breakpoint on pystone's hottest line whose
   condition is false.
 The tracer runs as the command-line debugger runs it: synonyms allowed, so breakpoints bind to
-loaded modules. Prints each overhead against the native floor's overhead, and bdb's time against
+loaded modules; the hot lines' breakpoints in another loaded file also run without synonyms
+(names compared as given). Prints each overhead against the native floor's overhead, and bdb's time against
 the tracer's for the conditional breakpoint.
 
 With --callgrind the same figures are given in instructions (valgrind's callgrind, each mode in
@@ -82,10 +83,11 @@ def hot_line_breaks(filename):
     return [(filename, line) for line in lines]
 
 
-def tracer_with(breaks, cond=None):
+def tracer_with(breaks, cond=None, synonyms=1):
     def run(loops):
         noop = lambda *args: None
-        zardel27.init(0, 0, 0, 0, 1, noop, noop, noop, noop, noop, None, __builtin__.__import__)
+        zardel27.init(0, 0, 0, 0, synonyms, noop, noop, noop, noop, noop, None,
+                      __builtin__.__import__)
         for filename, line in breaks:
             zardel27.set_break(filename, line, 1, 0, cond, 0)
         zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run(); pystone.pystones(loops); zardel27.stop_trace()
@@ -113,6 +115,8 @@ MODES = [
     ('zardel27, no breakpoints', tracer_with([]), 1),
     ('zardel27, 100 spread', tracer_with(spread_breaks()), 1),
     ('zardel27, 100 hot other', tracer_with(hot_line_breaks(OTHER_FILES[0])), 1),
+    ('zardel27, 100 hot, no synonyms', tracer_with(hot_line_breaks(OTHER_FILES[0]), synonyms=0),
+     1),
     ('zardel27, 100 hot unloaded', tracer_with(hot_line_breaks(NOT_LOADED)), 1),
     ('zardel27, 100 hot missing', tracer_with(hot_line_breaks(MISSING)), 0.25),
     ('zardel27, false condition', tracer_with([(PYSTONE, HOTTEST)], CONDITION), 1),
@@ -124,7 +128,7 @@ def report(per_loop, unit):
     base = per_loop['untraced']
     floor = per_loop['native no-op trace'] - base
     for name, run, share in MODES:
-        print '  %-28s %10.2f %s/loop  overhead / native no-op overhead %6.2f' % (
+        print '  %-31s %10.2f %s/loop  overhead / native no-op overhead %6.2f' % (
             name, per_loop[name], unit, (per_loop[name] - base) / floor)
     print 'bdb / zardel27 with one false conditional breakpoint on the hottest line: %.1f' \
         ' (target >= 10)' % (per_loop['bdb, false condition'] / per_loop['zardel27, false condition'])

@@ -272,6 +272,37 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   return truth < 0 ? -1 : truth;
 }
 
+// loaded_modules_exist --
+//   Whether every loaded module's file exists. Found once per gBpGeneration, which changes
+//   whenever a module is recorded (a missing file that appears later only makes the answer
+//   conservative).
+static bool loaded_modules_exist() {
+  static unsigned int checked_generation = 0;
+  static bool exist = false;
+  if (checked_generation == gBpGeneration) return exist;
+  checked_generation = gBpGeneration;
+  exist = false;
+  tFileOpsData *ops = gSelf.file_ops_data;
+  if (!ops) return exist;
+  CUt_HashSearch search;
+  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.loaded_modules, &search); entry;
+       entry = CU_NextHashEntry(&search)) {
+    const char *value = static_cast<const char *>(CU_GetHashValue(entry));
+    if (!value || !__tracer_stat(ops, value)) return exist;
+  }
+  exist = true;
+  return exist;
+}
+
+// lasting_no_module --
+//   Whether the module table's "no loaded module is this file" for `file` holds until a module
+//   is recorded (which changes gBpGeneration): the file and every loaded module exist, and the
+//   file-identity cache keeps the identity of an existing file for good.
+static bool lasting_no_module(const char *file) {
+  tFileOpsData *ops = gSelf.file_ops_data;
+  return ops && __tracer_stat(ops, file) && loaded_modules_exist();
+}
+
 // tFrameFile --
 //   The frame's file and its loaded module's name, each found when first needed by the check.
 struct tFrameFile {
@@ -302,8 +333,10 @@ struct tFrameFile {
     module_known = false;
   }
   // Whether a "no breakpoint matches" found with these answers holds until the next change of
-  // the breakpoints or of the code-object table.
-  bool lasting() const { return !file || (from_table && (!module_known || module)); }
+  // the breakpoints, the loaded modules or the code-object table.
+  bool lasting() const {
+    return !file || (from_table && (!module_known || module || lasting_no_module(file)));
+  }
 };
 
 // __tracer_bp_matches --
@@ -407,7 +440,10 @@ static void bind_waiting_bps() {
 }
 
 void __tracer_resolve_bp_filenames(const char *filename) {
-  if (__tracer_add_loaded_module(filename) == 1) bind_waiting_bps();
+  if (__tracer_add_loaded_module(filename) == 1) {
+    gBpGeneration++;  // a file that had no loaded module may have one now
+    bind_waiting_bps();
+  }
 }
 
 void __tracer_xfer_module_bps(PyObject *module) {

@@ -45,17 +45,17 @@ inline bool __tracer_line_may_break(int lineno) {
 }
 
 // Bumped by every change that can make a breakpoint match a code object it did not match before:
-// a breakpoint set, enabled or bound, the table emptied. Never goes back.
+// a breakpoint set, enabled or bound, a module file recorded, the table emptied. Never goes back.
 extern unsigned int gBpGeneration;
 
 // A memory of recent checks that found no breakpoint of their line matching the frame's code:
 // a hot line whose breakpoints are all in other files then costs a few comparisons, without the
 // line lookup, the frame's file or the module table. Only answers that cannot change without a
-// breakpoint edit, a binding or a change of the code-object table are kept: the frame's file
-// came from the code-object table and had a loaded module (the module table never forgets a
-// name it has answered), and each enabled breakpoint of the line was bound, or else unbound on
-// an existing file other than the frame's (file identities of existing files are cached for
-// good).
+// breakpoint edit, a binding, a module recorded or a change of the code-object table are kept:
+// the frame's file came from the code-object table and had a loaded module (the module table
+// never forgets a name it has answered) or had none while it and every loaded module exist, and
+// each enabled breakpoint of the line was bound, or else unbound on an existing file other than
+// the frame's (file identities of existing files are cached for good).
 struct tNoMatchSlot {
   PyObject *code_key;  // the code object's bytecode string, as the code-object table keys it
   int lineno;
