@@ -7,6 +7,7 @@ import random
 import shutil
 import sys
 import tempfile
+import time
 import types
 import unittest
 
@@ -257,6 +258,30 @@ class ChangesWhileRunning(unittest.TestCase):
             [bp(other, SQUARE)], lambda: zardel27.set_break(TARGET, SQUARE, 1, 0, None, 0))
         self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12)
         self.assertEqual(run.final[run.ids[0]][6], 0)
+
+
+class MissingFileAppears(unittest.TestCase):
+    """A breakpoint on a missing file is compared again once the file-identity cache stops
+    taking the file for missing (its marks last three seconds): the remembered "no match" must
+    not outlive them."""
+    leak_check = False  # it waits for the marks to expire
+
+    def test_breakpoint_file_created_while_running(self):
+        folder = tempfile.mkdtemp()
+        try:
+            missing = os.path.join(folder, 'later.py')
+
+            def create_and_wait():
+                os.symlink(TARGET, missing)
+                time.sleep(3.5)
+            trigger = bp(TARGET, ACCUMULATE, temporary=1, cond='k == 3')
+            run = TracerRun('bp_target', [bp(missing, SQUARE), trigger],
+                            on_stop=lambda run, frame, changed: len(run.stops) == 1 and
+                            create_and_wait())
+            self.assertEqual(run.stops, [('bp_target.py', ACCUMULATE)] +
+                             [('bp_target.py', SQUARE)] * 12)
+        finally:
+            shutil.rmtree(folder)
 
 
 class Files(unittest.TestCase):

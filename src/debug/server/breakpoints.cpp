@@ -18,15 +18,35 @@ uint64_t gBpLineBits[kBpLineBits / 64];
 unsigned int gBpGeneration = 1;
 tNoMatchSlot gNoMatch[kNoMatchSlots];
 
+// tMarks --
+//   The "not found" marks an answer depends on, as the oldest and the newest: a mark holds while
+//   the clock is less than kNotFoundSeconds away from it, so all of them hold while both ends do.
+struct tMarks {
+  bool timed = false;
+  time_t low = 0, high = 0;
+
+  void add(time_t marked) {
+    low = timed && low < marked ? low : marked;
+    high = timed && high > marked ? high : marked;
+    timed = true;
+  }
+};
+
+bool marks_current(const tNoMatchSlot *slot) {
+  time_t now = fileops_now();
+  return mark_is_current(slot->mark_low, now) && mark_is_current(slot->mark_high, now);
+}
+
 // remember_no_match --
 //   Stores (code_key, lineno) in the first of its two slots, or in the second when the first
 //   holds a current answer for another key.
-static void remember_no_match(tNoMatchSlot *slot, PyObject *code_key, int lineno) {
+static void remember_no_match(tNoMatchSlot *slot, PyObject *code_key, int lineno,
+                              const tMarks &marks) {
   const unsigned int co_generation = gSelf.co_pathname_table.generation;
   if (slot->generation == gBpGeneration && slot->co_generation == co_generation) {
     slot = paired_slot(slot);
   }
-  *slot = {code_key, lineno, gBpGeneration, co_generation};
+  *slot = {code_key, lineno, gBpGeneration, co_generation, marks.timed, marks.low, marks.high};
 }
 
 // mark_line --
@@ -360,14 +380,38 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
   return same;
 }
 
+// missing_file_marks --
+//   When `name` is a missing file to the file-identity cache, adds the marks that say so to
+//   `marks` and returns true: the name itself and its compiled form, which file identity looks
+//   at in its place (a compiled form that exists keeps its identity for good).
+static bool missing_file_marks(tFileOpsData *ops, const char *name, tMarks *marks) {
+  time_t marked;
+  if (!__tracer_not_found_since(ops, name, &marked)) return false;
+  marks->add(marked);
+  size_t len = strlen(name);
+  char *compiled = static_cast<char *>(malloc(len + 2));
+  if (!compiled) return false;
+  memcpy(compiled, name, len);
+  strcpy(compiled + len, "c");
+  bool known = __tracer_stat(ops, compiled) != nullptr;
+  if (!known && __tracer_not_found_since(ops, compiled, &marked)) {
+    marks->add(marked);
+    known = true;
+  }
+  free(compiled);
+  return known;
+}
+
 // lasting_file_difference --
 //   Whether an unbound breakpoint found not to be set on the frame's file stays so until its
-//   binding changes: both files exist, and the file-identity cache keeps the identity of an
-//   existing file for good (a missing one is looked for again after a while). The frame's file
-//   is by now a loaded module, so the check will not record it again either.
-static bool lasting_file_difference(tBp *bp, tFrameFile *ff) {
+//   binding changes: the frame's file exists, and so does the breakpoint's (the file-identity
+//   cache keeps the identity of an existing file for good), or else the breakpoint's file is
+//   missing for as long as the marks added to `marks` hold. The frame's file is by now a loaded
+//   module, so the check will not record it again either.
+static bool lasting_file_difference(tBp *bp, tFrameFile *ff, tMarks *marks) {
   tFileOpsData *ops = gSelf.file_ops_data;
-  return ops && __tracer_stat(ops, bp->file_key) && __tracer_stat(ops, ff->get_file());
+  if (!ops || !__tracer_stat(ops, ff->get_file())) return false;
+  return __tracer_stat(ops, bp->file_key) || missing_file_marks(ops, bp->file_key, marks);
 }
 
 bool __tracer_break_here(PyFrameObject *f, int update_bps) {
@@ -379,13 +423,14 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
   bool stopping = false, matched = false, consumed = false, lasting = true;
+  tMarks marks;
   tFrameFile ff;
   ff.frame = f;
   for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
     if (!bp->enabled) continue;
     const bool unbound = !bp->module_filename;
     if (!__tracer_bp_matches(bp, &ff)) {
-      if (unbound && !lasting_file_difference(bp, &ff)) lasting = false;
+      if (unbound && !lasting_file_difference(bp, &ff, &marks)) lasting = false;
       continue;
     }
     matched = true;
@@ -417,7 +462,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
     }
     stopping = true;
   }
-  if (!matched && lasting && ff.lasting()) remember_no_match(slot, code_key, lineno);
+  if (!matched && lasting && ff.lasting()) remember_no_match(slot, code_key, lineno, marks);
   // Consumed breakpoints leave the table now; the next report lists their ids and frees them.
   if (consumed) {
     for (tBp *bp = gSelf.changed_bps; bp; bp = bp->next_changed) {

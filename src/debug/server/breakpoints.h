@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <frameobject.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "zardelmodule.h"
 
@@ -61,8 +62,15 @@ struct tNoMatchSlot {
   int lineno;
   unsigned int generation;     // gBpGeneration when stored
   unsigned int co_generation;  // the code-object table's generation when stored
+  // The answer holds only while the file-identity cache's "not found" marks of missing
+  // breakpoint files hold: the oldest and newest of those marks (see marks_current).
+  bool timed;
+  time_t mark_low, mark_high;
 };
-constexpr int kNoMatchSlots = 4096;
+constexpr int kNoMatchSlots = 2048;
+
+// Whether the "not found" marks a timed slot depends on are still current.
+bool marks_current(const tNoMatchSlot *slot);
 extern tNoMatchSlot gNoMatch[kNoMatchSlots];
 
 // The first of the two slots where (code_key, lineno) may be remembered: a pair of slots
@@ -80,7 +88,8 @@ inline tNoMatchSlot *paired_slot(tNoMatchSlot *slot) {
 inline bool slot_holds(const tNoMatchSlot *slot, PyObject *code_key, int lineno) {
   return slot->code_key == code_key && slot->lineno == lineno &&
          slot->generation == gBpGeneration &&
-         slot->co_generation == gSelf.co_pathname_table.generation;
+         slot->co_generation == gSelf.co_pathname_table.generation &&
+         (!slot->timed || marks_current(slot));
 }
 
 inline bool remembered_no_match(tNoMatchSlot *slot, PyObject *code_key, int lineno) {
