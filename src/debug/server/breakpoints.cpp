@@ -324,19 +324,23 @@ static bool lasting_no_module(const char *file) {
 }
 
 // tFrameFile --
-//   The frame's file and its loaded module's name, each found when first needed by the check.
+//   The frame's file and its loaded module's name, each found when first needed by the check,
+//   and whether every answer found so far lasts (see tNoMatchSlot).
 struct tFrameFile {
   PyFrameObject *frame;
   const char *file = nullptr;
   const char *module = nullptr;
   bool module_known = false;
-  bool from_table = false;  // the file is the code-object table's answer for the frame's code
+  bool lasting = true;
 
   const char *get_file() {
     if (!file) {
+      // Only the code-object table's answer depends on the code object alone.
       file = LookupCOPathname(&gSelf.co_pathname_table, frame->f_code);
-      from_table = file != nullptr;
-      if (!file) file = __tracer_get_full_path(frame);
+      if (!file) {
+        lasting = false;
+        file = __tracer_get_full_path(frame);
+      }
     }
     return file;
   }
@@ -344,6 +348,7 @@ struct tFrameFile {
     if (!module_known) {
       module = __tracer_find_module(get_file());
       module_known = true;
+      if (!module && !lasting_no_module(file)) lasting = false;
     }
     return module;
   }
@@ -351,11 +356,6 @@ struct tFrameFile {
   void forget() {
     file = nullptr;
     module_known = false;
-  }
-  // Whether a "no breakpoint matches" found with these answers holds until the next change of
-  // the breakpoints, the loaded modules or the code-object table.
-  bool lasting() const {
-    return !file || (from_table && (!module_known || module || lasting_no_module(file)));
   }
 };
 
@@ -462,7 +462,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
     }
     stopping = true;
   }
-  if (!matched && lasting && ff.lasting()) remember_no_match(slot, code_key, lineno, marks);
+  if (!matched && lasting && ff.lasting) remember_no_match(slot, code_key, lineno, marks);
   // Consumed breakpoints leave the table now; the next report lists their ids and frees them.
   if (consumed) {
     for (tBp *bp = gSelf.changed_bps; bp; bp = bp->next_changed) {
