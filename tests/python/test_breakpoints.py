@@ -135,7 +135,7 @@ class Methods(unittest.TestCase):
         zardel27.stop_trace()
         self.assertEqual(zardel27.get_breaks('a.py', 1), [(number, 1, 0, None, 0, 0)])
 
-    def test_nothing_before_init_is_needed_by_a_fresh_process(self):
+    def test_methods_refuse_before_init(self):
         # In a fresh interpreter the methods refuse until init() built the tracer.
         from support import run_python
         status, out, err = run_python('''
