@@ -13,7 +13,7 @@ build: prerequisites
 
 # The main job: the installation's console launcher debugs a sample program with a command file.
 demo: build
-	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py
+	@$(BUILD)/install/bin/vorn-console debug --commands examples/orders.cmds examples/orders.py --with-unpriced
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -23,6 +23,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_trace.py
 	@/usr/bin/python2.7 bench/bench_walk.py
 	@/usr/bin/python2.7 bench/bench_exceptions.py
+	@/usr/bin/python2.7 bench/bench_breakpoints.py
 	@/usr/bin/python2.7 bench/bench_serialize.py
 	@/usr/bin/python2.7 bench/bench_analysis.py
 

@@ -112,17 +112,29 @@ def frame_file_cost(calls, rounds):
     return best_tracer, best_python
 
 
-def main(argv):
-    loops, rounds = 100000, 5
+def loops_and_rounds(argv, loops, rounds=5):
+    """The --loops and --rounds options, or the defaults given."""
     if '--loops' in argv:
         loops = int(argv[argv.index('--loops') + 1])
     if '--rounds' in argv:
         rounds = int(argv[argv.index('--rounds') + 1])
-    best = dict((name, float('inf')) for name, run, share in MODES)
+    return loops, rounds
+
+
+def best_times(modes, loops, rounds):
+    """{name: best microseconds per loop} of (name, run, share) modes run in turn, round by
+    round, each for its share of the loops."""
+    best = dict((name, float('inf')) for name, run, share in modes)
     for _ in range(rounds):
-        for name, run, share in MODES:
-            n = int(loops * share)
+        for name, run, share in modes:
+            n = max(1, int(loops * share))
             best[name] = min(best[name], timed(run, n) / n * 1e6)
+    return best
+
+
+def main(argv):
+    loops, rounds = loops_and_rounds(argv, 100000)
+    best = best_times(MODES, loops, rounds)
     base = best['untraced']
     print 'pystone, %d loops (bdb %d, python trace %d), best of %d rounds' % (
         loops, loops * MODES[3][2], loops * MODES[4][2], rounds)

@@ -1,4 +1,7 @@
-"""A small order calculator: the program `make demo` debugs with `vorn-console debug`."""
+"""A small order calculator: the program `make demo` debugs with `vorn-console debug`.
+
+With --with-unpriced it goes on to total an order whose line has no price yet: the
+multiplication fails, and nothing catches the error."""
 
 
 def line_total(price, quantity):
@@ -17,3 +20,7 @@ def order_total(lines):
 
 order = [(2.5, 4), (1.25, 12), (10.0, 1)]
 print 'order total: %.2f' % order_total(order)
+
+import sys
+if '--with-unpriced' in sys.argv[1:]:
+    print 'unpriced order total: %.2f' % order_total([(None, 3)])

@@ -77,6 +77,15 @@ def keep_asserts(optimize):
     return previous
 
 
+def among(exc_type, classes):
+    """Whether exc_type is one of the classes or derives from one (False for what is no class,
+    such as a string exception)."""
+    try:
+        return bool(classes) and issubclass(exc_type, classes)
+    except TypeError:
+        return False
+
+
 def first_body_line(code):
     """The first line of a function's body that carries code: where a call of it first stops."""
     lines = [line for _, line in dis.findlinestarts(code) if line > code.co_firstlineno]
@@ -110,7 +119,7 @@ class Debugger(cmd.Cmd):
         self.resume = False          # set by a command that lets the program go on
         self.post_mortem = False     # stopped after the program ended with an exception
         self.continuing = False      # the last command was continue
-        self.reported = None         # the exception value of the last exception stop
+        self.reported = None         # the traceback entry of the last exception stop
         self.interrupted = False     # Ctrl-C asked for a stop
         self.breaks = {}             # breakpoint number -> Breakpoint
         self.last_listed = None
@@ -165,12 +174,35 @@ class Debugger(cmd.Cmd):
         exc_type, exc_value = exc_info[0], exc_info[1]
         # One exception is reported again in every frame it leaves; after continue, once is
         # enough.
-        if self.continuing and exc_value is self.reported:
+        if self.continuing and self.was_reported(exc_info[2]):
             zardel27.continue_run()
             return
-        self.reported = exc_value
+        self.reported = exc_info[2]
         self.message('%s: %s' % (self.exception_name(exc_type), self.exception_text(exc_value)))
+        if self.continuing and self.stops_as_unhandled(exc_type):
+            self.message('Uncaught exception: stopped where it was raised.')
         self.interaction(frame)
+
+    def was_reported(self, tb):
+        """Whether an exception with traceback tb is the one last stopped at. Its value is no
+        help: the interpreter may report a raise with the value not yet made an instance. But
+        the traceback of an exception that leaves frames grows from the outside and keeps the
+        entry it had where it was stopped at."""
+        while tb is not None:
+            if tb is self.reported:
+                return True
+            tb = tb.tb_next
+        return False
+
+    @staticmethod
+    def stops_as_unhandled(exc_type):
+        """Whether an exception stop met while running freely can only come from the unhandled
+        mode, whose stops are at the raise points of exceptions no handler up the stack will
+        catch: the mode is on and the type is not among those always stopped at."""
+        if not hasattr(zardel27, 'get_always_stop_excepts'):
+            return False
+        return (zardel27.get_exception_mode() == EXCEPTION_MODES['unhandled'] and
+                not among(exc_type, zardel27.get_always_stop_excepts()))
 
     def idle_cb(self):
         pass
@@ -721,14 +753,24 @@ class Debugger(cmd.Cmd):
         except:
             zardel27.stop_trace()
             exc_type, exc_value, tb = sys.exc_info()
-            if exc_value is not self.reported:
+            if not self.was_reported(tb) and self.may_stop_at(exc_type):
                 self.stop_after_exception(exc_type, exc_value, tb)
             traceback.print_exception(exc_type, exc_value, tb.tb_next)
             return 1
         finally:
             zardel27.stop_trace()
             self.runner_frame = None
+            self.reported = None  # its traceback holds the program's frames
         return 0
+
+    @staticmethod
+    def may_stop_at(exc_type):
+        """Whether the exception settings allow a stop for an exception of exc_type: not in
+        the never mode, not on the never-stop list."""
+        if not hasattr(zardel27, 'get_never_stop_excepts'):
+            return True
+        return (zardel27.get_exception_mode() != EXCEPTION_MODES['never'] and
+                not among(exc_type, zardel27.get_never_stop_excepts()))
 
     def stop_after_exception(self, exc_type, exc_value, tb):
         """A stop at the raise point of an exception that ended the program, the frames still

@@ -63,6 +63,34 @@ class Transcripts(unittest.TestCase):
         self.assertTrue(err.endswith('IndexError: list index out of range\n'), err)
         self.assertNotIn('vorndebug', err)
 
+    def test_breakpoints_conditional_temporary_and_ignoring(self):
+        # The conditional breakpoint stops for visit([0, 1, 2]) only, the loop's after four
+        # ignored hits, the temporary one once; the listings follow the tracer's reports.
+        self.assertEqual(self.check_transcript('breaks', 6), '')  # 20 % 7
+
+    def test_exception_commands(self):
+        start = '> DIR/crash.py(1)<module>()\n-> def parse(text):\n(vorn) '
+        # The IndexError nothing catches is on the never-stop list: no stop at it.
+        code, out, err = vorn(['debug', sample('crash.py')],
+                              stdin='exceptions\nexceptions sometimes\nnocatch IndexError\nc\n')
+        self.assertEqual(out.replace(SAMPLES, 'DIR'), start + (
+            'Exceptions stop: unhandled\n(vorn) '
+            '*** exceptions takes never, always or unhandled\n(vorn) '
+            'Never stop on: IndexError, SystemExit\n(vorn) loaded\n'))
+        self.assertEqual(code, 1)
+        self.assertTrue(err.endswith('IndexError: list index out of range\n'), err)
+        # Always: the stop is at the raise, and does not claim that nothing will catch it; in
+        # the never mode the exception leaves every frame without a stop.
+        code, out, err = vorn(['debug', sample('crash.py')],
+                              stdin='exceptions always\ncatch KeyError LookupError\nnocatch\nc\n'
+                                    'exceptions never\nc\n')
+        self.assertEqual(out.replace(SAMPLES, 'DIR'), start + (
+            'Exceptions stop: always\n(vorn) Always stop on: KeyError, LookupError\n(vorn) '
+            'Never stop on: SystemExit\n(vorn) loaded\nIndexError: list index out of range\n'
+            '> DIR/crash.py(3)parse()\n-> return int(fields[1])\n(vorn) '
+            'Exceptions stop: never\n(vorn) '))
+        self.assertEqual(code, 1)
+
     def test_commands_from_c_options_follow_the_file_and_end_of_input_quits(self):
         code, out, err = vorn(['debug', '-c', 'n', '-c', 'p sys.argv, __name__',
                                '-c', 'p len(sys.modules) > 0', '-c', 'c',

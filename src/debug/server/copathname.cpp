@@ -33,6 +33,7 @@ void ClearPathnameTableEntry(tCOPathnameTable *table, CUt_HashEntry *entry) {
   PyObject *key = key_object(table, entry);
   tCOPathnameRecent *slot = recent_slot(table, key);
   if (slot->key == key) slot->key = nullptr;
+  table->generation++;
   Py_DECREF(key);
   free(CU_GetHashValue(entry));
   CU_SetHashValue(entry, nullptr);

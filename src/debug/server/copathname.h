@@ -23,6 +23,9 @@ struct tCOPathnameRecent {
 struct tCOPathnameTable {
   CUt_HashTable filename_for_co;
   int collect_count;  // calls since the last garbage-collection pass
+  // Counts the entries cleared (dead code collected, a file registered anew) and never goes
+  // back, so that a memory of answers keyed by bytecode string can tell when it may be stale.
+  unsigned int generation;
   // Recent answers by bytecode string, direct-mapped: the dispatch asks for the same few code
   // objects on most call events, and this spares it the hash chains of a table that holds
   // every function of every loaded module. A slot is emptied when its entry is cleared.

@@ -128,7 +128,7 @@ int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
 }
 
 static int dispatch_line(PyFrameObject *frame) {
-  if (__tracer_stop_here(frame) || (gSelf.userbps.numEntries && __tracer_break_here(frame, 1))) {
+  if (__tracer_stop_here(frame) || __tracer_line_breaks(frame)) {
     return do_callback(gSelf.line_cb, frame, nullptr);
   }
   return 0;

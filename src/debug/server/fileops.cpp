@@ -17,6 +17,14 @@ void fileops_set_clock_for_testing(tFileOpsClock clock) { gClock = clock; }
 //   The current time in seconds, from the test clock when one is set.
 static time_t get_seconds() { return gClock ? gClock() : time(nullptr); }
 
+time_t fileops_now() { return get_seconds(); }
+
+bool mark_is_current(time_t marked, time_t now) {
+  time_t age = now - marked;
+  if (age < 0) age = -age;
+  return age < kNotFoundSeconds;
+}
+
 // free_values --
 //   Frees every value block of a cache and empties it.
 static void free_values(CUt_HashTable *table) {
@@ -59,11 +67,16 @@ static bool is_not_found(tFileOpsData *ops, const char *name) {
   CUt_HashEntry *entry = CU_FindHashEntry(&ops->not_found_table, name);
   if (!entry) return false;
   time_t marked = static_cast<time_t>(reinterpret_cast<intptr_t>(CU_GetHashValue(entry)));
-  time_t age = get_seconds() - marked;
-  if (age < 0) age = -age;
-  if (age < kNotFoundSeconds) return true;
+  if (mark_is_current(marked, get_seconds())) return true;
   CU_DeleteHashEntry(entry);
   return false;
+}
+
+bool __tracer_not_found_since(tFileOpsData *ops, const char *name, time_t *marked) {
+  if (!is_not_found(ops, name)) return false;
+  CUt_HashEntry *entry = CU_FindHashEntry(&ops->not_found_table, name);
+  *marked = static_cast<time_t>(reinterpret_cast<intptr_t>(CU_GetHashValue(entry)));
+  return true;
 }
 
 // normalise_path --

@@ -40,6 +40,14 @@ bool samefile(tFileOpsData *ops, const char *name1, const char *name2);
 // kNotFoundSeconds).
 const struct stat *__tracer_stat(tFileOpsData *ops, const char *path);
 
+// Whether `name` carries a current "not found" mark; *marked is then the time it was set. The
+// mark, and with it the answers that missing file gave, holds while mark_is_current(*marked, now).
+bool __tracer_not_found_since(tFileOpsData *ops, const char *name, time_t *marked);
+bool mark_is_current(time_t marked, time_t now);
+
+// The clock the not-found marks are read against (seconds).
+time_t fileops_now();
+
 // Test seam: the clock the not-found marks are read against (seconds); null restores time().
 typedef time_t (*tFileOpsClock)(void);
 void fileops_set_clock_for_testing(tFileOpsClock clock);

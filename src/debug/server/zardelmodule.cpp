@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <stdio.h>
 
+#include "breakpoints.h"
 #include "dispatch.h"
 #include "exceptions.h"
 #include "fileops.h"
@@ -210,7 +211,7 @@ static void __tracer_release_all() {
   CU_DeallocHashTable(&gSelf.loaded_modules);
   destroy_file_ops_data(gSelf.file_ops_data);
   gSelf.file_ops_data = nullptr;
-  CU_DeleteHashTable(&gSelf.userbps);
+  __tracer_free_all_bps();
   __tracer_free_exc_filters();
   gSelf.state_built = 0;
 }
@@ -264,6 +265,8 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
   }
   PyRef exitfunc(PyObject_GetAttrString(gModuleSelf, "exitfunc"));
   if (!exitfunc) return nullptr;
+
+  if (__tracer_check_bps_editable() < 0) return nullptr;
 
   // Every check has passed: from here on the previous state is replaced.
   if (gSelf.state_built) __tracer_release_all();
@@ -322,6 +325,7 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
 }
 
 PyObject *_tracer_reset(PyObject *, PyObject *) {
+  if (__tracer_check_bps_editable() < 0) return nullptr;
   __tracer_stop_trace();
   set_none(gSelf.bot_frame);
   set_none(gSelf.stop_frame);
@@ -329,8 +333,8 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
   set_none(gSelf.curr_frame);
   gSelf.autoquit = 1;
   if (gSelf.state_built) {
+    __tracer_clear_all_bps();
     gSelf.next_bp_id = 1;
-    gSelf.changed_bps = nullptr;
     __tracer_clear_exc_filters();
     __tracer_clear_loaded_modules();
     destroy_file_ops_data(gSelf.file_ops_data);
@@ -353,6 +357,7 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
 //   handlers), it is left alone and ours still runs the recorded ones at exit.
 PyObject *_tracer_destroy(PyObject *self, PyObject *args) {
   PyObject *result = _tracer_reset(self, args);
+  if (!result) return nullptr;
   if (gSelf.state_built) ClearCOPathnameTable(&gSelf.co_pathname_table);
   __tracer_remove_import_hook();
   if (__tracer_exitfunc_is_ours()) {
@@ -465,6 +470,15 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(ignore_exception_loc, ignore_exception_loc_doc),
     TRACER_METHOD(clear_exception_ignores, clear_exception_ignores_doc),
     TRACER_METHOD(is_botframe, "Compares given frame with bottom frame, returns 1 if same"),
+    TRACER_METHOD(set_break, set_break_doc),
+    TRACER_METHOD(clear_breaks, clear_breaks_doc),
+    TRACER_METHOD(enable_breaks, enable_breaks_doc),
+    TRACER_METHOD(ignore_breaks, ignore_breaks_doc),
+    TRACER_METHOD(set_breaks_cond, set_breaks_cond_doc),
+    TRACER_METHOD(get_breaks, get_breaks_doc),
+    TRACER_METHOD(get_file_breaks, get_file_breaks_doc),
+    TRACER_METHOD(clear_all_breaks, clear_all_breaks_doc),
+    TRACER_METHOD(break_here, break_here_doc),
     TRACER_METHOD(step_into, "Set up to step into next function or to next instruction"),
     TRACER_METHOD(step_over, "Set up to step over the next instruction"),
     TRACER_METHOD(step_out, "Set up to step out of the current stack frame"),

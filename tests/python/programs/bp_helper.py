@@ -1,0 +1,3 @@
+def twice(x):
+    doubled = x * 2
+    return doubled

@@ -1,0 +1,378 @@
+"""Breakpoints: the editing and query methods, the check made at every line of real programs
+(hits, conditions, ignore counts, temporary breakpoints), the report of changed breakpoints,
+binding to files however they are spelt, and a differential test against bdb."""
+import dis
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+import types
+import unittest
+
+import zardel27
+import bp_support
+from bp_support import TracerRun, BdbRun, path_of, line_of
+from support import init_args
+
+TARGET = path_of('bp_target')
+HELPER = path_of('bp_helper')
+SQUARE = 2                                    # `result = n * n`, 15 runs
+ACCUMULATE = line_of('bp_target', 'total += square')   # runs with i = 0 .. k-1 for k < 6
+TOTAL = line_of('bp_target', 'total = 0')     # once per accumulate() call: 6 runs
+RAISE = line_of('bp_target', 'raise ValueError')
+EXPECTED_RESULTS = [0, 0, 0, -1, 1, 1, 0, 3, 2, 4, 6, -3, 12, 10, -4, 28, 15, -5, 36]
+
+
+def bp(filename, line, enabled=1, temporary=0, cond=None, ignore=0):
+    return (filename, line, enabled, temporary, cond, ignore)
+
+
+def probe():
+    """Whether a breakpoint stops this line (the method's own frame is the probe)."""
+    return zardel27.break_here(sys._getframe())
+
+
+PROBE_LINE = probe.func_code.co_firstlineno + 2
+
+
+class Methods(unittest.TestCase):
+    """The editing and query methods on their own, and break_here on a live frame."""
+
+    def setUp(self):
+        zardel27.init(*init_args())
+        self.here = zardel27.get_frame_file(sys._getframe())
+
+    def tearDown(self):
+        zardel27.destroy()
+
+    def test_every_set_break_adds_one_with_the_next_id(self):
+        first = zardel27.set_break('a.py', 7, 1, 0, None, 0)
+        second = zardel27.set_break('a.py', 7, 0, 1, 'x > 1', 2)
+        self.assertEqual(second, first + 1)
+        self.assertEqual(zardel27.get_breaks('a.py', 7),
+                         [(second, 0, 1, 'x > 1', 2, 0), (first, 1, 0, None, 0, 0)])
+        self.assertEqual(zardel27.get_breaks('b.py', 7), [])
+        zardel27.set_break('b.py', 7, 1, 0, None, 0)
+        zardel27.set_break('a.py', 9, 1, 0, '', 0)   # an empty condition is none
+        self.assertEqual(sorted(zardel27.get_file_breaks('a.py')),
+                         [(7, first, 1, 0, None, 0, 0), (7, second, 0, 1, 'x > 1', 2, 0),
+                          (9, second + 2, 1, 0, None, 0, 0)])
+        zardel27.clear_breaks('a.py', 7)
+        self.assertEqual(zardel27.get_breaks('a.py', 7), [])
+        self.assertEqual(len(zardel27.get_breaks('b.py', 7)), 1)   # other file, same line
+
+    def test_edits_apply_to_every_breakpoint_of_file_and_line(self):
+        ids = [zardel27.set_break('a.py', 3, 1, 0, None, 0) for _ in range(2)]
+        other = zardel27.set_break('./a.py', 3, 1, 0, None, 0)   # matched byte for byte
+        zardel27.enable_breaks('a.py', 3, 0)
+        zardel27.ignore_breaks('a.py', 3, 4)
+        zardel27.set_breaks_cond('a.py', 3, 'y == 2')
+        self.assertEqual(zardel27.get_breaks('a.py', 3),
+                         [(i, 0, 0, 'y == 2', 4, 0) for i in reversed(ids)])
+        self.assertEqual(zardel27.get_breaks('./a.py', 3), [(other, 1, 0, None, 0, 0)])
+        zardel27.set_breaks_cond('a.py', 3, '')
+        self.assertEqual([b[3] for b in zardel27.get_breaks('a.py', 3)], [None, None])
+
+    def test_ids_go_on_after_clear_all_and_start_again_after_reset(self):
+        zardel27.set_break('a.py', 1, 1, 0, None, 0)
+        last = zardel27.set_break('a.py', 2, 1, 0, None, 0)
+        zardel27.clear_all_breaks()
+        self.assertEqual(zardel27.get_file_breaks('a.py'), [])
+        self.assertEqual(zardel27.set_break('a.py', 1, 1, 0, None, 0), last + 1)
+        zardel27.reset()
+        self.assertEqual(zardel27.get_file_breaks('a.py'), [])
+        self.assertEqual(zardel27.set_break('a.py', 1, 1, 0, None, 0), 1)
+
+    def test_break_here_counts_nothing(self):
+        self.assertFalse(probe())
+        number = zardel27.set_break(self.here, PROBE_LINE, 1, 0, None, 3)
+        self.assertTrue(probe())
+        self.assertEqual(zardel27.get_breaks(self.here, PROBE_LINE), [(number, 1, 0, None, 3, 0)])
+        zardel27.enable_breaks(self.here, PROBE_LINE, 0)
+        self.assertFalse(probe())
+        zardel27.enable_breaks(self.here, PROBE_LINE, 1)
+        self.assertTrue(probe())
+        zardel27.set_breaks_cond(self.here, PROBE_LINE, 'sys is None')
+        self.assertFalse(probe())
+        zardel27.set_breaks_cond(self.here, PROBE_LINE, 'no_such_name')   # raising: stops
+        self.assertTrue(probe())
+        zardel27.clear_breaks(self.here, PROBE_LINE)
+        self.assertFalse(probe())
+        zardel27.set_break(self.here + 'c', PROBE_LINE, 1, 0, None, 0)   # the compiled name
+        self.assertTrue(probe())
+
+    def test_bad_arguments(self):
+        for call, args in [(zardel27.set_break, ('a.py', 1, 1, 0, 5, 0)),
+                           (zardel27.set_break, ('a.py', 'one', 1, 0, None, 0)),
+                           (zardel27.set_break, ('a.py', 1)),
+                           (zardel27.clear_breaks, (None, 1)),
+                           (zardel27.enable_breaks, ('a.py', 1)),
+                           (zardel27.ignore_breaks, ('a.py', 1, 'x')),
+                           (zardel27.set_breaks_cond, ('a.py', 1, None)),
+                           (zardel27.get_breaks, ('a.py',)),
+                           (zardel27.get_file_breaks, (3,)),
+                           (zardel27.break_here, (None,))]:
+            self.assertRaises(TypeError, call, *args)
+        self.assertEqual(zardel27.get_file_breaks('a.py'), [])
+
+    def test_setting_or_enabling_a_breakpoint_arms_tracing_again(self):
+        zardel27.init(*init_args(optimize_nobps=1))
+        zardel27.start_trace(0, 0); zardel27.continue_run()
+        self.assertEqual(zardel27.get_tracing(), 0)   # no breakpoint: the tracer left
+        number = zardel27.set_break('a.py', 1, 0, 0, None, 0)
+        self.assertEqual(zardel27.get_tracing(), 1)
+        zardel27.continue_run()   # a disabled breakpoint keeps it
+        self.assertEqual(zardel27.get_tracing(), 1)
+        zardel27.stop_trace()
+        zardel27.enable_breaks('a.py', 1, 0)
+        self.assertEqual(zardel27.get_tracing(), 0)
+        zardel27.enable_breaks('b.py', 1, 1)   # nothing there
+        self.assertEqual(zardel27.get_tracing(), 0)
+        zardel27.enable_breaks('a.py', 1, 1)
+        self.assertEqual(zardel27.get_tracing(), 1)
+        zardel27.stop_trace()
+        self.assertEqual(zardel27.get_breaks('a.py', 1), [(number, 1, 0, None, 0, 0)])
+
+    def test_methods_refuse_before_init(self):
+        # In a fresh interpreter the methods refuse until init() built the tracer.
+        from support import run_python
+        status, out, err = run_python('''
+            import zardel27
+            for name in ('set_break', 'get_breaks', 'clear_all_breaks'):
+                try:
+                    getattr(zardel27, name)('a.py', 1, 1, 0, None, 0)
+                except (RuntimeError, TypeError), e:
+                    print type(e).__name__
+            ''')
+        self.assertEqual((status, out.split()), (0, ['RuntimeError', 'TypeError', 'RuntimeError']),
+                         err)
+
+
+class Stops(unittest.TestCase):
+    """The check at the lines of a real program."""
+
+    def test_hits_conditions_and_ignore_counts(self):
+        run = TracerRun('bp_target', [bp(TARGET, SQUARE, ignore=10),
+                                      bp(TARGET, ACCUMULATE, cond='i == 2'),
+                                      bp(TARGET, TOTAL, enabled=0)])
+        self.assertEqual(run.stops.count(('bp_target.py', SQUARE)), 5)
+        self.assertEqual(run.stops.count(('bp_target.py', ACCUMULATE)), 3)
+        self.assertEqual([run.final[number][6] for number in run.ids],
+                         [15, 15, 0])   # the disabled one counts no hit
+        self.assertEqual(run.final[run.ids[0]][5], 0)   # every ignored hit used up
+        self.assertEqual(run.globals['results'], EXPECTED_RESULTS)
+
+    def test_condition_sees_current_locals(self):
+        seen = []
+        run = TracerRun('bp_target', [bp(TARGET, ACCUMULATE, cond='i == limit - 1')],
+                        on_stop=lambda run, frame, changed: seen.append(
+                            (frame.f_locals['i'], frame.f_locals['limit'])))
+        self.assertEqual(seen, [(k - 1, k) for k in range(1, 6)])
+
+    def test_raising_condition_stops_and_leaves_no_exception(self):
+        run = TracerRun('bp_target', [bp(TARGET, SQUARE, cond='no_such_name', temporary=1,
+                                         ignore=20)])
+        # A condition that raises stops every time, neither ignoring nor consuming.
+        self.assertEqual(run.stops, [('bp_target.py', SQUARE)] * 15)
+        self.assertEqual(run.final[run.ids[0]][3:], (1, 'no_such_name', 20, 15))
+        self.assertEqual(run.globals['results'], EXPECTED_RESULTS)
+
+    def test_exception_pending_while_a_condition_raises_is_kept(self):
+        # Stepping into every event: the exception event of the raise checks the breakpoints
+        # of its line with the program's ValueError pending; the condition's NameError must not
+        # replace it, or the program's `except ValueError` would not catch it.
+        run = TracerRun('bp_target', [bp(TARGET, RAISE, cond='no_such_name')],
+                        command=zardel27.step_into, exception_mode=1)
+        self.assertEqual(run.globals['results'], EXPECTED_RESULTS)
+        self.assertEqual(run.final[run.ids[0]][6], 6)   # line and exception event, three raises
+
+    def test_condition_calling_traced_code_does_not_stop_in_it(self):
+        run = TracerRun('bp_target', [bp(TARGET, SQUARE),
+                                      bp(TARGET, ACCUMULATE, cond='square(3) == 9 and i == 0')])
+        self.assertEqual(run.stops.count(('bp_target.py', SQUARE)), 15)
+        self.assertEqual(run.final[run.ids[0]][6], 15)   # the condition's calls are not hits
+        self.assertEqual(run.stops.count(('bp_target.py', ACCUMULATE)), 5)
+
+    def test_condition_cannot_free_the_breakpoints_it_is_checked_with(self):
+        cond = "__import__('zardel27').clear_all_breaks()"
+        run = TracerRun('bp_target', [bp(TARGET, TOTAL, cond=cond), bp(TARGET, TOTAL)])
+        # The RuntimeError it meets makes the condition stop; both breakpoints stay.
+        self.assertEqual(run.stops, [('bp_target.py', TOTAL)] * 6)
+        self.assertEqual(sorted(run.final), run.ids)
+
+    def test_temporary_with_ignore_count_stops_on_second_hit_and_goes(self):
+        run = TracerRun('bp_target', [bp(TARGET, SQUARE, temporary=1, ignore=1)])
+        self.assertEqual(run.stops, [('bp_target.py', SQUARE)])
+        self.assertEqual(run.reports[0], ([run.ids[0]], []))
+        self.assertEqual(run.final, {})
+
+    def test_temporary_conditional_stops_once_when_true(self):
+        seen = []
+        run = TracerRun('bp_target', [bp(TARGET, SQUARE, temporary=1, cond='n == 1')],
+                        on_stop=lambda run, frame, changed: seen.append(frame.f_locals['n']))
+        self.assertEqual(seen, [1])
+        self.assertEqual(run.final, {})
+
+    def test_report_lists_changes_since_last_stop_most_recent_first(self):
+        run = TracerRun('bp_target', [bp(TARGET, TOTAL), bp(TARGET, SQUARE, cond='False')])
+        total, square = run.ids
+        self.assertEqual(len(run.stops), 6)
+        # accumulate(0) and accumulate(1) stop at `total = 0`; square(0) runs in between.
+        self.assertEqual(run.reports[0], ([], [(TARGET, TOTAL, total, 1, 0, None, 0, 1)]))
+        self.assertEqual(run.reports[2],
+                         ([], [(TARGET, TOTAL, total, 1, 0, None, 0, 3),
+                               (TARGET, SQUARE, square, 1, 0, 'False', 0, 1)]))
+        self.assertEqual(run.reports[3][1][1][-1], 3)   # reported changes are not repeated
+        self.assertEqual(run.final[square][6], 15)
+
+
+class ChangesWhileRunning(unittest.TestCase):
+    """The check remembers lines whose breakpoints do not match a code object; a breakpoint set,
+    enabled or bound while the program runs must stop there all the same."""
+
+    def run_with_change(self, breaks, change):
+        # A temporary breakpoint at accumulate(3)'s first iteration makes the change; square()
+        # has run 3 times by then (its line 2 checked against the helper's line 2) and runs 12
+        # times after.
+        trigger = bp(TARGET, ACCUMULATE, temporary=1, cond='k == 3')
+        return TracerRun('bp_target', breaks + [trigger],
+                         on_stop=lambda run, frame, changed: change() if len(run.stops) == 1
+                         else None)
+
+    def test_set_while_running(self):
+        run = self.run_with_change(
+            [bp(HELPER, SQUARE)], lambda: zardel27.set_break(TARGET, SQUARE, 1, 0, None, 0))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12 + [('bp_helper.py', 2)])
+
+    def test_enabled_while_running(self):
+        run = self.run_with_change([bp(HELPER, SQUARE), bp(TARGET, SQUARE, enabled=0)],
+                                   lambda: zardel27.enable_breaks(TARGET, SQUARE, 1))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12 + [('bp_helper.py', 2)])
+
+    def test_unbound_on_a_file_not_loaded(self):
+        # The breakpoint on a file nothing imports waits unbound; the target's own stops.
+        other = path_of('recursion')
+        run = self.run_with_change(
+            [bp(other, SQUARE)], lambda: zardel27.set_break(TARGET, SQUARE, 1, 0, None, 0))
+        self.assertEqual(run.stops[1:], [('bp_target.py', SQUARE)] * 12)
+        self.assertEqual(run.final[run.ids[0]][6], 0)
+
+
+class MissingFileAppears(unittest.TestCase):
+    """A breakpoint on a missing file is compared again once the file-identity cache stops
+    taking the file for missing (its marks last three seconds): the remembered "no match" must
+    not outlive them."""
+    leak_check = False  # it waits for the marks to expire
+
+    def test_breakpoint_file_created_while_running(self):
+        folder = tempfile.mkdtemp()
+        try:
+            missing = os.path.join(folder, 'later.py')
+
+            def create_and_wait():
+                os.symlink(TARGET, missing)
+                time.sleep(3.5)
+            trigger = bp(TARGET, ACCUMULATE, temporary=1, cond='k == 3')
+            run = TracerRun('bp_target', [bp(missing, SQUARE), trigger],
+                            on_stop=lambda run, frame, changed: len(run.stops) == 1 and
+                            create_and_wait())
+            self.assertEqual(run.stops, [('bp_target.py', ACCUMULATE)] +
+                             [('bp_target.py', SQUARE)] * 12)
+        finally:
+            shutil.rmtree(folder)
+
+
+class Files(unittest.TestCase):
+    """Which file a breakpoint stops in."""
+
+    def test_same_line_number_in_two_files(self):
+        run = TracerRun('bp_target', [bp(HELPER, SQUARE)])
+        self.assertEqual(run.stops, [('bp_helper.py', SQUARE)])
+        run = TracerRun('bp_target', [bp(HELPER, SQUARE), bp(TARGET, SQUARE)])
+        self.assertEqual(run.stops, [('bp_target.py', SQUARE)] * 15 + [('bp_helper.py', SQUARE)])
+        self.assertEqual(sorted(info[6] for info in run.final.values()), [1, 15])
+
+    def test_module_imported_later(self):
+        for synonyms in (0, 1):
+            for hook in (0, 1):
+                run = TracerRun('bp_target', [bp(HELPER, 3)], synonyms=synonyms,
+                                import_hook=hook)
+                self.assertEqual(run.stops, [('bp_helper.py', 3)], (synonyms, hook))
+
+    def test_other_spellings_of_the_running_file(self):
+        folder = tempfile.mkdtemp()
+        try:
+            link = os.path.join(folder, 'link.py')
+            os.symlink(TARGET, link)
+            for name in (os.path.relpath(TARGET), link, TARGET + 'c', TARGET + 'o'):
+                run = TracerRun('bp_target', [bp(name, TOTAL)])
+                self.assertEqual(run.stops, [('bp_target.py', TOTAL)] * 6, name)
+                self.assertEqual(run.final[run.ids[0]][6], 6)
+        finally:
+            shutil.rmtree(folder)
+
+    def test_without_synonyms_names_are_taken_as_given(self):
+        run = TracerRun('bp_target', [bp(TARGET + 'c', TOTAL)], synonyms=0)
+        self.assertEqual(len(run.stops), 6)
+        run = TracerRun('bp_target', [bp(os.path.relpath(TARGET), TOTAL)], synonyms=0)
+        self.assertEqual(run.stops, [])
+
+
+def executable_lines(path):
+    """Line numbers that start a statement in the file's code, nested code included."""
+    with open(path) as f:
+        code = compile(f.read(), path, 'exec')
+    lines, todo = set(), [code]
+    while todo:
+        co = todo.pop()
+        lines.update(line for offset, line in dis.findlinestarts(co))
+        todo.extend(c for c in co.co_consts if isinstance(c, types.CodeType))
+    return sorted(lines)
+
+
+CONDITIONS = [None, None, None, 'i % 2 == 0', 'n > 2', 'k >= 3', 'value == 4',
+              'len(results) > 6', 'x > 5', 'no_such_name']
+
+
+class AgainstBdb(unittest.TestCase):
+    """bdb's effective() counts hits, applies conditions and ignore counts and consumes
+    temporary breakpoints the same way: for breakpoints on distinct lines the stops and the
+    final counts must be bdb's."""
+
+    def random_breaks(self, rand):
+        places = [(TARGET, line) for line in executable_lines(TARGET) if line != 1]
+        places += [(HELPER, line) for line in executable_lines(HELPER)]
+        breaks = []
+        for filename, line in rand.sample(places, rand.randint(1, 7)):
+            breaks.append(bp(filename, line, enabled=int(rand.random() > 0.15),
+                             temporary=int(rand.random() < 0.3), cond=rand.choice(CONDITIONS),
+                             ignore=rand.choice([0, 0, 1, 2, 5])))
+        return breaks
+
+    def test_random_breakpoint_sets(self):
+        rand = random.Random(20261207)
+        for case in range(40):
+            breaks = self.random_breaks(rand)
+            # Synonyms on (breakpoints bound to loaded modules) and off (names as given).
+            ours = TracerRun('bp_target', breaks, synonyms=case % 2)
+            theirs = BdbRun('bp_target', breaks)
+            self.assertEqual(ours.stops, theirs.stops, breaks)
+            self.assertEqual(dict((number, info[6]) for number, info in ours.final.items()),
+                             theirs.hits, breaks)
+
+    def test_several_breakpoints_on_one_line(self):
+        # The difference: bdb stops at the first breakpoint of a line that says so and counts
+        # no hit of the later ones; the tracer counts every matching breakpoint of the line.
+        breaks = [bp(TARGET, SQUARE, temporary=1), bp(TARGET, SQUARE, cond='n > 1')]
+        ours, theirs = TracerRun('bp_target', breaks), BdbRun('bp_target', breaks)
+        self.assertEqual(ours.stops, theirs.stops)
+        first, second = ours.ids
+        self.assertNotIn(first, ours.final)          # consumed by its first hit in both
+        self.assertEqual(theirs.hits, {second: 14})  # bdb: the first hit went to the temporary
+        self.assertEqual(ours.final[second][6], 15)  # the tracer counted it for both
+
+
+if __name__ == '__main__':
+    unittest.main()
