@@ -58,6 +58,41 @@ def make_attrib_ref(kind, name, full_name, mod_analysis, line, extra):
     return AttribRef(kind, name, full_name, mod_analysis, line, extra)
 
 
+class LogicalCacheDelta:
+    """One update of a module's logical list, as the analyzer's LogicalCacheModified reads
+    it: the logical lines removed from and added to the list."""
+
+    def __init__(self, removed, added):
+        self.removed = removed
+        self.added = added
+
+
+def _is_sync_point(records, i):
+    """Whether the cutter's state at records[i] does not depend on the lines before it: a
+    statement at column 0 (every block closed) that is first on its physical line."""
+    record = records[i]
+    if record.linetype in ll.IGNORED_TYPES or record.indent != 0:
+        return False
+    if i == 0:
+        return True
+    before = records[i - 1]
+    return before.lineno + before.linecount - 1 < record.lineno
+
+
+def _bracket_balance(tokens):
+    balance = 0
+    for token in tokens:
+        if token in _OPENERS:
+            balance += 1
+        elif token in _CLOSERS:
+            balance -= 1
+    return balance
+
+
+def _moved(record, shift):
+    return record._replace(lineno=record.lineno + shift) if shift else record
+
+
 class CQuarnelAnalysis:
     """The analysis of one module: its source, where it lives, the notices the analyzer
     sent about it and the attributes of its scopes.
@@ -77,6 +112,9 @@ class CQuarnelAnalysis:
         self._source = source
         self._records = None
         self._scope_attribs = {}
+        self._physical = None
+        self.fLogicalLines = None     # the analyzer's logical list, once loaded
+        self.fLogicalLineModule = None
 
     def __repr__(self):
         return '<CQuarnelAnalysis %s>' % (self.fModuleName or self.fFilename,)
@@ -109,6 +147,112 @@ class CQuarnelAnalysis:
         if self._records is None:
             self._records = ll.cut_logical_lines(self.GetSource())
         return self._records
+
+    # -- the logical list the analyzer works on ---------------------------------------
+
+    def LoadLogicalLines(self, logicalline_module=None):
+        """Cuts the source into logical line objects (of logicalline_module, the
+        `logicalline` extension module when none is given), hands the list to the
+        module's analyzer and rebuilds its cache.  The list stays the analyzer's list:
+        `ReplaceLines` edits it in place.  Returns the list."""
+        if logicalline_module is None:
+            import logicalline as logicalline_module
+        self.fLogicalLineModule = logicalline_module
+        self._physical = ll.source_lines(self.GetSource())
+        records = self.GetLineRecords()
+        self.fLogicalLines = [self._NewLine(r) for r in records]
+        self.fQuarnelImpl.SetLogicalList(self.fLogicalLines)
+        self.fQuarnelImpl.RebuildCache()
+        return self.fLogicalLines
+
+    def ReplaceLines(self, first, count, text):
+        """Replaces `count` physical lines starting at line `first` (1-based; count 0
+        inserts before it, first one past the last line appends) with the lines of `text`,
+        as an editor does, and brings the logical list and the analyzer up to date: only
+        the logical lines that changed are cut again and replaced, the lines after them
+        are renumbered, and the analyzer's LogicalCacheModified learns the removed and
+        added lines.  Returns what LogicalCacheModified returns."""
+        old = self._physical
+        if not 1 <= first <= len(old) + 1 or count < 0 or first + count - 1 > len(old):
+            raise ValueError('no lines %d..%d in a module of %d lines'
+                             % (first, first + count - 1, len(old)))
+        new_lines = ll.source_lines(text) if text else []
+        if new_lines and not new_lines[-1].endswith('\n') and first + count <= len(old):
+            new_lines[-1] += '\n'
+        if new_lines and first > len(old) and old and not old[-1].endswith('\n'):
+            old = old[:-1] + [old[-1] + '\n']   # appended lines start lines of their own
+        new = old[:first - 1] + new_lines + old[first - 1 + count:]
+        shift = len(new) - len(old)
+        records = self._records
+        start, end, cut = self._Recut(new, first, first + count - 1, shift)
+        # Lines that the cut gives again unchanged keep their objects.
+        lines = self.fLogicalLines
+        head = 0
+        while (head < len(cut) and start + head < end
+               and cut[head] == records[start + head]):
+            head += 1
+        tail = 0
+        while (tail < len(cut) - head and end - tail > start + head
+               and _moved(records[end - tail - 1], shift) == cut[len(cut) - tail - 1]):
+            tail += 1
+        removed = lines[start + head:end - tail]
+        added = [self._NewLine(r) for r in cut[head:len(cut) - tail]]
+        if shift:
+            for line in lines[end - tail:]:
+                line.fLineno += shift
+        lines[start + head:end - tail] = added
+        self._records = (records[:start] + cut
+                         + [_moved(r, shift) for r in records[end:]])
+        self._physical = new
+        self._source = ''.join(new)
+        self._scope_attribs = {}
+        return self.fQuarnelImpl.LogicalCacheModified(self, LogicalCacheDelta(removed, added))
+
+    def _Recut(self, new, first, last, shift):
+        """Cuts the edited part of the module again: from the last statement at column 0
+        before line `first` (the whole module is closed there) to the first statement at
+        column 0 after the old line `last` at which the new text is closed again.
+        Returns (start, end, records): the records[start:end] that the records replace."""
+        records = self._records
+        # The tokenizer carries its bracket depth from statement to statement, unbalanced
+        # closers included: a cut can only start, and the old records only be kept, where
+        # that depth is 0.
+        synced = []
+        depth = 0
+        for i, record in enumerate(records):
+            synced.append(depth == 0 and _is_sync_point(records, i))
+            depth += _bracket_balance(record.tokens)
+        start = 0
+        for i in range(len(records)):
+            if records[i].lineno >= first:
+                break
+            if synced[i]:
+                start = i
+        first_line = records[start].lineno if start > 0 else 1
+        last_code = None
+        for r in reversed(records[:start]):
+            if r.linetype not in ll.IGNORED_TYPES:
+                last_code = r
+                break
+        candidates = [i for i in range(start + 1, len(records))
+                      if records[i].lineno > last and synced[i]
+                      and records[i].linetype != ll.kLineDocString]
+        for end in candidates + [len(records)]:
+            stop = records[end].lineno + shift if end < len(records) else len(new) + 1
+            cut, clean = ll.cut_segment(new[first_line - 1:stop - 1], first_line, last_code)
+            if end == len(records):
+                return start, end, cut
+            # A statement that starts a docstring only when nothing comes before it needs
+            # something before it here.
+            has_code = last_code is not None or any(
+                r.linetype not in ll.IGNORED_TYPES for r in cut)
+            if clean and has_code:
+                return start, end, cut
+
+    def _NewLine(self, record):
+        return self.fLogicalLineModule.LogicalLine(
+            record.tokens, record.positions, record.lineno, record.linecount,
+            record.indent, record.linetype)
 
     # -- notices from the analyzer ----------------------------------------------------
 

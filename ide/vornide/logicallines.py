@@ -183,8 +183,9 @@ def _source_lines(source):
 
 
 class _Cutter(object):
-    def __init__(self, source):
-        self.lines = _source_lines(source)
+    def __init__(self, lines):
+        self.lines = lines
+        self.clean = True            # the tokenizer reached the end without an error
         self.records = []
         self.stack = [0]             # indentation columns of the open levels
         self.level = 0               # level of the last statement
@@ -300,6 +301,7 @@ class _Cutter(object):
             if kind is None:
                 # The tokenizer stopped at the end of the source.  An unclosed string
                 # becomes one token running to the end.
+                self.clean = False
                 if text.startswith('EOF in multi-line string'):
                     rest = ''.join(self.lines[srow - 1:])[scol:]
                     erow = len(self.lines)
@@ -363,7 +365,29 @@ def _header_colon(toks):
 def cut_logical_lines(source):
     """Returns the `LineRecord` of each logical line of `source` (str or unicode), in
     source order."""
-    return _Cutter(source).run()
+    return _Cutter(_source_lines(source)).run()
+
+
+def source_lines(source):
+    """The physical lines of `source` (str or unicode) as the cutter numbers them: str, each
+    ending in "\n" but the last when the source does not end with a line end."""
+    return _source_lines(source)
+
+
+def cut_segment(lines, first_lineno, last_code=None):
+    """Cuts a run of physical lines taken from a module, starting at its line first_lineno
+    with a statement at column 0 (where every block of the module is closed).  last_code
+    is the record of the last statement line before the run, or None when there is none.
+    Returns (records numbered as lines of the module, clean): clean is false when the
+    tokenizer could not finish the run (an unclosed bracket, string or continuation at its
+    end), so that the run does not end where a statement of the module ends."""
+    cutter = _Cutter(lines)
+    cutter.last_code = last_code
+    records = cutter.run()
+    shift = first_lineno - 1
+    if shift:
+        records = [r._replace(lineno=r.lineno + shift) for r in records]
+    return records, cutter.clean
 
 
 def make_logical_lines(source, logicalline_module=None):

@@ -5,6 +5,7 @@
 
 #include "astinspect.h"
 #include "serialization.h"
+#include "lineanalysis.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -102,10 +103,7 @@ int quarnel_trace(QuarnelImplObject *self, const char *format, ...) {
   return 0;
 }
 
-// require_logical_list --
-//   Methods that read the list need a list object exactly. Returns -1 with AssertionError set
-//   otherwise (also after destroy).
-static int require_logical_list(QuarnelImplObject *self) {
+int require_logical_list(QuarnelImplObject *self) {
   if (self->fLogicalList && PyList_CheckExact(self->fLogicalList)) return 0;
   PyErr_SetString(PyExc_AssertionError, "logical_list is not a list instance");
   return -1;
@@ -471,16 +469,37 @@ static PyObject *QuarnelImpl_destroy(QuarnelImplObject *self, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+static const char kClearAnalysisDoc[] =
+    "Clears any and all analysis info for the given logical.  Sets the fParsed flag to false, "
+    "so the logical is reparsed and analyzed the next time info is needed";
+
 #define QUARNEL_METHOD(name, doc) \
   { #name, reinterpret_cast<PyCFunction>(QuarnelImpl_##name), METH_VARARGS, doc }
 
 // The analyzer's methods, in the order the environment knows them.
 static PyMethodDef QuarnelImplMethods[] = {
+    QUARNEL_METHOD(AnalyzeLogical, "Parse a logical line to fill in analysis fields"),
+    QUARNEL_METHOD(ClearAnalysis, kClearAnalysisDoc),
+    QUARNEL_METHOD(AnalyzeLogicalList, "Analyze all lines in the given scope. "),
+    QUARNEL_METHOD(GetScopeDefForFullName, "Returns the def line for the full name. "),
+    QUARNEL_METHOD(GetFullNameForScopeDef, "Returns the full name for the def line."),
+    QUARNEL_METHOD(LogicalCacheModified, "Called when the logical cache was modified; returns "
+                                         "the changed scopes and definitions"),
+    QUARNEL_METHOD(GetBodyOfScope,
+                   "Returns a list of all logicals in scope (and not in a subscope). "),
+    QUARNEL_METHOD(AstForLogicalLine,
+                   "Parse a single logical line and return the abstract syntax tree"),
+    QUARNEL_METHOD(ParseLogicalLine, "Parse a single logical line"),
+    QUARNEL_METHOD(FindScopeForLine,
+                   "Find the logical which defines the scope the given logical is in."),
+    QUARNEL_METHOD(LogicalCacheNeedsUpdate,
+                   "Called when there are pending updates in the logical cache"),
     QUARNEL_METHOD(SetLogicalList, "Set the list of logicals in the module"),
     QUARNEL_METHOD(SetActiveEditLineno, "Set the lineno being actively editted"),
     QUARNEL_METHOD(ClearCache, "Clears all entries from the source info cache"),
     QUARNEL_METHOD(SerializeLogicalList, kSerializeLogicalListDoc),
     QUARNEL_METHOD(DeserializeLogicalList, kDeserializeLogicalListDoc),
+    QUARNEL_METHOD(RebuildCache, "Rebuilds source info cache from logical list"),
     QUARNEL_METHOD(IndexForLineno,
                    "Returns index of logical in logical list which includes the given line #"),
     QUARNEL_METHOD(StartActiveMethod, "Add 1 to the active method count"),

@@ -92,6 +92,10 @@ inline LogicalLineObject *line_record(PyObject *line) {
   return reinterpret_cast<LogicalLineObject *>(line);
 }
 
+// Methods that read the logical list need a list object exactly. Returns -1 with AssertionError
+// "logical_list is not a list instance" set otherwise (also after destroy).
+int require_logical_list(QuarnelImplObject *self);
+
 // Returns the pooled str equal to text (a str), adding text to `pool` (a dict whose keys and
 // values are the same str objects) when absent. New reference, or null with an error set.
 PyObject *pool_intern(PyObject *pool, PyObject *text);

@@ -99,3 +99,71 @@ def walk_lines(walk, pairs, mod_analysis, imports_seen=None, end_time=0.0):
         if tree is not None:
             walk(tree, (logical, mod_analysis, end_time, imports_seen))
     return imports_seen
+
+
+class RecordingGrammar(object):
+    """The environment's grammar, recording every parser call as (method, args) in `calls`."""
+
+    def __init__(self, grammar=None):
+        from vornide import grammar as grammar_module
+        self.grammar = grammar or grammar_module.Grammar()
+        self.calls = []
+
+    def SetFutureFeatures(self, features):
+        self.grammar.SetFutureFeatures(features)
+
+    def CreateParser(self, start_symbol):
+        self.calls.append(('CreateParser', (start_symbol,)))
+        return _RecordingParser(self.grammar.CreateParser(start_symbol), self.calls)
+
+    def submitted(self):
+        """The texts given to AddToken, one list per parser."""
+        lines = []
+        for method, args in self.calls:
+            if method == 'CreateParser':
+                lines.append([])
+            elif method == 'AddToken':
+                lines[-1].append(args[0])
+        return lines
+
+
+class _RecordingParser(object):
+    def __init__(self, parser, calls):
+        self.parser = parser
+        self.calls = calls
+
+    def AddToken(self, text, first, second):
+        self.calls.append(('AddToken', (text, first, second)))
+        return self.parser.AddToken(text, first, second)
+
+    def Finish(self, first, second):
+        self.calls.append(('Finish', (first, second)))
+        return self.parser.Finish(first, second)
+
+
+def real_analyzer(source, module=None, grammar=None, mod_analysis=None, rebuild=True,
+                  xformer=None):
+    """An analyzer of the module `module` (quarnel_impl by default) built the way the environment
+    builds one: the source cut into logical lines, the environment's grammar, node transformer
+    and module analysis (with a factory over the standard library), the list set and, unless
+    rebuild is false, the cache rebuilt. Returns (analyzer, lines, mod_analysis)."""
+    import os
+    import quarnel_impl
+    from vornide import analysis, grammar as grammar_module, transformer
+    module = module or quarnel_impl
+    stdlib = os.path.dirname(os.__file__)
+    if mod_analysis is None:
+        factory = analysis.AnalysisFactory(search_path=[stdlib], logicalline_module=logicalline)
+        mod_analysis = analysis.CQuarnelAnalysis(factory, os.path.join(stdlib, '<edited>.py'),
+                                                 source=source)
+    grammar = grammar or grammar_module.Grammar()
+    xformer = xformer or transformer.NodeTransformer()
+    analyzer = module.CreateQuarnelImpl(mod_analysis, grammar, xformer, {},
+                                        analysis.make_attrib_ref, logicalline)
+    mod_analysis.fQuarnelImpl = analyzer
+    mod_analysis.fGrammar = getattr(grammar, 'grammar', grammar)
+    lines = make_logical_lines(source)
+    analyzer.SetLogicalList(lines)
+    if rebuild:
+        analyzer.RebuildCache()
+    return analyzer, lines, mod_analysis

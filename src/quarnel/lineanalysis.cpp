@@ -1,0 +1,387 @@
+// Logical line parsing and analysis: the tokens of a line go to a parser made by the grammar,
+// the parse tree through the node transformer, the syntax tree through the standard visitors,
+// which record the line's names and type equivalences on it. Lists of lines are analyzed under
+// count and time budgets so the environment can analyze a module a slice at a time.
+#include "lineanalysis.h"
+
+#include <string.h>
+
+#include <utility>
+
+// ---------------------------------------------------------------------------------------------
+// Parsing.
+
+// The texts the parse submits in place of (or after) the line's own tokens, made once and kept
+// for the life of the process.
+static PyObject *gPassText, *gNewlineText, *gTildeText, *gSlashText, *gSlashEqualText;
+
+// ensure_parse_texts --
+//   Makes the constant texts on first use. Returns -1 with an error set on failure.
+static int ensure_parse_texts() {
+  struct {
+    PyObject **slot;
+    const char *text;
+  } texts[] = {{&gPassText, "pass"}, {&gNewlineText, "\n"}, {&gTildeText, "~"},
+               {&gSlashText, "/"},   {&gSlashEqualText, "/="}};
+  for (const auto &t : texts) {
+    if (*t.slot) continue;
+    *t.slot = PyString_InternFromString(t.text);
+    if (!*t.slot) return -1;
+  }
+  return 0;
+}
+
+// Line types that are never parsed: clause headers without a statement of their own.
+static bool is_never_parsed(const LogicalLineObject *rec) {
+  switch (rec->fLineType) {
+    case kLineNeverParsed6:
+    case kLineNeverParsed11:
+    case kLineNeverParsed12:
+    case kLineNeverParsed13:
+    case kLineNeverParsed20:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_counted_line(QuarnelImplObject *self, PyObject *line) {
+  const LogicalLineObject *rec = line_record(line);
+  if (!(rec->fFlags & kLineParsedFlag) || is_never_parsed(rec)) return false;
+  return !self->fParseErrors || !PyDict_GetItem(self->fParseErrors, line);
+}
+
+// submitted_text --
+//   The text the parser is given for the line's token (borrowed): "//" and "//=" become "/" and
+//   "/=" (the grammar has no floor division), an at-sign opening the line becomes "~" so that a
+//   decorator parses as an expression. Null when the token is not submitted at all: non-str
+//   tokens, comments and the brackets of a from-import.
+static PyObject *submitted_text(const LogicalLineObject *rec, PyObject *token, bool first) {
+  if (!token || !PyString_Check(token)) return nullptr;
+  const char *text = PyString_AS_STRING(token);
+  if (text[0] == '#') return nullptr;
+  if (rec->fLineType == kLineFromImport && (text[0] == '(' || text[0] == ')')) return nullptr;
+  if (text[0] == '/') {
+    if (strcmp(text, "//") == 0) return gSlashText;
+    if (strcmp(text, "//=") == 0) return gSlashEqualText;
+  }
+  if (first && PyString_GET_SIZE(token) == 1 && text[0] == '@') return gTildeText;
+  return token;
+}
+
+// parse_line --
+//   Feeds the line's tokens to a new parser of fGrammar and returns what its Finish returns (a
+//   new reference), or None for the line types that are never parsed. Sets the line's fParsed
+//   flag first, for every parse. The record is read afresh for every token because the parser
+//   runs Python code that may change the line.
+static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
+  if (ensure_parse_texts() < 0) return nullptr;
+  if (!self->fGrammar) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  PyRef hold = PyRef::borrow(line);
+  LogicalLineObject *rec = line_record(line);
+  if (self->fTracer &&
+      quarnel_trace(self, "Parsing line starting at lineno %d\n", rec->fLineno) < 0) {
+    return nullptr;
+  }
+  rec->fFlags |= kLineParsedFlag;
+  if (is_never_parsed(rec)) Py_RETURN_NONE;
+
+  PyRef grammar = PyRef::borrow(self->fGrammar);
+  PyRef parser(PyObject_CallMethod(grammar.get(), const_cast<char *>("CreateParser"),
+                                   const_cast<char *>("i"), 257));
+  if (!parser) return nullptr;
+  PyRef add(PyObject_GetAttrString(parser.get(), "AddToken"));
+  if (!add) return nullptr;
+
+  PyRef last;  // the last submitted text
+  int first = -1, second = -1;
+  for (int32_t i = 0; i < rec->fTokenCount; i++) {
+    PyRef text = PyRef::borrow(submitted_text(rec, rec->fTokens[i], !last));
+    if (!text) continue;
+    int row = rec->fTokenPositions ? rec->fTokenPositions[2 * i] : 0;
+    int column = rec->fTokenPositions ? rec->fTokenPositions[2 * i + 1] : 0;
+    PyRef result(PyObject_CallFunction(add.get(), const_cast<char *>("Oii"), text.get(), row,
+                                       column));
+    if (!result) return nullptr;
+    last = std::move(text);
+    first = row;
+    second = column;
+  }
+  // A header ending in ":" gets a body, so that it parses as a whole statement.
+  if (last && PyString_AS_STRING(last.get())[0] == ':') {
+    PyRef result(
+        PyObject_CallFunction(add.get(), const_cast<char *>("Oii"), gPassText, first, second));
+    if (!result) return nullptr;
+  }
+  PyRef result(
+      PyObject_CallFunction(add.get(), const_cast<char *>("Oii"), gNewlineText, first, second));
+  if (!result) return nullptr;
+  return PyObject_CallMethod(parser.get(), const_cast<char *>("Finish"), const_cast<char *>("ii"),
+                             first, second);
+}
+
+// line_syntax_tree --
+//   The line's syntax tree: the parse tree through fTransformNode. None passes through.
+static PyObject *line_syntax_tree(QuarnelImplObject *self, PyObject *line) {
+  if (!self->fTransformNode) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  PyRef transform = PyRef::borrow(self->fTransformNode);
+  PyRef tree(parse_line(self, line));
+  if (!tree || tree.get() == Py_None) return tree.release();
+  return PyObject_CallFunctionObjArgs(transform.get(), tree.get(), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Analysis.
+
+// record_parse_error --
+//   Takes the pending SyntaxError or ValueError of the line's parse: stores its value in
+//   fParseErrors under the line and tells the module analysis about the one added line.
+static int record_parse_error(QuarnelImplObject *self, PyObject *line) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
+  if (!value || !self->fParseErrors || !self->fModAnalysis) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef errors = PyRef::borrow(self->fParseErrors);
+  if (PyDict_SetItem(errors.get(), line, value) < 0) return -1;
+  PyRef analysis = PyRef::borrow(self->fModAnalysis);
+  PyRef result(PyObject_CallMethod(analysis.get(), const_cast<char *>("_ParseErrorsModified"),
+                                   const_cast<char *>("(O)()"), line));
+  return result ? 0 : -1;
+}
+
+int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
+                PyObject *imports_seen) {
+  PyRef hold = PyRef::borrow(line);
+  LogicalLineObject *rec = line_record(line);
+  if (rec->fFlags & kLineParsedFlag) return 0;
+  // The lead line being edited is left alone until the user moves on.
+  if (rec->fLineType == kLineScopeLead && rec->fLineno <= self->fActiveEditLineno &&
+      int64_t(self->fActiveEditLineno) < int64_t(rec->fLineno) + rec->fLineCount) {
+    return 0;
+  }
+  if (!self->fWalk) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  if (self->fTracer &&
+      quarnel_trace(self, "Analyzing logical starting at %d\n", rec->fLineno) < 0) {
+    return -1;
+  }
+  PyRef tree(line_syntax_tree(self, line));
+  if (!tree) {
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+      return -1;
+    }
+    return record_parse_error(self, line);
+  }
+  if (tree.get() == Py_None) return 0;
+
+  if (!self->fWalk || !self->fModAnalysis) {  // the parse's Python code may have destroyed us
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef walk = PyRef::borrow(self->fWalk);
+  PyRef end(PyFloat_FromDouble(end_time));
+  if (!end) return -1;
+  PyRef context(PyTuple_Pack(4, line, self->fModAnalysis, end.get(), imports_seen));
+  if (!context) return -1;
+  PyRef result(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
+  if (!result) return -1;
+  // The visitors may have re-entered and cleared the line; only a line still parsed counts.
+  if (rec->fFlags & kLineParsedFlag) {
+    self->fParsedCount++;
+    if (srcinfo_add_line(&self->fCache, line) < 0) return -1;
+  }
+  return 0;
+}
+
+int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double end_time,
+                 PyObject *imports_seen) {
+  PyRef hold = PyRef::borrow(list);
+  if (self->fTracer &&
+      quarnel_trace(self, "Analyzing logical list: end_time = %f\n", end_time) < 0) {
+    return -1;
+  }
+  int result = 1;
+  int count = 0;
+  // The list is indexed afresh on every step: the analysis runs Python code that may change it.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+    PyRef line = PyRef::borrow(PyList_GET_ITEM(list, i));
+    if (!is_logical_line(self, line.get())) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    if (line_record(line.get())->fFlags & kLineParsedFlag) continue;
+    double now = 0;
+    if ((max_count >= 0 && count >= max_count) ||
+        (end_time > 0 && (now = get_time()) > end_time)) {
+      if (self->fTracer &&
+          quarnel_trace(self,
+                        "Aborting logical analysis: count = %d, max_count = %d, end_time = %f, "
+                        "get_time() = %f\n",
+                        count, max_count, end_time, get_time()) < 0) {
+        return -1;
+      }
+      return 0;
+    }
+    if (analyze_one(self, line.get(), end_time, imports_seen) < 0) return -1;
+    count++;
+    if (!(line_record(line.get())->fFlags & kLineParsedFlag)) result = 0;
+  }
+  if (self->fTracer && quarnel_trace(self, "Finished analyzing logical list\n") < 0) return -1;
+  return result;
+}
+
+int rescan_future_flags(QuarnelImplObject *self) {
+  if (require_logical_list(self) < 0) return -1;
+  if (!self->fFromFutureFlags || !self->fModAnalysis) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef flags = PyRef::borrow(self->fFromFutureFlags);
+  PyRef list = PyRef::borrow(self->fLogicalList);
+  bool was_set = PyDict_Size(flags.get()) > 0;
+  PyDict_Clear(flags.get());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+    PyObject *item = PyList_GET_ITEM(list.get(), i);
+    if (!is_logical_line(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Each element of the logical_list must be a logical line");
+      return -1;
+    }
+    // Only "from __future__ import feature", four tokens at module level, counts.
+    const LogicalLineObject *rec = line_record(item);
+    if (rec->fLineType != kLineFromImport || rec->fTokenCount != 4 || rec->fIndent != 0) continue;
+    PyRef line = PyRef::borrow(item);
+    PyRef feature = PyRef::borrow(rec->fTokens[3]);
+    const char *module = PyString_AsString(rec->fTokens[1]);
+    if (!module) return -1;
+    const char *keyword = PyString_AsString(rec->fTokens[2]);
+    if (!keyword) return -1;
+    if (strcmp(module, "__future__") != 0 || strcmp(keyword, "import") != 0) continue;
+    if (PyDict_SetItem(flags.get(), feature.get(), Py_True) < 0) return -1;
+  }
+  if (PyDict_Size(flags.get()) == 0 && !was_set) return 0;
+  PyRef analysis = PyRef::borrow(self->fModAnalysis);
+  PyRef result(PyObject_CallMethod(analysis.get(), const_cast<char *>("_FromFutureFlagsChanged"),
+                                   nullptr));
+  return result ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Methods.
+
+int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message) {
+  if (is_logical_line(self, obj)) return 0;
+  PyErr_SetString(PyExc_TypeError, message);
+  return -1;
+}
+
+// end_time_arg --
+//   An end_time argument: None (or absent) means a tenth of a second from now; anything else
+//   must convert to a float.
+static int end_time_arg(PyObject *obj, double *end_time) {
+  if (!obj || obj == Py_None) {
+    *end_time = get_time() + 0.1;
+    return 0;
+  }
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_SetString(PyExc_TypeError, "end_time must be a float or None");
+    return -1;
+  }
+  *end_time = value;
+  return 0;
+}
+
+// ParseLogicalLine(line) --
+//   The line's parse tree, or None.
+PyObject *QuarnelImpl_ParseLogicalLine(QuarnelImplObject *self, PyObject *args) {
+  PyObject *line;
+  if (!PyArg_ParseTuple(args, "O:ParseLogicalLine", &line)) return nullptr;
+  if (logical_line_arg(self, line, "Line to parse must be a logical line.") < 0) return nullptr;
+  return parse_line(self, line);
+}
+
+// AstForLogicalLine(line) --
+//   The line's syntax tree, or None.
+PyObject *QuarnelImpl_AstForLogicalLine(QuarnelImplObject *self, PyObject *args) {
+  PyObject *line;
+  if (!PyArg_ParseTuple(args, "O:AstForLogicalLine", &line)) return nullptr;
+  if (logical_line_arg(self, line, "Argument must be a logical line.") < 0) return nullptr;
+  return line_syntax_tree(self, line);
+}
+
+// AnalyzeLogical(line, end_time=None) --
+//   Analyzes one line. Only the visitors see end_time; the line is analyzed whole.
+PyObject *QuarnelImpl_AnalyzeLogical(QuarnelImplObject *self, PyObject *args) {
+  ActiveMethodGuard active(self);
+  PyObject *line, *end_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "O|O:AnalyzeLogical", &line, &end_obj)) return nullptr;
+  if (logical_line_arg(self, line, "Argument must be a logical line.") < 0) return nullptr;
+  double end_time;
+  if (end_time_arg(end_obj, &end_time) < 0) return nullptr;
+  PyRef imports_seen(PyDict_New());
+  if (!imports_seen) return nullptr;
+  if (analyze_one(self, line, end_time, imports_seen.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// AnalyzeLogicalList(logical_list, max_count=-1, end_time=None) --
+//   Analyzes the unanalyzed lines of the list within the budgets; True when all are analyzed.
+PyObject *QuarnelImpl_AnalyzeLogicalList(QuarnelImplObject *self, PyObject *args) {
+  ActiveMethodGuard active(self);
+  PyObject *list, *end_obj = nullptr;
+  int max_count = -1;
+  if (!PyArg_ParseTuple(args, "O!|iO:AnalyzeLogicalList", &PyList_Type, &list, &max_count,
+                        &end_obj)) {
+    return nullptr;
+  }
+  double end_time;
+  if (end_time_arg(end_obj, &end_time) < 0) return nullptr;
+  PyRef imports_seen(PyDict_New());
+  if (!imports_seen) return nullptr;
+  int done = analyze_list(self, list, max_count, end_time, imports_seen.get());
+  if (done < 0) return nullptr;
+  return PyBool_FromLong(done);
+}
+
+// ClearAnalysis(line) --
+//   Forgets the line's analysis: its names leave the name map, its scope's attribute list is
+//   dropped and the line's recorded names and equivalences are cleared, so the line is analyzed
+//   again on next need. Its parse error, if any, stays recorded.
+PyObject *QuarnelImpl_ClearAnalysis(QuarnelImplObject *self, PyObject *args) {
+  ActiveMethodGuard active(self);
+  PyObject *line;
+  if (self->fBinding.fLineType) {
+    if (!PyArg_ParseTuple(args, "O!:ClearAnalysis",
+                          reinterpret_cast<PyTypeObject *>(self->fBinding.fLineType), &line)) {
+      return nullptr;
+    }
+  } else {
+    PyErr_SetString(PyExc_TypeError, "ClearAnalysis() argument 1 must be a logical line");
+    return nullptr;
+  }
+  PyRef hold = PyRef::borrow(line);
+  LogicalLineObject *rec = line_record(line);
+  if (!(rec->fFlags & kLineParsedFlag)) Py_RETURN_NONE;
+  if (is_counted_line(self, line)) self->fParsedCount--;
+  rec->fFlags &= ~kLineParsedFlag;
+  if (srcinfo_remove_line(&self->fCache, line) < 0) return nullptr;
+  PyRef scope(scope_name(self, line));
+  if (!scope) return nullptr;
+  srcinfo_clear_attribs(&self->fCache, scope.get());
+  auto clear = reinterpret_cast<tClearLineAnalysisFunc>(
+      self->fBinding.fTable.entries[kClearLineAnalysisEntry]);
+  if (clear && clear(line) != 0) return nullptr;
+  Py_RETURN_NONE;
+}

@@ -1,0 +1,75 @@
+// Lazy analysis of logical lines and the block structure of the module: parsing a line through
+// the environment's grammar and node transformer, walking its syntax tree under count and time
+// budgets, the scopes derived from indentation (enclosing scope, full names, bodies) and the
+// incremental update of the caches when the environment's logical cache changes.
+#ifndef QUARNEL_LINEANALYSIS_H
+#define QUARNEL_LINEANALYSIS_H
+
+#include <Python.h>
+
+#include "quarnel_implmodule.h"
+
+// Line types as the scope walks see them.
+inline bool is_scope_line(const LogicalLineObject *rec) {
+  return rec->fLineType == kLineClass || rec->fLineType == kLineDef;
+}
+inline bool is_ignored_line(const LogicalLineObject *rec) {
+  return rec->fLineType == kLineIgnored21 || rec->fLineType == kLineIgnored22;
+}
+// The name token of a class or def line (borrowed), or null when it has fewer than two tokens.
+inline PyObject *scope_name_token(const LogicalLineObject *rec) {
+  return rec->fTokenCount >= 2 ? rec->fTokens[1] : nullptr;
+}
+
+// Line analysis (lineanalysis.cpp).
+
+// Whether the line is counted in fParsedCount: its analysis completed, so it is parsed, of a
+// type that is parsed at all and not recorded as a parse error. Lines that leave the analysis
+// (ClearAnalysis, removal from the list) take 1 off the count only when this holds, so that
+// parse errors and clause headers, which analysis does not count, do not wear the count down.
+bool is_counted_line(QuarnelImplObject *self, PyObject *line);
+
+// Analyzes one line unless it is analyzed already or is the lead line being edited. Parse
+// errors (SyntaxError, ValueError) are recorded in fParseErrors and reported to the module
+// analysis, not raised. Returns -1 with an error set on any other failure.
+int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time, PyObject *imports_seen);
+
+// Analyzes the unanalyzed lines of `list` in order, reading the clock and the count before each
+// line. Returns 1 when every line is analyzed at the end, 0 when the budget ran out or a line
+// stayed unanalyzed, -1 with an error set on failure.
+int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double end_time,
+                 PyObject *imports_seen);
+
+// Rebuilds fFromFutureFlags from the module-level single-feature __future__ imports of the
+// logical list and tells the module analysis when the flags are or were non-empty.
+int rescan_future_flags(QuarnelImplObject *self);
+
+// Scope structure (scopes.cpp). Results are new references, or null with an error set.
+
+PyObject *find_scope(QuarnelImplObject *self, PyObject *line);  // class/def line or None
+PyObject *scope_name(QuarnelImplObject *self, PyObject *line);  // cached in fScopeName
+PyObject *full_name(QuarnelImplObject *self, PyObject *scope_line);
+PyObject *scope_def(QuarnelImplObject *self, PyObject *name);   // None for ""; KeyError
+PyObject *scope_body(QuarnelImplObject *self, PyObject *name);  // cached list
+
+// Fails with TypeError `message` unless obj is a logical line (an argument check of the methods).
+int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message);
+
+// The interned empty str: the module scope's full name.
+PyObject *module_scope_name(QuarnelImplObject *self);
+
+// Methods of the analyzer object (entries of its method table).
+PyObject *QuarnelImpl_AnalyzeLogical(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_ClearAnalysis(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_AnalyzeLogicalList(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_AstForLogicalLine(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_ParseLogicalLine(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_GetScopeDefForFullName(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_GetFullNameForScopeDef(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_LogicalCacheModified(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_GetBodyOfScope(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_FindScopeForLine(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_LogicalCacheNeedsUpdate(QuarnelImplObject *self, PyObject *args);
+PyObject *QuarnelImpl_RebuildCache(QuarnelImplObject *self, PyObject *args);
+
+#endif  // QUARNEL_LINEANALYSIS_H

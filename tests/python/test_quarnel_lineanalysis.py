@@ -1,0 +1,317 @@
+"""Lazy analysis of logical lines: what the analyzer submits to the grammar, which lines it parses
+and analyzes, parse errors, the line being edited, the __future__ flags and the count and time
+budgets of AnalyzeLogicalList. Lines are cut from real source by the environment and parsed by its
+grammar and node transformer."""
+import textwrap
+import unittest
+
+import quarnel_impl
+import _quarnel_testhooks as hooks
+from analyzer_support import RecordingGrammar, TraceSink, line, real_analyzer
+from vornide import logicallines as ll
+
+SOURCE = textwrap.dedent('''\
+    """Module docstring."""
+    from __future__ import division
+    from os import (path,
+                    sep)
+    import sys
+
+
+    @property
+    def f(a, b=1):  # a comment
+        """Docstring of f."""
+        x //= a
+        y = a // b
+        return x
+
+
+    class C(object):
+        def m(self):
+            try:
+                self.v = {}
+            except KeyError:
+                pass
+            else:
+                pass
+            finally:
+                pass
+            if self:
+                pass
+            elif 1:
+                pass
+''')
+
+
+def by_first_token(lines, text, nth=0):
+    found = [l for l in lines if l.fTokens and l.fTokens[0] == text]
+    return found[nth]
+
+
+class Parsing(unittest.TestCase):
+    def setUp(self):
+        self.grammar = RecordingGrammar()
+        self.analyzer, self.lines, self.analysis = real_analyzer(SOURCE, grammar=self.grammar)
+
+    def test_submitted_tokens(self):
+        # Decorators as "~", floor division as "/", comments dropped, a header gets "pass", a
+        # from-import loses its brackets; every parse ends with "\n" at the last position.
+        expect = [
+            ('@', ['~', 'property', '\n']),
+            ('def', ['def', 'f', '(', 'a', ',', 'b', '=', '1', ')', ':', 'pass', '\n']),
+            ('x', ['x', '/=', 'a', '\n']),
+            ('y', ['y', '=', 'a', '/', 'b', '\n']),
+            ('from', ['from', 'os', 'import', 'path', ',', 'sep', '\n']),
+        ]
+        for first, texts in expect:
+            del self.grammar.calls[:]
+            logical = by_first_token(self.lines, first, 1 if first == 'from' else 0)
+            self.assertNotEqual(self.analyzer.ParseLogicalLine(logical), None)
+            self.assertEqual(self.grammar.submitted(), [texts], first)
+            self.assertEqual(self.grammar.calls[0], ('CreateParser', (257,)))
+            adds = [args for method, args in self.grammar.calls if method == 'AddToken']
+            finish = self.grammar.calls[-1]
+            self.assertEqual(finish, ('Finish', adds[-1][1:]))
+            self.assertEqual(adds[-1][1:], adds[-2][1:])
+            self.assertTrue(logical.fParsed)
+
+    def test_positions_are_the_cutters(self):
+        logical = by_first_token(self.lines, 'from', 1)  # two physical lines
+        self.analyzer.ParseLogicalLine(logical)
+        adds = [args for method, args in self.grammar.calls if method == 'AddToken']
+        kept = [(t, p) for t, p in zip(logical.fTokens, logical.fTokenPositions)
+                if t not in ('(', ')')]
+        self.assertEqual([(a[0], (a[1], a[2])) for a in adds[:-1]], kept)
+
+    def test_never_parsed_types(self):
+        for text in ('try', 'except', 'else', 'finally', 'elif'):
+            logical = by_first_token(self.lines, text)
+            self.assertIn(logical.fLineType, ll.NEVER_PARSED_TYPES)
+            del self.grammar.calls[:]
+            self.assertEqual(self.analyzer.ParseLogicalLine(logical), None)
+            self.assertEqual(self.analyzer.AstForLogicalLine(logical), None)
+            self.assertEqual(self.grammar.calls, [])
+            self.assertTrue(logical.fParsed)
+        # Analyzed as such they add nothing to the count.
+        other = by_first_token(self.lines, 'try')
+        other.fParsed = False
+        self.analyzer.AnalyzeLogical(other)
+        self.assertEqual((other.fParsed, self.analyzer.fParsedCount), (True, 0))
+
+    def test_nothing_submitted(self):
+        blank = [l for l in self.lines if l.fLineType == ll.kLineBlank][0]
+        blank.fLineType = ll.kLineStatement
+        self.analyzer.ParseLogicalLine(blank)
+        self.assertEqual(self.grammar.calls[1:], [('AddToken', ('\n', -1, -1)),
+                                                  ('Finish', (-1, -1))])
+
+    def test_syntax_tree(self):
+        tree = self.analyzer.AstForLogicalLine(by_first_token(self.lines, 'y'))
+        self.assertEqual(tree, ('Assign', ('Name', 'y'), ('Div', (('Name', 'a'), ('Name', 'b')))))
+
+    def test_parser_changing_the_line(self):
+        # Python code run by the parser may replace the line's tokens; the parse goes on with
+        # what the line holds then.
+        logical = by_first_token(self.lines, 'y')
+        grammar = self.grammar
+
+        class Shrinking(object):
+            def SetFutureFeatures(self, features):
+                pass
+
+            def CreateParser(self, symbol):
+                parser = grammar.CreateParser(symbol)
+                add = parser.AddToken
+
+                def add_token(text, first, second):
+                    logical.fTokens = ['z']
+                    return add(text, first, second)
+                parser.AddToken = add_token
+                return parser
+        analyzer, lines, analysis = real_analyzer(SOURCE, grammar=Shrinking())
+        analyzer.SetLogicalList(self.lines)
+        self.assertNotEqual(analyzer.ParseLogicalLine(logical), None)
+        self.assertEqual(grammar.submitted()[-1], ['y', '\n'])
+
+    def test_bad_arguments(self):
+        a = self.analyzer
+        self.assertRaisesRegexp(TypeError, r'^Line to parse must be a logical line\.$',
+                                a.ParseLogicalLine, 1)
+        for method in (a.AstForLogicalLine, a.AnalyzeLogical):
+            self.assertRaisesRegexp(TypeError, r'^Argument must be a logical line\.$', method, 'x')
+        logical = self.lines[0]
+        for bad in ('soon', [], object()):
+            self.assertRaisesRegexp(TypeError, '^end_time must be a float or None$',
+                                    a.AnalyzeLogical, logical, bad)
+            self.assertRaisesRegexp(TypeError, '^end_time must be a float or None$',
+                                    a.AnalyzeLogicalList, [], -1, bad)
+        self.assertRaises(TypeError, a.AnalyzeLogicalList, (logical,))
+        self.assertRaises(SystemError, a.AnalyzeLogicalList, [1])
+        self.assertRaises(TypeError, a.ClearAnalysis, 'x')
+        self.assertEqual(a.fActiveMethodCount, 0)
+        a.destroy()
+        self.assertRaises(TypeError, a.ClearAnalysis, logical)
+        self.assertRaises(TypeError, a.AnalyzeLogical, logical)
+        self.assertRaises(SystemError, a.AnalyzeLogicalList, [line()], -1, 0.0)
+
+
+class Analysis(unittest.TestCase):
+    def setUp(self):
+        # The hooks module's analyzer, whose source info cache the tests can read.
+        self.analyzer, self.lines, self.analysis = real_analyzer(SOURCE, module=hooks)
+
+    def analyzable(self):
+        return [l for l in self.lines if l.fLineType not in ll.NEVER_PARSED_TYPES]
+
+    def test_analyze_records_names_in_the_cache(self):
+        a = self.analyzer
+        target = by_first_token(self.lines, 'y')
+        self.assertEqual(a.AnalyzeLogical(target), None)
+        self.assertEqual((target.fParsed, target.fNames, a.fParsedCount), (True, ['y'], 1))
+        self.assertEqual(defining(a, 'y'), [target])
+        a.AnalyzeLogical(target)   # analyzed already: nothing happens
+        self.assertEqual((target.fNames, a.fParsedCount), (['y'], 1))
+        # ClearAnalysis forgets it all, and the line is analyzed afresh on next need.
+        self.assertEqual(a.ClearAnalysis(target), None)
+        self.assertEqual((target.fParsed, target.fNames, a.fParsedCount), (False, [], 0))
+        self.assertEqual(defining(a, 'y'), [])
+        a.ClearAnalysis(target)
+        self.assertEqual(a.fParsedCount, 0)
+        self.assertTrue(a.AnalyzeLogicalList([target]))
+        self.assertEqual((target.fNames, a.fParsedCount), (['y'], 1))
+
+    def test_clear_analysis_drops_the_scopes_attributes(self):
+        a, lines = self.analyzer, self.lines
+        target = by_first_token(lines, 'y')
+        a.AnalyzeLogical(target)
+        hooks.cache_set_attribs(a, 'f', a.GetScopeDefForFullName('f'), ['cached'])
+        hooks.cache_set_attribs(a, '', None, ['module'])
+        a.ClearAnalysis(target)
+        self.assertEqual(hooks.cache_get_attribs(a, 'f'), None)
+        self.assertEqual(hooks.cache_get_attribs(a, ''), ['module'])
+
+    def test_parse_error(self):
+        a, lines, analysis = real_analyzer('x = = 1\ny = 2\n')
+        self.assertEqual(a.AnalyzeLogical(lines[0]), None)
+        self.assertTrue(lines[0].fParsed)
+        self.assertEqual(a.fParsedCount, 0)
+        self.assertEqual(a.fParseErrors.keys(), [lines[0]])
+        self.assertTrue(isinstance(a.fParseErrors[lines[0]], SyntaxError))
+        notices = [n for n in analysis.fNotices if n[0] == '_ParseErrorsModified']
+        self.assertEqual(notices, [('_ParseErrorsModified', ((lines[0],), ()))])
+        # The list goes on past the broken line and reports everything analyzed.
+        self.assertTrue(a.AnalyzeLogicalList(lines))
+        self.assertEqual((lines[1].fNames, a.fParsedCount), (['y'], 1))
+
+    def test_other_errors_propagate(self):
+        class Failing(object):
+            def CreateParser(self, symbol):
+                raise KeyError('no parser')
+        a, lines, analysis = real_analyzer('x = 1\ny = 2\n', grammar=Failing())
+        self.assertRaises(KeyError, a.AnalyzeLogicalList, lines)
+        self.assertEqual((a.fParsedCount, a.fParseErrors, a.fActiveMethodCount), (0, {}, 0))
+        self.assertEqual([l.fParsed for l in lines], [True, False])
+
+    def test_transformer_value_error_is_a_parse_error(self):
+        class Refusing(object):
+            def TransformNode(self, tree):
+                raise ValueError('cannot transform')
+        a, lines, analysis = real_analyzer('x = 1\n', xformer=Refusing())
+        self.assertTrue(a.AnalyzeLogicalList(lines, -1, 0.0))
+        self.assertEqual(str(a.fParseErrors[lines[0]]), 'cannot transform')
+        self.assertEqual((lines[0].fParsed, a.fParsedCount), (True, 0))
+
+    def test_line_being_edited(self):
+        a = self.analyzer
+        doc = by_first_token(self.lines, '"""Docstring of f."""')
+        self.assertEqual(doc.fLineType, ll.kLineDocString)
+        a.SetActiveEditLineno(doc.fLineno)
+        a.AnalyzeLogical(doc)
+        self.assertFalse(doc.fParsed)
+        self.assertFalse(a.AnalyzeLogicalList(self.lines, -1, 0.0))
+        self.assertFalse(doc.fParsed)
+        a.SetActiveEditLineno(doc.fLineno + 1)
+        self.assertTrue(a.AnalyzeLogicalList(self.lines, -1, 0.0))
+        self.assertTrue(doc.fParsed)
+
+    def test_budgets(self):
+        a = self.analyzer
+        todo = self.analyzable()
+        self.assertFalse(a.AnalyzeLogicalList(self.lines, 0))
+        self.assertFalse(a.AnalyzeLogicalList(self.lines, 5, 1.0))  # an end time long past
+        self.assertEqual([l for l in self.lines if l.fParsed], [])
+        self.assertFalse(a.AnalyzeLogicalList(self.lines, 3, 0.0))
+        self.assertEqual(len([l for l in self.lines if l.fParsed]), 3)
+        self.assertEqual([l.fParsed for l in self.lines[:3]], [True] * 3)
+        calls = 1
+        while not a.AnalyzeLogicalList(self.lines, 4, -1.0):
+            calls += 1
+        self.assertEqual(calls, (len(self.lines) - 3 + 3) // 4)
+        self.assertEqual(a.fParsedCount, len(todo))
+        self.assertTrue(a.AnalyzeLogicalList(self.lines, 0))
+        self.assertTrue(a.AnalyzeLogicalList([], 0, 1.0))
+
+    def test_default_end_time_finishes_a_small_module(self):
+        self.assertTrue(self.analyzer.AnalyzeLogicalList(self.lines))
+        self.assertTrue(self.analyzer.AnalyzeLogicalList(self.lines, -1, None))
+
+    def test_trace(self):
+        a = self.analyzer
+        sink = TraceSink()
+        a.SetTracer(sink)
+        a.AnalyzeLogicalList(self.lines[:2], 1, 0.0)
+        messages = sink.writes[2::3]
+        self.assertEqual(messages[:3], ['Analyzing logical list: end_time = 0.000000\n',
+                                        'Analyzing logical starting at 1\n',
+                                        'Parsing line starting at lineno 1\n'])
+        self.assertTrue(messages[3].startswith(
+            'Aborting logical analysis: count = 1, max_count = 1, end_time = 0.000000, '
+            'get_time() = '))
+        del sink.writes[:]
+        a.AnalyzeLogicalList(self.lines[:1], -1, 0.0)
+        self.assertEqual(sink.writes[2::3][-1], 'Finished analyzing logical list\n')
+        sink.fail_at = len(sink.writes)
+        self.assertRaises(IOError, a.AnalyzeLogical, self.lines[3])
+        self.assertEqual(a.fActiveMethodCount, 0)
+
+
+def defining(analyzer, name):
+    """The lines the name map of an analyzer made by the hooks module holds for name."""
+    return hooks.cache_defining_lines(analyzer, name) or []
+
+
+class FutureFlags(unittest.TestCase):
+    def test_rescan(self):
+        cases = [
+            ('from __future__ import division\n', {'division': True}),
+            ('from __future__ import division, print_function\n', {}),
+            ('from __future__ import (division)\n', {}),
+            ('if 1:\n    from __future__ import division\n', {}),
+            ('from os import path\n', {}),
+            ('"""doc"""\nfrom __future__ import print_function\nprint(1, 2)\n',
+             {'print_function': True}),
+        ]
+        for source, flags in cases:
+            a, lines, analysis = real_analyzer(source)
+            self.assertEqual(a.fFromFutureFlags, flags, source)
+            notices = [n for n in analysis.fNotices if n[0] == '_FromFutureFlagsChanged']
+            self.assertEqual(notices, [('_FromFutureFlagsChanged', flags)] if flags else [])
+
+    def test_the_grammar_follows(self):
+        # The module analysis hands the features to the grammar: print(1, 2) is then a call.
+        a, lines, analysis = real_analyzer(
+            'from __future__ import print_function\nprint(1, 2)\n')
+        self.assertEqual(a.AstForLogicalLine(lines[1])[:2], ('Discard', ('CallFunc', ('Name', 'print'),
+                                                                         (('Const', 1), ('Const', 2)))))
+
+    def test_token_types(self):
+        a, lines, analysis = real_analyzer('from __future__ import division\n', rebuild=False)
+        lines[0].fTokens = ['from', 1, 'import', 'division']
+        self.assertRaises(TypeError, a.RebuildCache)
+        a.SetLogicalList(None)
+        self.assertRaisesRegexp(AssertionError, 'logical_list is not a list instance',
+                                a.RebuildCache)
+
+
+if __name__ == '__main__':
+    unittest.main()
