@@ -400,6 +400,17 @@ int scan_scope(tSearchRequest &request, PyObject *result) {
   return 0;
 }
 
+// listed_before --
+//   Whether item i of the list occurs earlier in it. A class or def line enters the name map
+//   when the cache is built and again when it is analyzed; its definition is reported once.
+bool listed_before(PyObject *list, Py_ssize_t i) {
+  PyObject *item = PyList_GET_ITEM(list, i);
+  for (Py_ssize_t j = 0; j < i; j++) {
+    if (PyList_GET_ITEM(list, j) == item) return true;
+  }
+  return false;
+}
+
 // lookup_definition --
 //   Mode 1: the lines the name map lists for the exact name, each matched in its own scope; the
 //   first line that reports something ends the lookup unless find_all is set.
@@ -423,6 +434,7 @@ int lookup_definition(tSearchRequest &request, PyObject *result) {
     }
     PyRef line = PyRef::borrow(item_line(self, lines.get(), i));
     if (!line) return -1;
+    if (request.find_all && listed_before(lines.get(), i)) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || match_line(request, line.get(), scope.get(), result) < 0) return -1;
     if (!request.find_all && PyList_GET_SIZE(result) > 0) return 0;
