@@ -68,18 +68,6 @@ class LogicalCacheDelta:
         self.added = added
 
 
-def _is_sync_point(records, i):
-    """Whether the cutter's state at records[i] does not depend on the lines before it: a
-    statement at column 0 (every block closed) that is first on its physical line."""
-    record = records[i]
-    if record.linetype in ll.IGNORED_TYPES or record.indent != 0:
-        return False
-    if i == 0:
-        return True
-    before = records[i - 1]
-    return before.lineno + before.linecount - 1 < record.lineno
-
-
 def _bracket_balance(tokens):
     balance = 0
     for token in tokens:
@@ -210,44 +198,40 @@ class CQuarnelAnalysis:
         return self.fQuarnelImpl.LogicalCacheModified(self, LogicalCacheDelta(removed, added))
 
     def _Recut(self, new, first, last, shift):
-        """Cuts the edited part of the module again: from the last statement at column 0
-        before line `first` (the whole module is closed there) to the first statement at
-        column 0 after the old line `last` at which the new text is closed again.
-        Returns (start, end, records): the records[start:end] that the records replace."""
+        """Cuts the edited part of the module again: from the last statement before line
+        `first` to the first statement after the old line `last` before which the cutter
+        is in the same state as it was before the edit, so that the old records from there
+        on stand.  Returns (start, end, records): the records[start:end] that the records
+        replace."""
         records = self._records
+        old = self._physical
         # The tokenizer carries its bracket depth from statement to statement, unbalanced
         # closers included: a cut can only start, and the old records only be kept, where
         # that depth is 0.
         synced = []
         depth = 0
-        for i, record in enumerate(records):
-            synced.append(depth == 0 and _is_sync_point(records, i))
-            depth += _bracket_balance(record.tokens)
+        for i in range(len(records)):
+            synced.append(depth == 0 and ll.is_statement_start(records, i))
+            depth += _bracket_balance(records[i].tokens)
         start = 0
         for i in range(len(records)):
             if records[i].lineno >= first:
                 break
             if synced[i]:
                 start = i
-        first_line = records[start].lineno if start > 0 else 1
-        last_code = None
-        for r in reversed(records[:start]):
-            if r.linetype not in ll.IGNORED_TYPES:
-                last_code = r
-                break
+        if start > 0:
+            first_line = records[start].lineno
+            state = ll.cutter_state(records, start, old)
+        else:
+            first_line, state = 1, ll.INITIAL_STATE
         candidates = [i for i in range(start + 1, len(records))
-                      if records[i].lineno > last and synced[i]
-                      and records[i].linetype != ll.kLineDocString]
-        for end in candidates + [len(records)]:
+                      if records[i].lineno > last and synced[i]]
+        # Try the statements after the edit at doubling distances: the first usually stands.
+        tries = [candidates[k] for k in range(len(candidates)) if (k + 1) & k == 0]
+        for end in tries + [len(records)]:
             stop = records[end].lineno + shift if end < len(records) else len(new) + 1
-            cut, clean = ll.cut_segment(new[first_line - 1:stop - 1], first_line, last_code)
-            if end == len(records):
-                return start, end, cut
-            # A statement that starts a docstring only when nothing comes before it needs
-            # something before it here.
-            has_code = last_code is not None or any(
-                r.linetype not in ll.IGNORED_TYPES for r in cut)
-            if clean and has_code:
+            cut, clean, after = ll.cut_segment(new[first_line - 1:stop - 1], first_line, state)
+            if end == len(records) or (clean and after == ll.cutter_state(records, end, old)):
                 return start, end, cut
 
     def _NewLine(self, record):

@@ -343,10 +343,13 @@ class _Cutter(object):
 def _header_colon(toks):
     """Index of the colon that ends a compound statement's header, or None.  Colons
     inside brackets and those of lambdas at the top level are skipped."""
+    return _header_colon_of_texts([t.text for t in toks])
+
+
+def _header_colon_of_texts(texts):
     depth = 0
     lambdas = 0
-    for i, t in enumerate(toks):
-        text = t.text
+    for i, text in enumerate(texts):
         if text in _OPENERS:
             depth += 1
         elif text in _CLOSERS:
@@ -374,20 +377,86 @@ def source_lines(source):
     return _source_lines(source)
 
 
-def cut_segment(lines, first_lineno, last_code=None):
+# -- cutting part of a module again -------------------------------------------------------
+#
+# A module's records can be cut again from any statement on: what the cutter carries from
+# one statement to the next is its state (the indentation columns of the open levels, the
+# type and level of the last statement line, whether that line opened a block), and the
+# tokenizer carries nothing when no bracket is open.  `cutter_state` recovers the state
+# before a statement from the records and lines, `cut_segment` cuts from there.
+
+INITIAL_STATE = ((0,), None, False)
+
+
+def is_statement_start(records, i):
+    """Whether records[i] starts a statement of its own: a line of code that is the first
+    on its physical line (not a body after a header's colon, nor a statement after ";")."""
+    record = records[i]
+    if record.linetype in IGNORED_TYPES:
+        return False
+    if i == 0:
+        return True
+    before = records[i - 1]
+    return before.lineno + before.linecount - 1 < record.lineno
+
+
+def cutter_state(records, i, lines):
+    """The cutter's state before the statement that records[i] starts, the records being
+    those of the physical `lines`."""
+    last = None
+    for j in range(i - 1, -1, -1):
+        if records[j].linetype not in IGNORED_TYPES:
+            last = records[j]
+            break
+    if last is None:
+        return INITIAL_STATE
+    # The open levels are the last statement's column, the column of the latest statement
+    # before it with a smaller column, and so on down to column 0.
+    stack = []
+    for j in range(i - 1, -1, -1):
+        if not is_statement_start(records, j):
+            continue
+        record = records[j]
+        column = _visual_column(lines[record.lineno - 1], record.positions[0][1])
+        if not stack or column < stack[-1]:
+            stack.append(column)
+            if column == 0:
+                break
+    if stack[-1] != 0:
+        stack.append(0)
+    stack.reverse()
+    return tuple(stack), (last.linetype, last.indent), _opens_block(last.tokens)
+
+
+def _opens_block(tokens):
+    """Whether a line with these tokens is a header that opens a block on the lines after
+    it (its colon ends it)."""
+    return bool(tokens) and tokens[0] in _HEADER_KEYWORDS and \
+        _header_colon_of_texts(tokens) == len(tokens) - 1
+
+
+def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     """Cuts a run of physical lines taken from a module, starting at its line first_lineno
-    with a statement at column 0 (where every block of the module is closed).  last_code
-    is the record of the last statement line before the run, or None when there is none.
-    Returns (records numbered as lines of the module, clean): clean is false when the
-    tokenizer could not finish the run (an unclosed bracket, string or continuation at its
-    end), so that the run does not end where a statement of the module ends."""
+    with a statement before which the cutter is in `state` (see `cutter_state`) and no
+    bracket is open.  Returns (records numbered as lines of the module, clean, state after
+    the run): clean is false when the tokenizer could not finish the run (an unclosed
+    bracket, string or continuation at its end)."""
     cutter = _Cutter(lines)
-    cutter.last_code = last_code
+    stack, last, opened = state
+    cutter.stack = list(stack)
+    if last is not None:
+        linetype, level = last
+        cutter.last_code = LineRecord([], [], 0, 1, level, linetype)
+        cutter.level = level
+    cutter.opened_block = opened
     records = cutter.run()
     shift = first_lineno - 1
     if shift:
         records = [r._replace(lineno=r.lineno + shift) for r in records]
-    return records, cutter.clean
+    last = cutter.last_code
+    end = (tuple(cutter.stack), (last.linetype, last.indent) if last is not None else None,
+           cutter.opened_block)
+    return records, cutter.clean, end
 
 
 def make_logical_lines(source, logicalline_module=None):

@@ -270,6 +270,17 @@ PyObject *scope_body(QuarnelImplObject *self, PyObject *name) {
   }
 }
 
+// enter_scope_line --
+//   Enters a class or def line with a name token in the scope map under its full name,
+//   replacing any entry. Returns the full name (new reference).
+static PyObject *enter_scope_line(QuarnelImplObject *self, PyObject *line) {
+  PyRef full(full_name(self, line));
+  if (!full) return nullptr;
+  PyRef entry(reinterpret_cast<PyObject *>(srcinfo_enter(&self->fCache, full.get(), line)));
+  if (!entry) return nullptr;
+  return full.release();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Incremental update.
 
@@ -516,10 +527,8 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
     PyRef full;
     if (is_scope_line(rec) && scope_name_token(rec)) {
-      full.reset(full_name(self, line.get()));
+      full.reset(enter_scope_line(self, line.get()));
       if (!full) return -1;
-      PyRef entry(reinterpret_cast<PyObject *>(srcinfo_enter(&self->fCache, full.get(), line.get())));
-      if (!entry) return -1;
     }
     if (!is_ignored_line(rec)) {
       Py_ssize_t at = locate_line(self, line.get());
@@ -538,7 +547,9 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
 //   Step three: a line that lost its cached scope name has moved into another scope (the
 //   parent or a preceding sibling of a removed class or def, a class or def added above it),
 //   whose body gains it. Its new scope name is computed (unless an earlier line of the loop
-//   needed it already) and that scope marked changed too.
+//   needed it already) and that scope marked changed too. A class or def line enters the scope
+//   map under its new full name, as an added one does (the lookup by name alone cannot find a
+//   name whose parts hold dots).
 static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
   PyObject *rescoped = change.rescoped.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rescoped); i++) {
@@ -546,6 +557,10 @@ static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
     if (locate_line(self, line.get()) < 0) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
+    const LogicalLineObject *rec = line_record(line.get());
+    if (!is_scope_line(rec) || !scope_name_token(rec)) continue;
+    PyRef full(enter_scope_line(self, line.get()));
+    if (!full) return -1;
   }
   return 0;
 }
@@ -716,10 +731,8 @@ PyObject *QuarnelImpl_RebuildCache(QuarnelImplObject *self, PyObject *args) {
     if (!scope || srcinfo_add_line(&self->fCache, line.get()) < 0) return nullptr;
     const LogicalLineObject *rec = line_record(line.get());
     if (!is_scope_line(rec) || !scope_name_token(rec)) continue;
-    PyRef full(full_name(self, line.get()));
+    PyRef full(enter_scope_line(self, line.get()));
     if (!full) return nullptr;
-    PyRef entry(reinterpret_cast<PyObject *>(srcinfo_enter(&self->fCache, full.get(), line.get())));
-    if (!entry) return nullptr;
   }
   Py_RETURN_NONE;
 }

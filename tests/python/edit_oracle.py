@@ -6,7 +6,7 @@ import random
 
 import logicalline
 import quarnel_impl
-from vornide import analysis, grammar, transformer
+from vornide import analysis, grammar as grammar_module, transformer
 
 STDLIB = os.path.dirname(os.__file__)
 
@@ -20,16 +20,17 @@ INSERTED = [
 FUTURE = 'from __future__ import division\n'
 
 
-def new_module(source, factory=None):
-    """A module analysis of source with its analyzer, its logical list loaded."""
+def new_module(source, factory=None, grammar=None, xformer=None):
+    """A module analysis of source with its analyzer (made with the environment's grammar
+    and node transformer unless others are given), its logical list loaded."""
     factory = factory or analysis.AnalysisFactory(search_path=[STDLIB],
                                                   logicalline_module=logicalline)
     mod_analysis = analysis.CQuarnelAnalysis(factory, os.path.join(STDLIB, '<edited>.py'),
                                              source=source)
-    g = grammar.Grammar()
+    g = grammar or grammar_module.Grammar()
     mod_analysis.fGrammar = g
     mod_analysis.fQuarnelImpl = quarnel_impl.CreateQuarnelImpl(
-        mod_analysis, g, transformer.NodeTransformer(), {}, analysis.make_attrib_ref,
+        mod_analysis, g, xformer or transformer.NodeTransformer(), {}, analysis.make_attrib_ref,
         logicalline)
     mod_analysis.LoadLogicalLines(logicalline)
     return mod_analysis
