@@ -18,7 +18,6 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get('VORN_BUILD_DIR', os.path.join(HERE, '..', 'build'))
@@ -27,13 +26,7 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(HERE, '..', 'ide'),
 
 import decimal
 from analyzer_support import module_source, real_analyzer
-
-
-def time_per_call(operation, loops):
-    start = time.time()
-    for _ in xrange(loops):
-        operation()
-    return (time.time() - start) / loops
+from bench_serialize import time_per_call
 
 
 def main(argv):
