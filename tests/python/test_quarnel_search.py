@@ -132,6 +132,25 @@ class Basics(unittest.TestCase):
         self.assertEqual(scopes('Template*'), ['Template', 'Template.__init__',
                                                'Template.__init__.convert'])
 
+    def test_entries_that_are_not_names(self):
+        self.search()
+        letters = self.search(local_name='letters')[0].fLine
+        letters.AddName(5)              # neither a str nor an import record: never a name
+        letters.AddName(('tupled',))    # an import record on a line that imports nothing
+        imports = self.search(local_name='deque')[0].fLine
+        imports.AddName((7, None, 'x', None))
+        imports.AddName(())
+        imports.AddName('plain')        # a str on an import line is no import record
+        names = [r.fLocalName for r in self.search(find_all=False)]
+        self.assertEqual([n for n in names if n in (5, 7, 'tupled', 'plain')], [])
+        self.assertEqual(names.count('letters'), 1)
+
+    def test_indentation_below_the_scope_stack(self):
+        from analyzer_support import line
+        self.lines.append(line(lineno=99, indent=-3, tokens=('x', '=', '1')))
+        self.assertRaises(SystemError, self.search, update=False)
+        self.assertEqual(self.a.fActiveMethodCount, 0)
+
     def test_undefined_scope(self):
         self.assertEqual(self.search(scope_name='Nowhere', find_all=True), [])
         self.assertEqual(self.search(scope_name='Nowhere', local_name='x'), [])
