@@ -107,24 +107,32 @@ class FileAnalysis(object):
 
     def restore(self, path):
         """Takes the logical list from the stored analysis at path when it was made from this
-        very source; returns whether it did."""
+        very source; returns whether it did. The payload is unmarshalled only when its digest
+        matches, so a damaged or foreign file is never decoded."""
         try:
             f = open(path, 'rb')
             try:
-                stored = marshal.load(f)
+                header = f.readline()
+                payload = f.read()
             finally:
                 f.close()
-            form, digest, names_used, data = stored
-        except (IOError, OSError, EOFError, ValueError, TypeError):
+        except (IOError, OSError):
             return False
-        if form != STORE_FORMAT or digest != self.digest():
+        if header != self.header(payload):
             return False
         try:
+            names_used, data = marshal.loads(payload)
             lines = self.analyzer.DeserializeLogicalList((names_used, data))
-        except (ValueError, TypeError):
+        except (EOFError, ValueError, TypeError):
             return False
         self._use(lines)
         return True
+
+    def header(self, payload):
+        """The first line of a stored analysis: the format, the source's digest and the
+        payload's digest."""
+        return 'vorn-analysis %d %s %s\n' % (STORE_FORMAT, self.digest(),
+                                            hashlib.sha1(payload).hexdigest())
 
     def cut(self):
         """Cuts the source into logical lines, none analyzed yet."""
@@ -158,9 +166,11 @@ class FileAnalysis(object):
         if not os.path.isdir(folder):
             os.makedirs(folder)
         partial = path + '.%d.tmp' % os.getpid()
+        payload = marshal.dumps((names_used, data), 2)
         f = open(partial, 'wb')
         try:
-            marshal.dump((STORE_FORMAT, self.digest(), names_used, data), f, 2)
+            f.write(self.header(payload))
+            f.write(payload)
         finally:
             f.close()
         os.rename(partial, path)
