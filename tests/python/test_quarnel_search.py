@@ -58,6 +58,16 @@ SOURCE = textwrap.dedent('''\
 ''')
 
 
+class _WithLines(object):
+    """An analyzer with its logical list at hand (`lines`)."""
+
+    def __init__(self, analyzer, lines):
+        self.analyzer, self.lines = analyzer, lines
+
+    def __getattr__(self, name):
+        return getattr(self.analyzer, name)
+
+
 def scope_of(ref):
     """The scope part of an attribute reference's full name."""
     return ref.fFullName[:len(ref.fFullName) - len(ref.fLocalName)].rstrip('.')
@@ -284,6 +294,42 @@ class Basics(unittest.TestCase):
         self.assertRaises(RuntimeError, a.SearchForAttribs, {})
         self.assertEqual(a.fActiveMethodCount, 0)
 
+    def test_factory_that_changes_the_analyzer(self):
+        # The factory runs Python code in the middle of a search: it may empty the logical
+        # list, search again, or destroy the analyzer. No crash; a destroyed analyzer fails.
+        state = {}
+
+        def emptying(kind, name, *rest):
+            del state['lines'][:]
+            return name
+
+        a = self.with_factory(emptying)
+        state['lines'] = a.lines
+        self.assertEqual(len(a.SearchForAttribs({'find_all': 0})), 1)
+
+        def nesting(kind, name, *rest):
+            if not state.get('inner'):
+                state['inner'] = True
+                state['found'] = len(state['a'].SearchForAttribs({'local_name': 'letters'}))
+            return name
+
+        a = state['a'] = self.with_factory(nesting)
+        self.assertEqual(len(a.SearchForAttribs({'scope_name': '', 'find_all': 0})), 13)
+        self.assertEqual((state['found'], a.fActiveMethodCount), (1, 0))
+
+        def destroying(kind, name, *rest):
+            state['b'].destroy()
+            return name
+
+        for options in ({}, {'local_name': 'capwords'}, {'scope_name': 'Template',
+                                                          'find_all': 0}):
+            b = state['b'] = self.with_factory(destroying)
+            try:
+                b.SearchForAttribs(options)
+            except (AssertionError, SystemError):
+                pass
+            self.assertEqual(b.fActiveMethodCount, 0)
+
     def with_factory(self, factory):
         import logicalline
         import quarnel_impl
@@ -293,10 +339,11 @@ class Basics(unittest.TestCase):
         a = quarnel_impl.CreateQuarnelImpl(analysis, grammar.Grammar(),
                                            transformer.NodeTransformer(), {}, factory,
                                            logicalline)
-        a.SetLogicalList(make_logical_lines(SOURCE))
+        lines = make_logical_lines(SOURCE)
+        a.SetLogicalList(lines)
         a.RebuildCache()
         self.addCleanup(a.destroy)
-        return a
+        return _WithLines(a, lines)
 
     def test_traces(self):
         sink = TraceSink()
