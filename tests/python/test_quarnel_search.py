@@ -427,6 +427,34 @@ class StarImports(unittest.TestCase):
             module.fQuarnelImpl = None
 
 
+class EditedModule(unittest.TestCase):
+    """A module's scope listings through the environment (GetScopeAttributes on its own
+    analyzer) stay right across the environment's incremental edits."""
+
+    def test_listings_follow_edits(self):
+        import logicalline
+        import quarnel_impl
+        from vornide import analysis, grammar, transformer
+        factory = analysis.AnalysisFactory(logicalline_module=logicalline)
+        module = analysis.CQuarnelAnalysis(factory, '/nowhere/edited.py', source=SOURCE)
+        module.fQuarnelImpl = quarnel_impl.CreateQuarnelImpl(
+            module, grammar.Grammar(), transformer.NodeTransformer(), {},
+            analysis.make_attrib_ref, logicalline)
+        self.addCleanup(module.fQuarnelImpl.destroy)
+        module.LoadLogicalLines(logicalline)
+        names = lambda scope: [r.fLocalName for r in module.GetScopeAttributes(scope)]
+        self.assertEqual(names('Template'), ['delimiter', 'idpattern', '__init__'])
+        module.ReplaceLines(30, 1, "    idpat = 'x'\n    other = 2\n")
+        self.assertEqual(names('Template'), ['idpat', 'other', 'idpattern', '__init__'])
+        before = names('')
+        module.ReplaceLines(5, 0, 'extra = 1\n')
+        self.assertEqual(names(''), before[:5] + ['extra'] + before[5:])
+        module.ReplaceLines(30, 1, 'class Pattern:\n')   # Template, moved down by one
+        self.assertEqual(names('Pattern'), ['idpat', 'other', 'idpattern', '__init__'])
+        self.assertEqual(names('Template'), [])
+        self.assertEqual(names('')[-1], 'Pattern')
+
+
 def differences(path):
     """What SearchForAttribs gets wrong on the module: mode 0 against the compiler's
     definitions, and modes 1 and 2 against mode 0."""
