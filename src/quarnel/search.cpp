@@ -476,11 +476,11 @@ PyRef cached_attribs(tSearchRequest &request) {
 }
 
 // str_attribute --
-//   attrib.<name> as a str (new reference), else TypeError "<name> is not a str instance".
+//   attrib.<name> as a str (new reference), else TypeError ".<name> is not a str instance".
 PyRef str_attribute(PyObject *attrib, const char *name) {
-  PyRef value(PyObject_GetAttrString(attrib, name + 1));
+  PyRef value(PyObject_GetAttrString(attrib, name));
   if (value && !PyString_Check(value.get())) {
-    PyErr_Format(PyExc_TypeError, "%s is not a str instance", name);
+    PyErr_Format(PyExc_TypeError, ".%s is not a str instance", name);
     value.reset();
   }
   return value;
@@ -504,7 +504,7 @@ int list_scope(tSearchRequest &request, PyObject *result) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
     PyRef attrib = PyRef::borrow(PyList_GET_ITEM(list.get(), i));
     if (!request.all_kinds()) {
-      PyRef kind = str_attribute(attrib.get(), ".fKind");
+      PyRef kind = str_attribute(attrib.get(), "fKind");
       if (!kind) return -1;
       bool wanted = false;
       for (const auto &entry : kinds) {
@@ -519,7 +519,7 @@ int list_scope(tSearchRequest &request, PyObject *result) {
       if (!wanted) continue;
     }
     if (!request.simple_names_valid || !request.dotted_names_valid) {
-      PyRef name = str_attribute(attrib.get(), ".fLocalName");
+      PyRef name = str_attribute(attrib.get(), "fLocalName");
       if (!name) return -1;
       if (!request.dot_rule(name.get())) continue;
     }
