@@ -7,7 +7,7 @@
 
 #include <string.h>
 
-#include <utility>
+#include <initializer_list>
 
 #include "lineanalysis.h"
 
@@ -65,10 +65,24 @@ struct tSearchRequest {
   PyRef imports_seen;
   bool complete = true;
 
+  // The kind values, by flag, held for the request: the factory and the attribute objects run
+  // Python code that may tear the analyzer down.
+  PyRef kind_values[kFlagCount];
+
   explicit tSearchRequest(QuarnelImplObject *analyzer) : self(analyzer) {}
 
-  // Makes the fresh dicts. Returns -1 with an error set on failure.
+  // Makes the fresh dicts and takes the kind values. Returns -1 with an error set on failure.
   int init() {
+    const tLogicalLineBinding &binding = self->fBinding;
+    PyObject *values[kFlagCount] = {binding.kGenericAttribKind, binding.kImportedAttribKind,
+                                    binding.kClassAttribKind, binding.kFunctionAttribKind};
+    for (int flag = 0; flag < kFlagCount; flag++) {
+      if (!values[flag]) {
+        PyErr_BadInternalCall();
+        return -1;
+      }
+      kind_values[flag] = PyRef::borrow(values[flag]);
+    }
     seen.reset(PyDict_New());
     imports_seen.reset(PyDict_New());
     return seen && imports_seen ? 0 : -1;
@@ -205,19 +219,10 @@ int read_options(tSearchRequest &request, PyObject *options_obj) {
   }
   PyRef kinds = PyRef::borrow(PyDict_GetItemString(dict, "valid_kinds"));
   if (kinds) {
-    const tLogicalLineBinding &binding = request.self->fBinding;
-    const std::pair<int, PyObject *> order[] = {{kClassFlag, binding.kClassAttribKind},
-                                                {kFunctionFlag, binding.kFunctionAttribKind},
-                                                {kGenericFlag, binding.kGenericAttribKind},
-                                                {kImportedFlag, binding.kImportedAttribKind}};
-    for (const auto &entry : order) {
-      if (!entry.second) {
-        PyErr_BadInternalCall();
-        return -1;
-      }
-      int found = PySequence_Contains(kinds.get(), entry.second);
+    for (int flag : {kClassFlag, kFunctionFlag, kGenericFlag, kImportedFlag}) {
+      int found = PySequence_Contains(kinds.get(), request.kind_values[flag].get());
       if (found < 0) return -1;
-      request.kinds[entry.first] = found != 0;
+      request.kinds[flag] = found != 0;
     }
   }
   PyObject *imports_seen = PyDict_GetItemString(dict, "imports_seen");
@@ -286,16 +291,15 @@ int match_line(tSearchRequest &request, PyObject *line, PyObject *scope, PyObjec
   PyRef hold = PyRef::borrow(line);
   LogicalLineObject *rec = line_record(line);
   if (!request.scope_spec.matches(scope) || !request.wants_line(rec)) return 0;
-  const tLogicalLineBinding &binding = request.self->fBinding;
   if (is_scope_line(rec)) {
     PyRef name = PyRef::borrow(scope_name_token(rec));
     if (!name || !request.name_ok(name.get())) return 0;
-    PyObject *kind =
-        rec->fLineType == kLineClass ? binding.kClassAttribKind : binding.kFunctionAttribKind;
+    PyObject *kind = request.kind_values[rec->fLineType == kLineClass ? kClassFlag
+                                                                       : kFunctionFlag].get();
     return append_attrib(request, scope, kind, name.get(), line, Py_None, result);
   }
   bool imported = rec->fLineType == kLineImport || rec->fLineType == kLineFromImport;
-  PyObject *kind = imported ? binding.kImportedAttribKind : binding.kGenericAttribKind;
+  PyObject *kind = request.kind_values[imported ? kImportedFlag : kGenericFlag].get();
   // The record is read afresh for every entry: the factory runs Python code that may change it.
   for (uint32_t i = 0; i < rec->fNameCount; i++) {
     PyRef entry = PyRef::borrow(rec->fNames[i]);
@@ -496,20 +500,15 @@ int list_scope(tSearchRequest &request, PyObject *result) {
     PyErr_BadInternalCall();
     return -1;
   }
-  const tLogicalLineBinding &binding = request.self->fBinding;
-  const std::pair<int, PyObject *> kinds[] = {{kGenericFlag, binding.kGenericAttribKind},
-                                              {kImportedFlag, binding.kImportedAttribKind},
-                                              {kClassFlag, binding.kClassAttribKind},
-                                              {kFunctionFlag, binding.kFunctionAttribKind}};
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
     PyRef attrib = PyRef::borrow(PyList_GET_ITEM(list.get(), i));
     if (!request.all_kinds()) {
       PyRef kind = str_attribute(attrib.get(), "fKind");
       if (!kind) return -1;
       bool wanted = false;
-      for (const auto &entry : kinds) {
-        if (!request.kinds[entry.first] || !entry.second) continue;
-        int equal = PyObject_RichCompareBool(kind.get(), entry.second, Py_EQ);
+      for (int flag = 0; flag < kFlagCount; flag++) {
+        if (!request.kinds[flag]) continue;
+        int equal = PyObject_RichCompareBool(kind.get(), request.kind_values[flag].get(), Py_EQ);
         if (equal < 0) return -1;
         if (equal) {
           wanted = true;
