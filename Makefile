@@ -26,6 +26,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_breakpoints.py
 	@/usr/bin/python2.7 bench/bench_serialize.py
 	@/usr/bin/python2.7 bench/bench_analysis.py
+	@/usr/bin/python2.7 bench/bench_search.py
 
 clean:
 	rm -rf $(BUILD)

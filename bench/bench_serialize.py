@@ -2,9 +2,8 @@
 
     python2.7 bench/bench_serialize.py [--rounds R]
 
-Takes the logical lines of decimal.py, filled as analysis fills them (the stand-in analysis of
-the test suites: scope names, parameters, assignment targets and type equivalences, import
-records), and times SerializeLogicalList and DeserializeLogicalList of the whole module against
+Takes the logical lines of decimal.py analyzed in full by the analyzer (scope names, parameters,
+defined names, type equivalences, import records), and times SerializeLogicalList and DeserializeLogicalList of the whole module against
 marshal.dumps/loads and cPickle.dumps/loads (protocol 2) of the same lines' data as tuples. The
 six operations run interleaved round by round so that machine noise hits them alike; each keeps
 its best time. Prints the times and each ratio (analyzer time / other time, lower is better).
@@ -22,8 +21,8 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(BUILD, 'testmods'),
 
 import decimal
 import _quarnel_testhooks as hooks
-from analyzer_support import analyzer_args, make_logical_lines, module_source
-from serialization_support import is_import_line, stand_in_analysis
+from analyzer_support import analyzer_args, module_source
+from serialization_support import analyze_source, is_import_line
 
 
 def line_tuple(line, unparsed):
@@ -45,8 +44,7 @@ def time_per_call(operation, loops):
 def main(argv):
     rounds = int(argv[argv.index('--rounds') + 1]) if '--rounds' in argv else 7
     analyzer = hooks.CreateQuarnelImpl(*analyzer_args())
-    lines = make_logical_lines(module_source(decimal))
-    unparsed = stand_in_analysis(lines, lambda l, name: hooks.set_scope_name(analyzer, l, name))
+    lines, unparsed = analyze_source(module_source(decimal), module=hooks)
     tuples = [line_tuple(l, unparsed) for l in lines]
     stored = analyzer.SerializeLogicalList(lines, unparsed)
     marshalled = marshal.dumps(tuples, 2)

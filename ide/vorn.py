@@ -13,6 +13,7 @@ import sys
 USAGE = """usage: vorn [--help] COMMAND [ARGS...]
 
 commands:
+  analyze FILE              outline a Python 2 file, or --complete / --types questions on it
   debug PROGRAM [ARGS...]   debug a Python 2 program at the command line (pdb's commands)
   help [COMMAND]            show this help, or the help of COMMAND
 
@@ -59,6 +60,11 @@ def command_debug(options, args):
     return vorndebug.main(args)
 
 
+def command_analyze(options, args):
+    import vornanalyze
+    return vornanalyze.main(args, report=lambda text: progress(options, text))
+
+
 def command_help(options, args):
     if args and args[0] in COMMANDS and args[0] != 'help':
         return COMMANDS[args[0]](options, ['--help'])
@@ -66,7 +72,7 @@ def command_help(options, args):
     return 0
 
 
-COMMANDS = {'debug': command_debug, 'help': command_help}
+COMMANDS = {'analyze': command_analyze, 'debug': command_debug, 'help': command_help}
 
 
 def main(argv):

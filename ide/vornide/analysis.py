@@ -6,9 +6,10 @@ and calls back into it: `_FromFutureFlagsChanged`, `_ParseErrorsModified` and
 to resolve imports, and `GetScopeAttributes` on the analyses it finds to expand star
 imports.  Search results are made by `make_attrib_ref`.
 
-`GetScopeAttributes` works from the module's logical lines alone (class and def names,
-assignment and for-loop targets, imported names), without the analyzer, so that any
-module on the search path can answer it cheaply.
+`GetScopeAttributes` answers from the module's own analyzer where the front end made
+one, and otherwise from the module's logical lines alone (class and def names,
+assignment and for-loop targets, imported names), so that any module on the search path
+can answer it cheaply.
 """
 import keyword
 import os
@@ -273,8 +274,27 @@ class CQuarnelAnalysis:
         scope_name ("" for the module, else the dotted full name of a class or def),
         first definition of each name, in source order.  Names with a "." are reported
         only when dotted_names_valid, the others only when simple_names_valid.
-        end_time and imports_seen are accepted for the analyzer's call; the scan
-        reads no clock and expands no star imports."""
+
+        A module with an analyzer of its own answers from its search (SearchForAttribs),
+        which analyzes lines on the way within end_time and sees what the analyzer sees,
+        star imports included; imports_seen is passed on so that modules that import
+        each other stay bounded.  While that analyzer is busy (this call came from its
+        own analysis, through another module's star import), and for modules without
+        one, the names are read from the logical lines' tokens: no clock, no star
+        imports."""
+        impl = self.fQuarnelImpl
+        if impl is not None and self.fLogicalLines is not None and not impl.fActiveMethodCount:
+            options = {'scope_name': scope_name, 'local_name': '*', 'find_all': False,
+                       'simple_names_valid': simple_names_valid,
+                       'dotted_names_valid': dotted_names_valid}
+            if isinstance(end_time, float):
+                options['end_time'] = end_time
+            if isinstance(imports_seen, dict):
+                options['imports_seen'] = imports_seen
+            try:
+                return impl.SearchForAttribs(options)
+            except KeyError:
+                return []
         key = (scope_name, bool(simple_names_valid), bool(dotted_names_valid))
         found = self._scope_attribs.get(key)
         if found is None:

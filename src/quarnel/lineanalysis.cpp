@@ -286,10 +286,7 @@ int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message
   return -1;
 }
 
-// end_time_arg --
-//   An end_time argument: None (or absent) means a tenth of a second from now; anything else
-//   must convert to a float.
-static int end_time_arg(PyObject *obj, double *end_time) {
+int end_time_arg(PyObject *obj, double *end_time) {
   if (!obj || obj == Py_None) {
     *end_time = get_time() + 0.1;
     return 0;

@@ -55,6 +55,14 @@ PyObject *scope_body(QuarnelImplObject *self, PyObject *name);  // cached list
 // Fails with TypeError `message` unless obj is a logical line (an argument check of the methods).
 int logical_line_arg(QuarnelImplObject *self, PyObject *obj, const char *message);
 
+// The full name of a scope named `own` inside the scope `parent`: parent when own is missing or
+// empty, own itself at module level, else the interned "parent.own". New reference.
+PyObject *join_full_name(QuarnelImplObject *self, PyObject *parent, PyObject *own);
+
+// An end_time argument of a method: None (or absent) means a tenth of a second from now;
+// anything else must convert to a float (TypeError "end_time must be a float or None").
+int end_time_arg(PyObject *obj, double *end_time);
+
 // The interned empty str: the module scope's full name.
 PyObject *module_scope_name(QuarnelImplObject *self);
 

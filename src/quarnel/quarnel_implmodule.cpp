@@ -6,6 +6,7 @@
 #include "astinspect.h"
 #include "serialization.h"
 #include "lineanalysis.h"
+#include "search.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -68,31 +69,31 @@ static int trace_write(PyObject *tracer, PyObject *text) {
   return result ? 0 : -1;
 }
 
-int quarnel_trace(QuarnelImplObject *self, const char *format, ...) {
+// trace_stamped --
+//   Writes the stamp (repr(fModAnalysis), then the time line) and then each of `texts` (str
+//   objects made by `make_text(i)`, made only when their turn comes), one write() call each.
+template <typename MakeText>
+static int trace_stamped(QuarnelImplObject *self, int count, MakeText make_text) {
   // The sink is held for the whole message: a write may replace it (SetTracer) or destroy the
   // analyzer.
   PyRef tracer = PyRef::borrow(self->fTracer);
   if (!tracer) return 0;
-
-  char message[kTraceBufferSize];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
-  va_end(args);
-
   // An error pending in the caller is kept aside while the sink runs Python code, and put back
   // once the message is written.
   PyObject *saved_type, *saved_value, *saved_tb;
   PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
-
-  PyRef texts[3];
-  texts[0].reset(PyObject_Repr(self->fModAnalysis));
-  char clock[64];
-  snprintf(clock, sizeof clock, " get_time() = %.03f\n", get_time());
-  for (int i = 0; i < 3; i++) {
-    if (i == 1) texts[1].reset(PyString_FromString(clock));
-    if (i == 2) texts[2].reset(PyString_FromString(message));
-    if (!texts[i] || trace_write(tracer.get(), texts[i].get()) < 0) {
+  for (int i = 0; i < count + 2; i++) {
+    PyRef text;
+    if (i == 0) {
+      text.reset(PyObject_Repr(self->fModAnalysis));
+    } else if (i == 1) {
+      char clock[64];
+      snprintf(clock, sizeof clock, " get_time() = %.03f\n", get_time());
+      text.reset(PyString_FromString(clock));
+    } else {
+      text.reset(make_text(i - 2));
+    }
+    if (!text || trace_write(tracer.get(), text.get()) < 0) {
       Py_XDECREF(saved_type);
       Py_XDECREF(saved_value);
       Py_XDECREF(saved_tb);
@@ -101,6 +102,26 @@ int quarnel_trace(QuarnelImplObject *self, const char *format, ...) {
   }
   PyErr_Restore(saved_type, saved_value, saved_tb);
   return 0;
+}
+
+int quarnel_trace(QuarnelImplObject *self, const char *format, ...) {
+  if (!self->fTracer) return 0;
+  char message[kTraceBufferSize];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  return trace_stamped(self, 1, [&](int) { return PyString_FromString(message); });
+}
+
+int quarnel_trace_pieces(QuarnelImplObject *self, const char *text, PyObject *obj) {
+  if (!self->fTracer) return 0;
+  PyRef hold = PyRef::borrow(obj);
+  return trace_stamped(self, obj ? 3 : 2, [&](int i) -> PyObject * {
+    if (i == 0) return PyString_FromString(text);
+    if (i == 1 && obj) return PyObject_Repr(hold.get());
+    return PyString_FromString("\n");
+  });
 }
 
 int require_logical_list(QuarnelImplObject *self) {
@@ -494,6 +515,10 @@ static PyMethodDef QuarnelImplMethods[] = {
                    "Find the logical which defines the scope the given logical is in."),
     QUARNEL_METHOD(LogicalCacheNeedsUpdate,
                    "Called when there are pending updates in the logical cache"),
+    QUARNEL_METHOD(SearchForAttribs, kSearchForAttribsDoc),
+    QUARNEL_METHOD(FindTypeEquivs, kFindTypeEquivsDoc),
+    QUARNEL_METHOD(FindInstAttribTypeEquivs, kFindInstAttribTypeEquivsDoc),
+    QUARNEL_METHOD(GetInstanceAttributes, kGetInstanceAttributesDoc),
     QUARNEL_METHOD(SetLogicalList, "Set the list of logicals in the module"),
     QUARNEL_METHOD(SetActiveEditLineno, "Set the lineno being actively editted"),
     QUARNEL_METHOD(ClearCache, "Clears all entries from the source info cache"),

@@ -111,6 +111,10 @@ PyObject *quarnel_intern_string(QuarnelImplObject *self, const char *text, Py_ss
 int quarnel_trace(QuarnelImplObject *self, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Writes one debug message in pieces, one write() call each: the stamp of quarnel_trace, `text`,
+// repr(obj) when obj is not null, and a newline. Same failure rule as quarnel_trace.
+int quarnel_trace_pieces(QuarnelImplObject *self, const char *text, PyObject *obj = nullptr);
+
 // Size of the trace message buffer, terminating NUL included.
 constexpr size_t kTraceBufferSize = 500;
 

@@ -62,10 +62,7 @@ PyObject *module_scope_name(QuarnelImplObject *self) {
   return quarnel_intern(self, empty.get());
 }
 
-// join_full_name --
-//   The full name of a scope named `own` inside the scope `parent`: parent when own is missing
-//   or empty, own itself at module level, else the interned "parent.own". New reference.
-static PyObject *join_full_name(QuarnelImplObject *self, PyObject *parent, PyObject *own) {
+PyObject *join_full_name(QuarnelImplObject *self, PyObject *parent, PyObject *own) {
   if (!own || (PyString_Check(own) && PyString_GET_SIZE(own) == 0)) {
     Py_INCREF(parent);
     return parent;

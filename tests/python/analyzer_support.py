@@ -167,3 +167,22 @@ def real_analyzer(source, module=None, grammar=None, mod_analysis=None, rebuild=
     if rebuild:
         analyzer.RebuildCache()
     return analyzer, lines, mod_analysis
+
+
+def library_failures(check):
+    """Runs check(path) over the standard library's top-level modules (every eighth under the
+    debug interpreter, to keep the suites short). Returns (failures, count): a dict of module
+    file name -> the first three problems of each module whose check returned any, and the
+    number of modules checked."""
+    import glob
+    import os
+    import sys
+    modules = sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), '*.py')))
+    if hasattr(sys, 'gettotalrefcount'):
+        modules = modules[::8]
+    failed = {}
+    for path in modules:
+        found = check(path)
+        if found:
+            failed[os.path.basename(path)] = found[:3]
+    return failed, len(modules)

@@ -1,17 +1,12 @@
 """Helpers for stored analyses (SerializeLogicalList / DeserializeLogicalList): a plain Python
-model of the binary form to check the analyzer against, a stand-in analysis that fills lines the
-way the visitors do, and the seeded input generator of the deserializer fuzz run."""
+model of the binary form to check the analyzer against, lines filled by a real analysis, and the
+seeded input generator of the deserializer fuzz run."""
 import random
-import re
 import struct
-
-from analyzer_support import ModuleAnalysis
 
 INVALID = "Invalid data found while deserializing logical line"
 
 IMPORT_TYPES = (16, 17)
-NEVER_PARSED_TYPES = (6, 11, 12, 13, 20, 21, 22)
-_IDENTIFIER = re.compile(r'[A-Za-z_]\w*\Z')
 
 
 def line_fields(line):
@@ -110,73 +105,20 @@ def model_deserialize(names_used, data):
                 equivs=zip(pairs[0::2], pairs[1::2]))
 
 
-def _parameters(tokens):
-    """The parameter names of a def line's tokens: identifiers opening an item of the list."""
-    params, depth, item_start = [], 0, False
-    for token in tokens:
-        if token in ('(', '[', '{'):
-            depth += 1
-            item_start = depth == 1
-        elif token in (')', ']', '}'):
-            depth -= 1
-        elif depth == 1 and token in (',', '*', '**'):
-            item_start = True
-        elif item_start and _IDENTIFIER.match(token):
-            params.append(token)
-            item_start = False
-        else:
-            item_start = False
-    return params
-
-
-def _equivalence_value(value_tokens):
-    """The equivalence value the visitors give an assignment's value, or None."""
-    if not value_tokens:
-        return None
-    marker = {'{': '::dict:', '[': '::list:', '(': '::tuple:'}.get(value_tokens[0])
-    if marker:
-        return marker
-    if value_tokens[0][:1] in ('"', "'"):
-        return '::string:'
-    if _IDENTIFIER.match(value_tokens[0]):
-        return ''.join(value_tokens)
-    return None
-
-
-def stand_in_analysis(lines, set_scope_name):
-    """Fills lines from their tokens the way analysis does, until the visitors record them
-    themselves: scope names from the class/def nesting, parameters of def lines, assignment
-    targets with their type equivalences, import records (local name, module analysis, name,
-    attribute) on import lines, the parsed flag of parsed types and flag bits 1 and 2 on a
-    pattern. Returns the unparsed_lines dict of a save: every seventh line."""
-    scopes = []  # (indent, full name) of the enclosing class and def lines
-    module_analysis = ModuleAnalysis()
+def analyze_source(source, module=None):
+    """The logical lines of source analyzed in full by a real analyzer (of `module`,
+    quarnel_impl by default) as the environment builds one: scope names, parameters, defined
+    names, type equivalences and import records as the visitors record them, and flag bits 1
+    and 2 set on a pattern. Returns (lines, unparsed_lines): the unparsed_lines dict of a save
+    holds every seventh line."""
+    from analyzer_support import real_analyzer
+    analyzer, lines, _ = real_analyzer(source, module=module)
+    analyzer.AnalyzeLogicalList(lines, -1, 0.0)
+    analyzer.destroy()   # the lines keep what it recorded
     for i, line in enumerate(lines):
-        tokens = line.fTokens
-        while scopes and scopes[-1][0] >= line.fIndent and line.fLineType != 21:
-            scopes.pop()
-        set_scope_name(line, scopes[-1][1] if scopes else None)
-        if line.fLineType in (1, 2) and len(tokens) > 1:
-            scopes.append((line.fIndent, (scopes[-1][1] + '.' if scopes else '') + tokens[1]))
-            if line.fLineType == 2:
-                for name in _parameters(tokens[2:]):
-                    line.AddArgName(name)
-        elif line.fLineType in IMPORT_TYPES and 'import' in tokens:
-            for name in tokens[tokens.index('import') + 1:]:
-                if _IDENTIFIER.match(name):
-                    line.AddName((name, module_analysis, name, None))
-        elif '=' in tokens:
-            at = tokens.index('=')
-            targets = [t for t in tokens[:at] if _IDENTIFIER.match(t)]
-            for name in targets:
-                line.AddName(name)
-            value = _equivalence_value(tokens[at + 1:])
-            if len(targets) == 1 and value:
-                line.AddTypeEquiv(targets[0], value)
-        line.fParsed = line.fLineType not in NEVER_PARSED_TYPES
         line.fFlag1 = i % 3 == 0
         line.fFlag2 = i % 5 == 0
-    return dict((line, True) for line in lines[::7])
+    return lines, dict((line, True) for line in lines[::7])
 
 
 class StrSubclass(str):
