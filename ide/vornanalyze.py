@@ -204,8 +204,8 @@ class FileAnalysis(object):
             out.write('  %s  (line %d): %s\n' % (ref.fFullName, ref.fLine.fLineno,
                                                    import_source(ref.fExtra)))
 
-    def complete(self, spec, out):
-        scope, _, prefix = spec.rpartition('.')
+    def complete(self, query, out):
+        scope, _, prefix = query.rpartition('.')
         try:
             refs = self.search(scope_name=scope, local_name=prefix + '*', find_all=False)
         except KeyError:
@@ -222,8 +222,8 @@ class FileAnalysis(object):
         if not found:
             out.write('no names in %s start with %r\n' % (scope or 'the module', prefix))
 
-    def types(self, spec, out):
-        name, _, scope = spec.partition('@')
+    def types(self, query, out):
+        name, _, scope = query.partition('@')
         if not name:
             raise UsageError('--types needs NAME@SCOPE')
         a = self.analyzer

@@ -239,9 +239,9 @@ int read_options(tSearchRequest &request, PyObject *options_obj) {
 // set_specs --
 //   Default "*" patterns where no str was given, and the patterns pointed at the strs.
 int set_specs(tSearchRequest &request) {
-  for (PyRef *spec : {&request.scope_str, &request.name_str}) {
-    if (!*spec) spec->reset(PyString_FromString("*"));
-    if (!*spec) return -1;
+  for (PyRef *pattern : {&request.scope_str, &request.name_str}) {
+    if (!*pattern) pattern->reset(PyString_FromString("*"));
+    if (!*pattern) return -1;
   }
   request.scope_spec.set(request.scope_str.get());
   request.name_spec.set(request.name_str.get());

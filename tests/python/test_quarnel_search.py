@@ -129,7 +129,7 @@ class Basics(unittest.TestCase):
         self.assertEqual(self.search(local_name='whitespace')[0].fExtra, None)
 
     def test_patterns(self):
-        names = lambda spec: [r.fLocalName for r in self.search(local_name=spec, find_all=0)]
+        names = lambda pattern: [r.fLocalName for r in self.search(local_name=pattern, find_all=0)]
         self.assertEqual(names('l*s'), ['letters'])
         self.assertEqual(names('*case'), ['lowercase'])
         self.assertEqual(names('ascii_*letters'), ['ascii_letters'])
@@ -137,7 +137,7 @@ class Basics(unittest.TestCase):
         self.assertEqual(names('_idmap*_idmap'), [])        # at least as long as both parts
         self.assertEqual(names('*e*s'), [])   # only the first "*" stands for text
         self.assertEqual(names('white*space'), ['whitespace'])
-        scopes = lambda spec: sorted(set(scope_of(r) for r in self.search(scope_name=spec)))
+        scopes = lambda pattern: sorted(set(scope_of(r) for r in self.search(scope_name=pattern)))
         self.assertEqual(scopes('*.__init__'), ['Template.__init__', '_multimap.__init__'])
         self.assertEqual(scopes('Template*'), ['Template', 'Template.__init__',
                                                'Template.__init__.convert'])
