@@ -422,6 +422,52 @@ class IgnoredLocations(unittest.TestCase):
         self.assertIn(('sre_parse.py', 145), seen)
 
 
+# A child interpreter whose exception-class tuple is replaced by Python code that the test of the
+# tuple runs: the __subclasscheck__ of a class in the tuple. The tuple's classes are its only
+# holders; the strings made afterwards take the memory the freed tuple had, so a walk that went on
+# through it would read their characters as class pointers.
+REPLACED_WHILE_MATCHED = '''
+    import sys, zardel27
+    from support import init_args
+    setting, replace = sys.argv[1:]
+    junk = []
+
+    class Meta(type):
+        def __subclasscheck__(cls, subclass):
+            if replace == 'set':
+                getattr(zardel27, 'set_%s_stop_excepts' % setting)(())
+            elif replace == 'init':
+                zardel27.init(*init_args(exception_mode=2))
+            else:
+                getattr(zardel27, replace)()
+            junk.extend('A' * n for n in range(100, 400) for k in range(3))
+            return False
+
+    def program():
+        try:
+            raise KeyError('k')
+        except KeyError:
+            pass
+
+    zardel27.init(*init_args(exception_mode=2))
+    getattr(zardel27, 'set_%s_stop_excepts' % setting)(
+        tuple(Meta('E%d' % i, (Exception,), {}) for i in range(20)))
+    zardel27.start_trace(0xFFFFFF, 0xFFFFFF); zardel27.continue_run(); program()
+    zardel27.stop_trace()
+    print 'ran', len(junk) > 0
+'''
+
+
+class SettingsReplacedWhileTested(unittest.TestCase):
+    leak_check = False  # only drives child interpreters
+
+    def test_tuple_replaced_by_a_subclass_check(self):
+        for setting in ('never', 'always'):
+            for replace in ('set', 'reset', 'destroy', 'init'):
+                status, out, err = run_python(REPLACED_WHILE_MATCHED, [setting, replace])
+                self.assertEqual((status, out), (0, 'ran True\n'), (setting, replace, err))
+
+
 class MethodArguments(unittest.TestCase):
     def tearDown(self):
         zardel27.destroy()

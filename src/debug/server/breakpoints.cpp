@@ -71,16 +71,37 @@ static void rebuild_line_bits() {
   }
 }
 
-// Conditions being evaluated: the check walks breakpoint records around each evaluation, so
-// nothing may free them meanwhile (see __tracer_check_bps_editable).
-static int gCondDepth = 0;
+int gBpCheckDepth = 0;
 
 int __tracer_check_bps_editable() {
-  if (gCondDepth == 0) return 0;
+  if (!bp_check_running()) return 0;
   PyErr_SetString(PyExc_RuntimeError,
-                  "breakpoints cannot be removed while a breakpoint condition is evaluated");
+                  "breakpoints cannot be removed while the breakpoint check runs");
   return -1;
 }
+
+// tCheckRun --
+//   Marks a breakpoint check as running for the lifetime of the object (see gBpCheckDepth), and
+//   keeps the interpreter from tracing the Python code the check runs, as it does for any trace
+//   function: the check may also be reached from the break_here method, called by traced code.
+class tCheckRun {
+ public:
+  tCheckRun() : tstate_(PyThreadState_GET()) {
+    gBpCheckDepth++;
+    tstate_->tracing++;
+    tstate_->use_tracing = 0;
+  }
+  ~tCheckRun() {
+    tstate_->tracing--;
+    tstate_->use_tracing = tstate_->c_tracefunc != nullptr || tstate_->c_profilefunc != nullptr;
+    gBpCheckDepth--;
+  }
+  tCheckRun(const tCheckRun &) = delete;
+  tCheckRun &operator=(const tCheckRun &) = delete;
+
+ private:
+  PyThreadState *tstate_;
+};
 
 // out_of_memory --
 //   Sets the tracer's MemoryError; returns null for the caller's convenience.
@@ -272,9 +293,8 @@ void __tracer_clear_all_bps() {
 
 // __tracer_eval_cond --
 //   Evaluates the breakpoint's condition in the frame's namespaces, compiling it once: 1 true,
-//   0 false, -1 when compiling or evaluating it raised (the error is left set). The interpreter
-//   delivers no trace events while a trace function runs, so code the condition calls never
-//   stops.
+//   0 false, -1 when compiling or evaluating it raised (the error is left set). The check runs
+//   untraced (tCheckRun), so code the condition calls never stops.
 static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   if (!bp->cond_code) {
     bp->cond_code = Py_CompileString(bp->cond, "<string>", Py_eval_input);
@@ -283,10 +303,8 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   // Held for the evaluation: the condition may replace the breakpoint's condition.
   PyRef code = PyRef::borrow(bp->cond_code);
   PyFrame_FastToLocals(f);
-  gCondDepth++;
   PyRef value(PyEval_EvalCode(reinterpret_cast<PyCodeObject *>(code.get()), f->f_globals,
                               f->f_locals));
-  gCondDepth--;
   if (!value) return -1;
   int truth = PyObject_IsTrue(value.get());
   return truth < 0 ? -1 : truth;
@@ -422,6 +440,9 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   if (remembered_no_match(slot, code_key, lineno)) return false;
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
+  // From here on Python code may run (conditions, a value's __nonzero__ or __del__, a key's
+  // __eq__ in the frame's namespace) while `bp` points into the chain.
+  tCheckRun running;
   bool stopping = false, matched = false, consumed = false, lasting = true;
   tMarks marks;
   tFrameFile ff;
@@ -493,7 +514,8 @@ void __tracer_resolve_bp_filenames(const char *filename) {
 
 void __tracer_xfer_module_bps(PyObject *module) {
   if (!gSelf.allow_synonyms || !PyModule_Check(module) || !gSelf.filestring) return;
-  PyObject *file = PyDict_GetItem(PyModule_GetDict(module), gSelf.filestring);  // borrowed
+  PyRef key = PyRef::borrow(gSelf.filestring);  // see __tracer_get_relative_path
+  PyObject *file = PyDict_GetItem(PyModule_GetDict(module), key.get());  // borrowed
   if (file && PyString_Check(file)) __tracer_resolve_bp_filenames(PyString_AS_STRING(file));
 }
 

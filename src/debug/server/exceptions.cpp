@@ -60,7 +60,8 @@ constexpr char kRecursionMessage[] = "maximum recursion depth exceeded";
 //   PyErr_GivenExceptionMatches(exc, cls) without its cost in the common case: a class whose
 //   metaclass is `type` itself has no __subclasscheck__ of its own, so the subclass test is the
 //   type's own, made without calling into Python or allocating. Tuples are searched item by
-//   item, as the interpreter does.
+//   item, as the interpreter does. The caller holds `cls`: any other test may run Python code
+//   (a metaclass's __subclasscheck__), which may drop every other reference to it.
 static bool exc_matches(PyObject *exc, PyObject *cls) {
   if (exc == cls) return true;
   if (PyTuple_Check(cls)) {
@@ -74,6 +75,16 @@ static bool exc_matches(PyObject *exc, PyObject *cls) {
                             reinterpret_cast<PyTypeObject *>(cls)) != 0;
   }
   return PyErr_GivenExceptionMatches(exc, cls) != 0;
+}
+
+// matches_setting --
+//   Whether `exc` matches the class tuple held in a field of the state record (null: no). The
+//   tuple is held for the whole test: the test may run Python code that replaces the setting
+//   (set_never_stop_excepts, reset, destroy or init from a __subclasscheck__).
+static bool matches_setting(PyObject *exc, PyObject *field) {
+  if (!field) return false;
+  PyRef classes = PyRef::borrow(field);
+  return exc_matches(exc, classes.get());
 }
 
 // A position in a code string and its end; every read is checked against the end.
@@ -329,16 +340,13 @@ bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
     if (leaves_debugged_region(frame)) gSelf.exiting_on_exception = 1;
     return true;
   }
-  if (gSelf.never_stop_excepts && exc_matches(exc, gSelf.never_stop_excepts)) {
-    return false;
-  }
+  if (matches_setting(exc, gSelf.never_stop_excepts)) return false;
   if (leaves_debugged_region(frame)) {
     // The program will end.
     gSelf.exiting_on_exception = 1;
     return true;
   }
-  if (gSelf.always_stop_excepts && exc_matches(exc, gSelf.always_stop_excepts) &&
-      !__tracer_exc_handled(frame, exc, 1, 1)) {
+  if (matches_setting(exc, gSelf.always_stop_excepts) && !__tracer_exc_handled(frame, exc, 1, 1)) {
     return true;
   }
   return gSelf.exception_mode == kExcUnhandledStop && !__tracer_exc_handled(frame, exc, 0, 0);
