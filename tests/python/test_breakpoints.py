@@ -103,6 +103,25 @@ class Methods(unittest.TestCase):
         zardel27.set_break(self.here + 'c', PROBE_LINE, 1, 0, None, 0)   # the compiled name
         self.assertTrue(probe())
 
+    def test_conditions_given_as_unicode(self):
+        number = zardel27.set_break(u'a.py', 4, 1, 0, u'x > 1', 0)
+        zardel27.set_break('a.py', 4, 1, 0, u'', 0)   # empty: none
+        self.assertEqual(zardel27.get_breaks('a.py', 4),
+                         [(number + 1, 1, 0, None, 0, 0), (number, 1, 0, 'x > 1', 0, 0)])
+        zardel27.set_breaks_cond(u'a.py', 4, u'y < 2')
+        self.assertEqual([b[3] for b in zardel27.get_breaks('a.py', 4)], ['y < 2', 'y < 2'])
+        zardel27.set_break(self.here, PROBE_LINE, 1, 0, u'sys is None', 0)
+        self.assertFalse(probe())
+        zardel27.set_breaks_cond(self.here, PROBE_LINE, u'sys is not None')
+        self.assertTrue(probe())
+        # As for the file name: the value in the default encoding, or its error.
+        for call, args in [(zardel27.set_break, (u'a\xe9.py', 1, 1, 0, None, 0)),
+                           (zardel27.set_break, ('a.py', 1, 1, 0, u'x == "\xe9"', 0)),
+                           (zardel27.set_breaks_cond, ('a.py', 4, u'x == "\xe9"'))]:
+            self.assertRaises(UnicodeError, call, *args)
+        self.assertRaises(TypeError, zardel27.set_break, 'a.py', 1, 1, 0, 'x\0', 0)
+        self.assertEqual(len(zardel27.get_file_breaks('a.py')), 2)
+
     def test_bad_arguments(self):
         for call, args in [(zardel27.set_break, ('a.py', 1, 1, 0, 5, 0)),
                            (zardel27.set_break, ('a.py', 'one', 1, 0, None, 0)),

@@ -396,6 +396,17 @@ class IgnoredLocations(unittest.TestCase):
         self.assertEqual(self.stops_with((other, line, 1), (path, line, 0)), [])
         self.assertEqual(len(self.stops_with((other, line, 1), (other, line, 0))), 2)
 
+    def test_compiled_spellings_stand_for_the_source(self):
+        path, line = self.location()
+        for compiled in (path + 'c', path + 'o'):
+            self.assertEqual(self.stops_with((compiled, line, 1)), [], compiled)
+            # Removal takes the name as it was given.
+            self.assertEqual(len(self.stops_with((compiled, line, 1), (compiled, line, 0))), 2)
+            self.assertEqual(self.stops_with((compiled, line, 1), (path, line, 0)), [])
+        # The source's and the compiled file's names make one location: one removal ends it.
+        self.assertEqual(len(self.stops_with((path + 'c', line, 1), (path, line, 1),
+                                             (path + 'c', line, 0))), 2)
+
     def test_clear_and_reset_drop_ignores(self):
         path, line = self.location()
         for clear in (zardel27.clear_exception_ignores, zardel27.reset):

@@ -110,14 +110,6 @@ static PyObject *out_of_memory() {
   return nullptr;
 }
 
-// copy_file_key --
-//   A heap copy of `name` with a trailing ".pyc" or ".pyo" reduced to ".py", or null.
-static char *copy_file_key(const char *name) {
-  char *key = strdup(name);
-  if (key) prune_py_c_or_o(key);
-  return key;
-}
-
 // __tracer_free_bp --
 //   Frees the record, its strings and its compiled condition.
 static void __tracer_free_bp(tBp *bp) {
@@ -142,7 +134,7 @@ static tBp *__tracer_create_bp(int id, const char *user_filename, int lineno, in
   bp->temporary = temporary != 0;
   bp->ignore_count = ignore_count;
   bp->user_filename = strdup(user_filename);
-  bp->file_key = copy_file_key(user_filename);
+  bp->file_key = copy_source_name(user_filename);
   bp->cond = cond ? strdup(cond) : nullptr;
   if (!bp->user_filename || !bp->file_key || (cond && !bp->cond)) {
     __tracer_free_bp(bp);
@@ -528,23 +520,16 @@ static void rearm_tracing() {
 }
 
 PyObject *_tracer_set_break(PyObject *, PyObject *args) {
-  const char *filename;
+  const char *filename, *cond;
   int line, enabled, temporary, ignore_count;
-  PyObject *cond_obj;
-  if (!PyArg_ParseTuple(args, "siiiOi:tracer_set_break", &filename, &line, &enabled, &temporary,
-                        &cond_obj, &ignore_count)) {
+  // The condition is None or a string, taken as the file name is: a unicode one by its value
+  // in the default encoding.
+  if (!PyArg_ParseTuple(args, "siiizi:tracer_set_break", &filename, &line, &enabled, &temporary,
+                        &cond, &ignore_count)) {
     return nullptr;
   }
   if (__tracer_check_initialised() < 0) return nullptr;
-  const char *cond = nullptr;
-  if (cond_obj != Py_None) {
-    if (!PyString_Check(cond_obj)) {
-      PyErr_SetString(PyExc_TypeError, "the condition must be None or a string");
-      return nullptr;
-    }
-    cond = PyString_AS_STRING(cond_obj);
-    if (!*cond) cond = nullptr;  // an empty condition is none, as set_breaks_cond has it
-  }
+  if (cond && !*cond) cond = nullptr;  // an empty condition is none, as set_breaks_cond has it
   int id = gSelf.next_bp_id++;
   tBp *bp = __tracer_create_bp(id, filename, line, enabled, temporary, cond, ignore_count);
   if (!bp) return out_of_memory();

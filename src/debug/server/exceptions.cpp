@@ -378,28 +378,40 @@ tExcFilter *__tracer_exc_filtered(const char *file, int line) {
   if (!entry) return nullptr;
   for (tExcFilter *rec = static_cast<tExcFilter *>(CU_GetHashValue(entry)); rec;
        rec = rec->next_exc) {
-    if (samefile(gSelf.file_ops_data, rec->module_filename, file)) return rec;
+    if (samefile(gSelf.file_ops_data, rec->file_key, file)) return rec;
   }
   return nullptr;
 }
 
+// free_exc_filter --
+//   Frees one record and its strings.
+static void free_exc_filter(tExcFilter *rec) {
+  free(rec->module_filename);
+  free(rec->file_key);
+  free(rec);
+}
+
 // __tracer_add_exc_filter --
 //   Ignores (file, line): returns the record already covering it, or a new record put at the
-//   head of the line's chain. Null when memory ran out (nothing is left half made).
+//   head of the line's chain. A compiled file's name (".pyc", ".pyo") stands for its source, as
+//   in breakpoints. Null when memory ran out (nothing is left half made).
 static tExcFilter *__tracer_add_exc_filter(const char *file, int line) {
-  tExcFilter *rec = __tracer_exc_filtered(file, line);
-  if (rec) return rec;
-  rec = static_cast<tExcFilter *>(malloc(sizeof(tExcFilter)));
+  tExcFilter *rec = static_cast<tExcFilter *>(calloc(1, sizeof(tExcFilter)));
   if (!rec) return nullptr;
+  rec->file_key = copy_source_name(file);
+  tExcFilter *known = rec->file_key ? __tracer_exc_filtered(rec->file_key, line) : nullptr;
+  if (known) {
+    free_exc_filter(rec);
+    return known;
+  }
   rec->module_filename = strdup(file);
   rec->lineno = line;
-  rec->next_exc = nullptr;
   int is_new;
-  CUt_HashEntry *entry =
-      rec->module_filename ? CU_CreateHashEntry(&gSelf.exception_filter, &line, &is_new) : nullptr;
+  CUt_HashEntry *entry = rec->module_filename && rec->file_key
+                             ? CU_CreateHashEntry(&gSelf.exception_filter, &line, &is_new)
+                             : nullptr;
   if (!entry) {
-    free(rec->module_filename);
-    free(rec);
+    free_exc_filter(rec);
     return nullptr;
   }
   rec->next_exc = static_cast<tExcFilter *>(CU_GetHashValue(entry));
@@ -419,8 +431,7 @@ static void __tracer_del_exc_filter(const char *file, int line) {
     tExcFilter *rec = *link;
     if (strcmp(rec->module_filename, file) != 0) continue;
     *link = rec->next_exc;
-    free(rec->module_filename);
-    free(rec);
+    free_exc_filter(rec);
     break;
   }
   if (head) {
@@ -437,8 +448,7 @@ void __tracer_free_exc_filters() {
     tExcFilter *rec = static_cast<tExcFilter *>(CU_GetHashValue(entry));
     while (rec) {
       tExcFilter *next = rec->next_exc;
-      free(rec->module_filename);
-      free(rec);
+      free_exc_filter(rec);
       rec = next;
     }
     CU_SetHashValue(entry, nullptr);

@@ -27,6 +27,12 @@ void prune_py_c_or_o(char *name) {
   }
 }
 
+char *copy_source_name(const char *name) {
+  char *copy = strdup(name);
+  if (copy) prune_py_c_or_o(copy);
+  return copy;
+}
+
 const char *__tracer_get_relative_path(PyObject *globals, PyObject *filename) {
   const char *name = nullptr;
   if (globals && PyDict_Check(globals) && gSelf.filestring) {
