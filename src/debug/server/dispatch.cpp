@@ -31,7 +31,6 @@ static void call_idle_cb(PyFrameObject *frame) {
   gSelf.idle_time_threshold =
       gSelf.idle_period > INT_MAX - now ? INT_MAX : now + gSelf.idle_period;
   __tracer_set_curr_frame(frame);
-  python_may_have_run();
   PyRef callback = PyRef::borrow(gSelf.idle_cb);  // the callback may re-init the tracer
   PyRef result(PyObject_CallObject(callback.get(), nullptr));
   if (!result) PyErr_Clear();
@@ -60,7 +59,6 @@ static inline int do_idle(PyFrameObject *frame) {
 //   A call event of a frame that has run before is a generator resuming, in the middle of a
 //   line that reports no line event: its f_lineno is brought up to date first, as arming does.
 static int dispatch_call(PyFrameObject *frame) {
-  python_may_have_run();  // a function starts, or a generator resumes in mid-line
   if (!frame->f_trace && gSelf.trace_function) {
     if (frame->f_lasti >= 0) frame->f_lineno = PyCode_Addr2Line(frame->f_code, frame->f_lasti);
     Py_INCREF(gSelf.trace_function);
@@ -114,7 +112,6 @@ bool __tracer_stop_here(PyFrameObject *frame) {
 
 int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
   __tracer_set_curr_frame(frame);
-  python_may_have_run();
   // Held for the call: the callback may call init() again, which releases the field.
   PyRef callback = PyRef::borrow(callback_field);
   int status = -1;
@@ -131,7 +128,6 @@ int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg) {
 }
 
 static int dispatch_line(PyFrameObject *frame) {
-  python_may_have_run();
   if (__tracer_stop_here(frame) || __tracer_line_breaks(frame)) {
     return do_callback(gSelf.line_cb, frame, nullptr);
   }
@@ -145,7 +141,6 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
   }
   if (f == gSelf.bot_frame) {
     if (gSelf.autoquit) {
-      python_may_have_run();
       PyRef callback = PyRef::borrow(gSelf.quit_cb);
       PyRef result(PyObject_CallObject(callback.get(), nullptr));
       if (!result) PyErr_Clear();

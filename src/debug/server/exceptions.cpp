@@ -74,7 +74,6 @@ static bool exc_matches(PyObject *exc, PyObject *cls) {
     return PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(exc),
                             reinterpret_cast<PyTypeObject *>(cls)) != 0;
   }
-  python_may_have_run();
   return PyErr_GivenExceptionMatches(exc, cls) != 0;
 }
 
@@ -230,8 +229,6 @@ static bool __process_single_except_clause(PyFrameObject *f, PyObject *exc, tPyc
         if (!match && base) {
           PyObject *name = tuple_item(co->co_names, arg);
           if (name) {
-            // Only a plain module's attributes are read without running Python code.
-            if (!PyModule_CheckExact(base.get())) python_may_have_run();
             value.reset(PyObject_GetAttr(base.get(), name));
             if (!value) PyErr_Clear();
           }
@@ -311,16 +308,10 @@ static bool exc_stop_iter_handled(PyFrameObject *f, PyFrameObject *callee, PyObj
   return name && PyString_Check(name) && strcmp(PyString_AS_STRING(name), "__getitem__") == 0;
 }
 
-// walk_for_handler --
-//   Whether a handler will catch `exc`: examines `start` (a frame, entered from `callee`, null
-//   for the event's own frame) and, unless `leaf_only`, its callers up to the bottom frame, until
-//   one handles it. *end is set to the frame the walk ended at: the handler's, the bottom frame
-//   or the outermost.
-static bool walk_for_handler(PyFrameObject *start, PyFrameObject *callee, PyObject *exc,
-                             int explicit_only, int leaf_only, PyFrameObject **end) {
+bool __tracer_exc_handled(PyFrameObject *f, PyObject *exc, int explicit_only, int leaf_only) {
   bool handled = false;
-  PyFrameObject *frame = start;
-  for (;; callee = frame, frame = frame->f_back) {
+  PyFrameObject *callee = nullptr;
+  for (PyFrameObject *frame = f; frame && !handled; callee = frame, frame = frame->f_back) {
     tPycCursor code;
     if (get_frame_pyc(frame, &code)) {
       for (int i = frame->f_iblock - 1; i >= 0 && !handled; i--) {
@@ -331,135 +322,7 @@ static bool walk_for_handler(PyFrameObject *start, PyFrameObject *callee, PyObje
       }
       if (!handled && kForLoopRule) handled = exc_stop_iter_handled(frame, callee, exc, code);
     }
-    if (handled || leaf_only || reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame ||
-        !frame->f_back) {
-      break;
-    }
-  }
-  *end = frame;
-  return handled;
-}
-
-bool __tracer_exc_handled(PyFrameObject *f, PyObject *exc, int explicit_only, int leaf_only) {
-  PyFrameObject *end;
-  return walk_for_handler(f, nullptr, exc, explicit_only, leaf_only, &end);
-}
-
-// The unhandled mode's memory of the exception now propagating. The interpreter reports an
-// exception event in every frame it leaves, and each event asks whether a handler up to the
-// bottom frame will catch it: walking the whole way each time would make one exception that
-// unwinds N frames cost N * N. What the walk made for one event found is therefore kept for
-// the next event of the same exception, one frame up, whose answer is the same:
-// - The next event continues the same propagation when it comes straight after (no exception
-//   event in between), its traceback entry is for the frame expected, at the instruction that
-//   frame was suspended at, and links to the traceback of the remembered event. Between such
-//   events no frame from the expected one up has run (a frame that ran a new call or raise
-//   would have given a call, line or exception event), so the frames the walk read are still
-//   there, unchanged in structure: code positions and block stacks.
-// - The values that clauses name may have changed whenever Python code ran (python_serial).
-//   Only frames with a try/except block read values; the others answer from structure alone.
-//   So the walk is then made again from the lowest frame with such a block.
-// - An event in the frame the walk ended at (a handler's, or the bottom frame) walks afresh.
-// Pointers of a record that does not continue the propagation are compared, never followed.
-struct tPropagation {
-  unsigned int event;           // exc_event_count of the event the record belongs to
-  PyObject *traceback;          // that event's traceback
-  PyObject *exc;                // the exception class
-  PyObject *bot_frame;          // the bottom frame of the walk
-  PyFrameObject *next;          // the frame the exception reaches next, or null: no record
-  int next_lasti;               // the instruction `next` is suspended at
-  PyFrameObject *end;           // the frame the walk ended at
-  bool handled;                 // what the walk found
-  // At or below the lowest frame from `next` up to `end` that has a try/except block (null:
-  // none has), and the frame the walk came from into it.
-  PyFrameObject *first_clause;
-  PyFrameObject *first_clause_callee;
-  unsigned int serial;          // python_serial the values were read at
-};
-
-static tPropagation gPropagation;
-static unsigned int exc_event_count = 0;  // exception events dispatched
-
-// has_except_block --
-//   Whether a try/except block is active in `frame`.
-static bool has_except_block(PyFrameObject *frame) {
-  for (int i = 0; i < frame->f_iblock; i++) {
-    if (frame->f_blockstack[i].b_type == kOpSetupExcept) return true;
-  }
-  return false;
-}
-
-// remember_walk --
-//   Keeps what the walk made for the event in `frame` found, when it went past that frame (else
-//   forgets): it ended at `end`, and no frame from `frame` up to `from` (exclusive, entered from
-//   `from_callee`) has a try/except block. `serial` is python_serial before the walk.
-static void remember_walk(PyFrameObject *frame, PyObject *exc, PyTracebackObject *tb,
-                          unsigned int event, bool handled, PyFrameObject *end,
-                          PyFrameObject *from, PyFrameObject *from_callee, unsigned int serial) {
-  tPropagation &memo = gPropagation;
-  memo.next = nullptr;
-  if (!tb || end == frame) return;
-  memo.first_clause = nullptr;
-  for (PyFrameObject *f = from, *callee = from_callee;; callee = f, f = f->f_back) {
-    if (has_except_block(f)) {
-      memo.first_clause = f;
-      memo.first_clause_callee = callee;
-      break;
-    }
-    if (f == end) break;
-  }
-  memo.event = event;
-  memo.traceback = reinterpret_cast<PyObject *>(tb);
-  memo.exc = exc;
-  memo.bot_frame = gSelf.bot_frame;
-  memo.next = frame->f_back;  // not null: `end` lies above `frame`
-  memo.next_lasti = memo.next->f_lasti;
-  memo.end = end;
-  memo.handled = handled;
-  // Values read by a walk that ran Python code are stale at once.
-  memo.serial = serial == gSelf.python_serial ? serial : serial - 1;
-}
-
-// handled_up_to_bottom --
-//   The unhandled mode's question for an event in `frame`: whether a handler from `frame` up to
-//   the bottom frame will catch `exc`; `traceback` is the event's. Uses and renews gPropagation.
-static bool handled_up_to_bottom(PyFrameObject *frame, PyObject *exc, PyObject *traceback) {
-  const unsigned int event = exc_event_count;
-  const unsigned int serial = gSelf.python_serial;
-  tPropagation &memo = gPropagation;
-  PyTracebackObject *tb =
-      PyTraceBack_Check(traceback) ? reinterpret_cast<PyTracebackObject *>(traceback) : nullptr;
-  const bool continues =
-      memo.next == frame && tb && memo.event + 1 == event && tb->tb_frame == frame &&
-      reinterpret_cast<PyObject *>(tb->tb_next) == memo.traceback &&
-      frame->f_lasti == memo.next_lasti && memo.exc == exc && memo.bot_frame == gSelf.bot_frame &&
-      memo.end != frame;
-  PyFrameObject *end;
-  bool handled;
-  if (!continues) {
-    handled = walk_for_handler(frame, nullptr, exc, 0, 0, &end);
-    remember_walk(frame, exc, tb, event, handled, end, frame->f_back, frame, serial);
-  } else if (memo.serial == serial || !memo.first_clause) {
-    // The same answer, one frame further up.
-    memo.event = event;
-    memo.traceback = traceback;
-    memo.next = frame->f_back;  // not null: below `end`
-    memo.next_lasti = memo.next->f_lasti;
-    if (memo.first_clause == frame) {
-      memo.first_clause = memo.next;
-      memo.first_clause_callee = frame;
-    }
-    handled = memo.handled;
-  } else {
-    // Frames below the first with a clause have none: the walk starts there.
-    PyFrameObject *start = memo.first_clause;
-    PyFrameObject *callee = start == frame ? nullptr : memo.first_clause_callee;
-    handled = walk_for_handler(start, callee, exc, 0, 0, &end);
-    if (start == frame) {
-      remember_walk(frame, exc, tb, event, handled, end, frame->f_back, frame, serial);
-    } else {
-      remember_walk(frame, exc, tb, event, handled, end, start, callee, serial);
-    }
+    if (leaf_only || reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame) break;
   }
   return handled;
 }
@@ -471,7 +334,7 @@ static inline bool leaves_debugged_region(PyFrameObject *frame) {
   return reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame && frame->f_iblock == 0;
 }
 
-bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc, PyObject *traceback) {
+bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
   if (gSelf.exception_mode == kExcAlwaysStop) {
     // This stop, too, is the last one before the program ends: the debugger is told so.
     if (leaves_debugged_region(frame)) gSelf.exiting_on_exception = 1;
@@ -486,8 +349,7 @@ bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc, PyObject 
   if (matches_setting(exc, gSelf.always_stop_excepts) && !__tracer_exc_handled(frame, exc, 1, 1)) {
     return true;
   }
-  return gSelf.exception_mode == kExcUnhandledStop &&
-         !handled_up_to_bottom(frame, exc, traceback);
+  return gSelf.exception_mode == kExcUnhandledStop && !__tracer_exc_handled(frame, exc, 0, 0);
 }
 
 // __find_inner_frame --
@@ -609,15 +471,11 @@ static bool is_recursion_overflow(PyObject *exc, PyObject *value) {
 }
 
 int dispatch_exception(PyFrameObject *frame, PyObject *arg) {
-  exc_event_count++;
   if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) != 3) return 0;
   PyObject *exc = PyTuple_GET_ITEM(arg, 0);
-  PyObject *traceback = PyTuple_GET_ITEM(arg, 2);
   // The stepping test comes first: a stepping stop reports the exception whatever the rules say.
-  if (!__tracer_stop_here(frame) && !stop_at_exception_no_filters(frame, exc, traceback)) {
-    return 0;
-  }
-  PyFrameObject *inner = __find_inner_frame(frame, traceback);
+  if (!__tracer_stop_here(frame) && !stop_at_exception_no_filters(frame, exc)) return 0;
+  PyFrameObject *inner = __find_inner_frame(frame, PyTuple_GET_ITEM(arg, 2));
   if (!inner) return 0;
   const char *file = __tracer_get_full_path(inner);
   int line = PyFrame_GetLineNumber(inner);

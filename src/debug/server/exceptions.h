@@ -23,9 +23,8 @@ struct tExcFilter {
 int dispatch_exception(PyFrameObject *frame, PyObject *arg);
 
 // The decision without the location filters: whether the exception class `exc`, seen at an
-// event in `frame` with `traceback` (the event's, or None), stops by the mode and class-tuple
-// rules. May set exiting_on_exception.
-bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc, PyObject *traceback);
+// event in `frame`, stops by the mode and class-tuple rules. May set exiting_on_exception.
+bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc);
 
 // Whether an except clause will catch `exc`, judged from the bytecode of `f` (and, unless
 // `leaf_only`, of its callers up to the bottom frame). With `explicit_only` only clauses that

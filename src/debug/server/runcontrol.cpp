@@ -43,7 +43,6 @@ static int get_stack_depth() {
 
 int __tracer_start_trace(int min_trace_frame, int max_trace_frame) {
   if (gSelf.tracing) return 1;
-  python_may_have_run();  // code may have run untraced
   gSelf.initialized = 1;
   initial_module_scan();
   set_none(gSelf.curr_frame);

@@ -116,19 +116,10 @@ struct tTracerData {
   // Thread state of tracing_thread: the trace functions compare it on every event, which is
   // cheaper than asking for the thread identity.
   PyThreadState *tracing_tstate;
-  // Changes whenever Python code may have run in the traced thread: at every call and line
-  // event, around every callback, when tracing is armed (code may have run untraced before),
-  // and when the handler prediction itself makes a lookup that can run Python code. What the
-  // prediction remembers of the values it read holds only while this is unchanged.
-  unsigned int python_serial;
 };
-
 
 extern tTracerData gSelf;
 extern PyObject *gModuleSelf;
-
-// Notes that Python code may have run (see python_serial).
-inline void python_may_have_run() { gSelf.python_serial++; }
 
 // Thread identity of the calling thread (the interpreter's own), or 1 when it is unknown.
 long get_thread_ident();
