@@ -1,5 +1,7 @@
 """The launchers end to end: vorn and vorn-console run from installation trees laid out in a
-temporary folder, with a main script that reports what the interpreter was given."""
+temporary folder, with a main script that reports what the interpreter was given; the arguments
+it gets compared with what python2.7 gives a script, in several locales."""
+import atexit
 import os
 import shutil
 import struct
@@ -8,6 +10,7 @@ import tempfile
 import unittest
 
 from support import BUILD
+from vorn import parse_launcher_options
 
 BUILD = os.path.abspath(BUILD)
 
@@ -24,7 +27,10 @@ print 'ARGV', repr(sys.argv)
 print 'PATH', repr(sys.path)
 print 'FLAGS', sys.flags.optimize, sys.flags.ignore_environment, sys.flags.no_site
 print 'PREFIX', sys.prefix
+print 'EXEC_PREFIX', sys.exec_prefix
 print 'SCRIPT', __file__
+# A module first imported now comes through the module path the launcher set.
+print 'LATER', __import__('json').__file__
 if sys.argv[-1].isdigit():
     sys.exit(int(sys.argv[-1]))
 if sys.argv[-1] == 'raise':
@@ -32,18 +38,79 @@ if sys.argv[-1] == 'raise':
 '''
 
 
+# Arguments as a shell passes them on: bytes. Latin-1, UTF-8, bytes that are UTF-8 in no locale,
+# ':', spaces and an empty word.
+ARGS_UTF8 = ['plain', 'a b', 'x:y', 'caf\xc3\xa9', '']
+ARGS_ANY = ARGS_UTF8 + ['caf\xe9', '\xc3(\xff\xfe', ' \xa0\x80 ']
+
+_latin1 = []
+
+
+def latin1_locale():
+    """(LC_ALL value, extra environment) of a Latin-1 locale, or None. An installed one is used
+    as it is; otherwise localedef generates fr_FR.ISO-8859-1 from the local locale sources into a
+    temporary folder (LOCPATH), once per run."""
+    if _latin1:
+        return _latin1[0]
+    found = None
+    installed = subprocess.Popen(['locale', '-a'], stdout=subprocess.PIPE).communicate()[0]
+    for name in installed.split():
+        if name.lower().replace('-', '').endswith(('.iso88591', '.latin1')):
+            found = (name, {})
+            break
+    if found is None and os.path.exists('/usr/share/i18n/charmaps/ISO-8859-1.gz'):
+        folder = tempfile.mkdtemp(prefix='vorn_locale_')
+        atexit.register(shutil.rmtree, folder, True)
+        status = subprocess.call(['localedef', '-i', 'fr_FR', '-f', 'ISO-8859-1',
+                                  os.path.join(folder, 'fr_FR.ISO-8859-1')],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if status in (0, 1) and os.path.isdir(os.path.join(folder, 'fr_FR.ISO-8859-1')):
+            found = ('fr_FR.ISO-8859-1', {'LOCPATH': folder})
+    _latin1.append(found)
+    return found
+
+
+def locales():
+    """(LC_ALL value, extra environment, character set) of the C locale, C.UTF-8, a locale that
+    is not installed (the C locale's set then holds) and a Latin-1 one when there is one."""
+    found = [('C', {}, 'ascii'), ('C.UTF-8', {}, 'utf-8'), ('xx_XX.UTF-8', {}, 'ascii')]
+    latin1 = latin1_locale()
+    if latin1:
+        found.append(latin1 + ('latin-1',))
+    return found
+
+
+def is_utf8_text(word, charset):
+    """Whether word is UTF-8 text as it stands when read in charset."""
+    try:
+        return word.decode('utf-8').encode('utf-8') == word and (
+            charset in ('utf-8', 'ascii') or word.decode(charset).encode('utf-8') == word)
+    except UnicodeError:
+        return False
+
+
+def python_argv(script, args, env):
+    """sys.argv of script run by python2.7 itself with args, in the environment env."""
+    environ = dict(os.environ)
+    environ.update(env)
+    proc = subprocess.Popen(['/usr/bin/python2.7', script] + list(args), stdout=subprocess.PIPE,
+                            env=environ)
+    return eval(report(proc.communicate()[0], 'ARGV'))
+
+
 def launcher_built():
     return all(os.path.exists(os.path.join(BUILD, 'bin', p)) for p in LAUNCHERS)
 
 
 def run(program, args=(), env=None):
-    """Runs program with args and no display; returns (status, stdout, stderr)."""
+    """Runs program with args, no display and an empty standard input; returns (status, stdout,
+    stderr)."""
     environ = dict(os.environ)
     for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'XDG_CONFIG_HOME', 'XDG_CONFIG_DIRS'):
         environ.pop(name, None)
     environ.update(env or {})
-    proc = subprocess.Popen([program] + list(args), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=environ)
+    proc = subprocess.Popen([program] + list(args), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environ)
     out, err = proc.communicate()
     return proc.returncode, out, err
 
@@ -135,16 +202,29 @@ class Launcher(unittest.TestCase):
             for line in console_lines:
                 self.assertEqual(line in out.splitlines(), program == 'vorn-console', line)
 
-    def test_arguments_under_the_c_locale(self):
-        # The C locale's character set is ASCII: UTF-8 arguments pass unchanged, other bytes
-        # past 127 cannot be converted and stop the start.
+    def test_arguments_are_what_python_gives_a_script_in_every_locale(self):
+        # The differential: the words after the launcher's own options are, byte for byte, the
+        # sys.argv[1:] python2.7 gives the same script. --utf8-args comes exactly when every
+        # one of them (and the install folder) is UTF-8 text in the locale.
         root = self.tree('inst')
-        env = {'LC_ALL': 'C'}
-        status, out, err = self.launch(root, 'vorn', ['caf\xc3\xa9'], env)
-        self.assertEqual((status, err), (0, ''))
-        self.assertEqual(eval(report(out, 'ARGV'))[-1], 'caf\xc3\xa9')
-        self.assert_startup_error(self.launch(root, 'vorn', ['caf\xe9'], env),
-                                  'cannot parse the command line: failed to convert arg to utf8')
+        script = os.path.join(root, 'bin', 'vorn.py')
+        checked = set()
+        for lc_all, extra, charset in locales():
+            env = dict(extra, LC_ALL=lc_all)
+            for args in (ARGS_UTF8, ARGS_ANY):
+                expected = python_argv(script, args, env)
+                for program in LAUNCHERS:
+                    status, out, err = self.launch(root, program, args, env)
+                    self.assertEqual((status, err), (0, ''), (lc_all, program))
+                    argv = eval(report(out, 'ARGV'))
+                    options, words = parse_launcher_options(argv[1:])
+                    self.assertEqual([argv[0]] + words, expected, (lc_all, program, args))
+                    self.assertEqual(options.vornhome, root)
+                    self.assertEqual(options.squelch_output, program == 'vorn')
+                    utf8 = all(is_utf8_text(a, charset) for a in args)
+                    self.assertEqual(options.utf8_args, utf8, (lc_all, args))
+                    checked.add(utf8)
+        self.assertEqual(checked, set([True, False]))
 
     def test_exit_status_of_the_script_comes_back(self):
         root = self.tree('inst')
