@@ -252,10 +252,10 @@ bool build_argument_vector(const std::vector<std::string> &args, const std::stri
 
 // python_path --
 //   The analogues of the Windows layout's DLLs, zip, lib and plat-win folders, in that order.
-std::string python_path(const std::string &home) {
+std::vector<std::string> python_path(const std::string &home) {
   const std::string core = join(home, "bin/PyCore/lib");
-  return join(core, "python2.7/lib-dynload") + ":" + join(core, "python27.zip") + ":" +
-         join(core, "python2.7") + ":" + join(core, "python2.7/plat-x86_64-linux-gnu");
+  return {join(core, "python2.7/lib-dynload"), join(core, "python27.zip"),
+          join(core, "python2.7"), join(core, "python2.7/plat-x86_64-linux-gnu")};
 }
 
 // startup_error_text --

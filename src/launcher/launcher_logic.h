@@ -86,8 +86,8 @@ bool build_argument_vector(const std::vector<std::string> &args, const std::stri
                            std::string *error);
 
 // The module search path: lib-dynload, the zip, the library and its platform folder under
-// <home>/bin/PyCore, joined with ':'.
-std::string python_path(const std::string &home);
+// <home>/bin/PyCore, in that order. Entries, not a ':'-joined string: a folder name may hold ':'.
+std::vector<std::string> python_path(const std::string &home);
 
 // The text of a startup error for reason: the caption, " because ", the reason and where to
 // report it.

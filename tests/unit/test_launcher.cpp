@@ -1,6 +1,6 @@
 // The launcher's decisions: path joining, recognising an installation over real folder trees,
 // the VORNHOME configuration files, the argument vector of both programs in several character
-// sets, and the startup error.
+// sets, the module path and the startup error.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -269,11 +269,11 @@ TEST(LauncherArguments, Utf8AsIsFollowsTheCharacterSet) {
 }
 
 TEST(LauncherTexts, PythonPathAndStartupError) {
-  EXPECT_EQ(launcher::python_path("/opt/vorn"),
-            "/opt/vorn/bin/PyCore/lib/python2.7/lib-dynload:"
-            "/opt/vorn/bin/PyCore/lib/python27.zip:"
-            "/opt/vorn/bin/PyCore/lib/python2.7:"
-            "/opt/vorn/bin/PyCore/lib/python2.7/plat-x86_64-linux-gnu");
+  EXPECT_EQ(launcher::python_path("/opt/a:b"),
+            (std::vector<std::string>{"/opt/a:b/bin/PyCore/lib/python2.7/lib-dynload",
+                                      "/opt/a:b/bin/PyCore/lib/python27.zip",
+                                      "/opt/a:b/bin/PyCore/lib/python2.7",
+                                      "/opt/a:b/bin/PyCore/lib/python2.7/plat-x86_64-linux-gnu"}));
   EXPECT_EQ(launcher::startup_error_text("the vorn.py file is missing"),
             "Vorn IDE Solo could not start because the vorn.py file is missing.  Please report "
             "this error to " + std::string(launcher::kSupportAddress) + ".");
