@@ -180,6 +180,22 @@ class Launcher(unittest.TestCase):
         environ.update(env or {})
         return run(os.path.join(root, 'bin', program), args, environ)
 
+    def assert_started_from(self, root, out):
+        """The probe's report shows the interpreter isolated, with its module path, prefixes
+        and a module imported later all under root's bin/PyCore, by their real names."""
+        core = os.path.join(root, 'bin', 'PyCore')
+        lib = os.path.join(core, 'lib', 'python2.7')
+        self.assertEqual(eval(report(out, 'PATH')), [
+            os.path.join(root, 'bin'),
+            os.path.join(lib, 'lib-dynload'),
+            os.path.join(core, 'lib', 'python27.zip'),
+            lib,
+            os.path.join(lib, 'plat-x86_64-linux-gnu')])
+        self.assertEqual(report(out, 'FLAGS'), '1 1 0')
+        self.assertEqual(report(out, 'PREFIX'), core)
+        self.assertEqual(report(out, 'EXEC_PREFIX'), core)
+        self.assertTrue(report(out, 'LATER').startswith(os.path.join(lib, 'json', '__init__.py')))
+
     def assert_startup_error(self, result, reason):
         status, out, err = result
         text = ('Vorn IDE Solo could not start because %s.  Please report this error to '
@@ -189,7 +205,6 @@ class Launcher(unittest.TestCase):
 
     def test_interpreter_is_isolated_and_given_the_arguments(self):
         root = self.tree('inst')
-        core = os.path.join(root, 'bin', 'PyCore', 'lib')
         # The user's Python settings must have no effect.
         env = {'PYTHONPATH': self.tmp, 'PYTHONHOME': self.tmp, 'PYTHONOPTIMIZE': '2',
                'LC_ALL': 'C.UTF-8'}
@@ -200,14 +215,7 @@ class Launcher(unittest.TestCase):
             self.assertEqual(eval(report(out, 'ARGV')),
                              [script, '--utf8-args', '--use-vornhome', root] + extra +
                              ['debug', 'caf\xc3\xa9', 'a b'])
-            self.assertEqual(eval(report(out, 'PATH')), [
-                os.path.join(root, 'bin'),
-                os.path.join(core, 'python2.7', 'lib-dynload'),
-                os.path.join(core, 'python27.zip'),
-                os.path.join(core, 'python2.7'),
-                os.path.join(core, 'python2.7', 'plat-x86_64-linux-gnu')])
-            self.assertEqual(report(out, 'FLAGS'), '1 1 0')
-            self.assertEqual(report(out, 'PREFIX'), os.path.join(root, 'bin', 'PyCore'))
+            self.assert_started_from(root, out)
             console_lines = ['VORNHOME IS ' + root, 'script_name = ' + script, 'argc = 8']
             for line in console_lines:
                 self.assertEqual(line in out.splitlines(), program == 'vorn-console', line)
@@ -244,7 +252,6 @@ class Launcher(unittest.TestCase):
         # find site); bytes that are not UTF-8 used to stop the start under the C locale.
         for name in ODD_FOLDERS:
             root = self.tree(name)
-            core = os.path.join(root, 'bin', 'PyCore')
             script = os.path.join(root, 'bin', 'vorn.py')
             for lc_all in ('C', 'C.UTF-8'):
                 for program in LAUNCHERS:
@@ -254,18 +261,7 @@ class Launcher(unittest.TestCase):
                                      [script, '--use-vornhome', root] +
                                      (['--squelch-output'] if program == 'vorn' else []) +
                                      ARGS_ANY)
-                    lib = os.path.join(core, 'lib')
-                    self.assertEqual(eval(report(out, 'PATH')), [
-                        os.path.join(root, 'bin'),
-                        os.path.join(lib, 'python2.7', 'lib-dynload'),
-                        os.path.join(lib, 'python27.zip'),
-                        os.path.join(lib, 'python2.7'),
-                        os.path.join(lib, 'python2.7', 'plat-x86_64-linux-gnu')])
-                    self.assertEqual(report(out, 'PREFIX'), core)
-                    self.assertEqual(report(out, 'EXEC_PREFIX'), core)
-                    self.assertEqual(report(out, 'FLAGS'), '1 1 0')
-                    self.assertTrue(report(out, 'LATER').startswith(
-                        os.path.join(lib, 'python2.7', 'json', '__init__.py')), name)
+                    self.assert_started_from(root, out)
                     self.assertEqual('VORNHOME IS %s' % root in out.splitlines(),
                                      program == 'vorn-console')
 
