@@ -151,6 +151,7 @@ class Debugger(cmd.Cmd):
         self.post_mortem = False     # stopped after the program ended with an exception
         self.uncaught = False        # stopped for an exception that ends the program
         self.quitting = None         # after quit: the frames stopped in, which run no more
+        self.quitting_exception = None  # the Quit they raise
         self.continuing = False      # the last command was continue
         self.reported = None         # the traceback entry of the last exception stop
         self.interrupted = False     # Ctrl-C asked for a stop
@@ -268,7 +269,6 @@ class Debugger(cmd.Cmd):
     def exception_name(exc_type):
         return exc_type if isinstance(exc_type, str) else getattr(exc_type, '__name__',
                                                                   str(exc_type))
-
 
     def program_stack(self, frame):
         """The program's frames from its outermost to frame."""
@@ -815,7 +815,7 @@ class Debugger(cmd.Cmd):
             zardel27.stop_trace()
             self.runner_frame = None
             self.reported = None  # its traceback holds the program's frames
-            self.quitting = None
+            self.quitting = self.quitting_exception = None
         return 0
 
     @staticmethod
