@@ -325,7 +325,7 @@ class StandardLibrary(unittest.TestCase):
     """The cutter against tokenize over the interpreter's whole library folder, with whatever
     is installed in it (the interpreter's test package, for one, has several hundred more
     files and doubles the time), and the sources of cutter_sources/. The release interpreter
-    checks every file, in a few seconds for the bare library; the debug interpreter, several
+    checks every file, in some ten seconds for the bare library; the debug interpreter, several
     times slower, every eighth file and a few chosen ones, and fewer files with marks and
     other line ends. The cutter is pure Python and keeps no native references, so the leak
     hunt (which repeats each test 8 times) skips this class."""
