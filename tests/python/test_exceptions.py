@@ -401,6 +401,17 @@ class IgnoredLocations(unittest.TestCase):
         self.assertEqual(self.stops_with((other, line, 1), (path, line, 0)), [])
         self.assertEqual(len(self.stops_with((other, line, 1), (other, line, 0))), 1)
 
+    def test_compiled_spellings_stand_for_the_source(self):
+        path, line = self.location()
+        for compiled in (path + 'c', path + 'o'):
+            self.assertEqual(self.stops_with((compiled, line, 1)), [], compiled)
+            # Removal takes the name as it was given.
+            self.assertEqual(len(self.stops_with((compiled, line, 1), (compiled, line, 0))), 1)
+            self.assertEqual(self.stops_with((compiled, line, 1), (path, line, 0)), [])
+        # The source's and the compiled file's names make one location: one removal ends it.
+        self.assertEqual(len(self.stops_with((path + 'c', line, 1), (path, line, 1),
+                                             (path + 'c', line, 0))), 1)
+
     def test_clear_and_reset_drop_ignores(self):
         path, line = self.location()
         for clear in (zardel27.clear_exception_ignores, zardel27.reset):
@@ -425,6 +436,52 @@ class IgnoredLocations(unittest.TestCase):
             return watch
         sys.settrace(watch); compile_patterns(); sys.settrace(None)
         self.assertIn(('sre_parse.py', 145), seen)
+
+
+# A child interpreter whose exception-class tuple is replaced by Python code that the test of the
+# tuple runs: the __subclasscheck__ of a class in the tuple. The tuple's classes are its only
+# holders; the strings made afterwards take the memory the freed tuple had, so a walk that went on
+# through it would read their characters as class pointers.
+REPLACED_WHILE_MATCHED = '''
+    import sys, zardel27
+    from support import init_args
+    setting, replace = sys.argv[1:]
+    junk = []
+
+    class Meta(type):
+        def __subclasscheck__(cls, subclass):
+            if replace == 'set':
+                getattr(zardel27, 'set_%s_stop_excepts' % setting)(())
+            elif replace == 'init':
+                zardel27.init(*init_args(exception_mode=2))
+            else:
+                getattr(zardel27, replace)()
+            junk.extend('A' * n for n in range(100, 400) for k in range(3))
+            return False
+
+    def program():
+        try:
+            raise KeyError('k')
+        except KeyError:
+            pass
+
+    zardel27.init(*init_args(exception_mode=2))
+    getattr(zardel27, 'set_%s_stop_excepts' % setting)(
+        tuple(Meta('E%d' % i, (Exception,), {}) for i in range(20)))
+    zardel27.start_trace(0xFFFFFF, 0xFFFFFF); zardel27.continue_run(); program()
+    zardel27.stop_trace()
+    print 'ran', len(junk) > 0
+'''
+
+
+class SettingsReplacedWhileTested(unittest.TestCase):
+    leak_check = False  # only drives child interpreters
+
+    def test_tuple_replaced_by_a_subclass_check(self):
+        for setting in ('never', 'always'):
+            for replace in ('set', 'reset', 'destroy', 'init'):
+                status, out, err = run_python(REPLACED_WHILE_MATCHED, [setting, replace])
+                self.assertEqual((status, out), (0, 'ran True\n'), (setting, replace, err))
 
 
 class MethodArguments(unittest.TestCase):

@@ -256,6 +256,11 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
   }
   PyFrameObject *frame = reinterpret_cast<PyFrameObject *>(PyTuple_GET_ITEM(args, 0));
   PyObject *arg = PyTuple_GET_ITEM(args, 2);
+  // An event passed in by code that the breakpoint check runs (a condition calling
+  // trace_dispatch) is let by: that code is never traced, as the interpreter traces no code that
+  // a trace function runs, and a stop here would report, and so free, the very breakpoint
+  // records the check is walking.
+  if (bp_check_running()) Py_RETURN_NONE;
   if (!gSelf.tracing || in_other_thread()) {
     leave_frame(frame);
     Py_RETURN_NONE;

@@ -79,7 +79,8 @@ constexpr char kRecursionMessage[] = "maximum recursion depth exceeded";
 //   PyErr_GivenExceptionMatches(exc, cls) without its cost in the common case: a class whose
 //   metaclass is `type` itself has no __subclasscheck__ of its own, so the subclass test is the
 //   type's own, made without calling into Python or allocating. Tuples are searched item by
-//   item, as the interpreter does.
+//   item, as the interpreter does. The caller holds `cls`: any other test may run Python code
+//   (a metaclass's __subclasscheck__), which may drop every other reference to it.
 static bool exc_matches(PyObject *exc, PyObject *cls) {
   if (exc == cls) return true;
   if (PyTuple_Check(cls)) {
@@ -93,6 +94,16 @@ static bool exc_matches(PyObject *exc, PyObject *cls) {
                             reinterpret_cast<PyTypeObject *>(cls)) != 0;
   }
   return PyErr_GivenExceptionMatches(exc, cls) != 0;
+}
+
+// matches_setting --
+//   Whether `exc` matches the class tuple held in a field of the state record (null: no). The
+//   tuple is held for the whole test: the test may run Python code that replaces the setting
+//   (set_never_stop_excepts, reset, destroy or init from a __subclasscheck__).
+static bool matches_setting(PyObject *exc, PyObject *field) {
+  if (!field) return false;
+  PyRef classes = PyRef::borrow(field);
+  return exc_matches(exc, classes.get());
 }
 
 // A position in a code string and its end; every read is checked against the end.
@@ -638,17 +649,14 @@ static tExcStop exception_stop(PyFrameObject *frame, PyObject *exc, PyObject *tr
     if (leaves_debugged_region(frame)) gSelf.exiting_on_exception = 1;
     return kStopInFrame;
   }
-  if (gSelf.never_stop_excepts && exc_matches(exc, gSelf.never_stop_excepts)) {
-    return kNoStop;
-  }
+  if (matches_setting(exc, gSelf.never_stop_excepts)) return kNoStop;
   const bool unhandled_mode = gSelf.exception_mode == kExcUnhandledStop;
   if (leaves_debugged_region(frame)) {
     gSelf.exiting_on_exception = 1;
     if (!unhandled_mode) return kStopInFrame;
     return was_reported(traceback) ? kNoStop : kStopAtRaise;
   }
-  if (gSelf.always_stop_excepts && exc_matches(exc, gSelf.always_stop_excepts) &&
-      !__tracer_exc_handled(frame, exc, 1, 1)) {
+  if (matches_setting(exc, gSelf.always_stop_excepts) && !__tracer_exc_handled(frame, exc, 1, 1)) {
     return kStopInFrame;
   }
   if (unhandled_mode && propagation_verdict(frame, exc) == kExcEscapes &&
@@ -688,28 +696,40 @@ tExcFilter *__tracer_exc_filtered(const char *file, int line) {
   if (!entry) return nullptr;
   for (tExcFilter *rec = static_cast<tExcFilter *>(CU_GetHashValue(entry)); rec;
        rec = rec->next_exc) {
-    if (samefile(gSelf.file_ops_data, rec->module_filename, file)) return rec;
+    if (samefile(gSelf.file_ops_data, rec->file_key, file)) return rec;
   }
   return nullptr;
 }
 
+// free_exc_filter --
+//   Frees one record and its strings.
+static void free_exc_filter(tExcFilter *rec) {
+  free(rec->module_filename);
+  free(rec->file_key);
+  free(rec);
+}
+
 // __tracer_add_exc_filter --
 //   Ignores (file, line): returns the record already covering it, or a new record put at the
-//   head of the line's chain. Null when memory ran out (nothing is left half made).
+//   head of the line's chain. A compiled file's name (".pyc", ".pyo") stands for its source, as
+//   in breakpoints. Null when memory ran out (nothing is left half made).
 static tExcFilter *__tracer_add_exc_filter(const char *file, int line) {
-  tExcFilter *rec = __tracer_exc_filtered(file, line);
-  if (rec) return rec;
-  rec = static_cast<tExcFilter *>(malloc(sizeof(tExcFilter)));
+  tExcFilter *rec = static_cast<tExcFilter *>(calloc(1, sizeof(tExcFilter)));
   if (!rec) return nullptr;
+  rec->file_key = copy_source_name(file);
+  tExcFilter *known = rec->file_key ? __tracer_exc_filtered(rec->file_key, line) : nullptr;
+  if (known) {
+    free_exc_filter(rec);
+    return known;
+  }
   rec->module_filename = strdup(file);
   rec->lineno = line;
-  rec->next_exc = nullptr;
   int is_new;
-  CUt_HashEntry *entry =
-      rec->module_filename ? CU_CreateHashEntry(&gSelf.exception_filter, &line, &is_new) : nullptr;
+  CUt_HashEntry *entry = rec->module_filename && rec->file_key
+                             ? CU_CreateHashEntry(&gSelf.exception_filter, &line, &is_new)
+                             : nullptr;
   if (!entry) {
-    free(rec->module_filename);
-    free(rec);
+    free_exc_filter(rec);
     return nullptr;
   }
   rec->next_exc = static_cast<tExcFilter *>(CU_GetHashValue(entry));
@@ -729,8 +749,7 @@ static void __tracer_del_exc_filter(const char *file, int line) {
     tExcFilter *rec = *link;
     if (strcmp(rec->module_filename, file) != 0) continue;
     *link = rec->next_exc;
-    free(rec->module_filename);
-    free(rec);
+    free_exc_filter(rec);
     break;
   }
   if (head) {
@@ -747,8 +766,7 @@ void __tracer_free_exc_filters() {
     tExcFilter *rec = static_cast<tExcFilter *>(CU_GetHashValue(entry));
     while (rec) {
       tExcFilter *next = rec->next_exc;
-      free(rec->module_filename);
-      free(rec);
+      free_exc_filter(rec);
       rec = next;
     }
     CU_SetHashValue(entry, nullptr);
@@ -818,7 +836,7 @@ int tracer_exception_bottom_exit(PyFrameObject *frame, bool with_exception) {
   if (!with_exception || !arg || gSelf.exception_mode != kExcUnhandledStop) return 0;
   PyObject *exc = PyTuple_GET_ITEM(arg.get(), 0);
   PyObject *traceback = PyTuple_GET_ITEM(arg.get(), 2);
-  if (gSelf.never_stop_excepts && exc_matches(exc, gSelf.never_stop_excepts)) return 0;
+  if (matches_setting(exc, gSelf.never_stop_excepts)) return 0;
   gSelf.exiting_on_exception = 1;
   if (was_reported(traceback)) return 0;
   PyFrameObject *inner = __find_inner_frame(frame, traceback);

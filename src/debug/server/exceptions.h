@@ -13,6 +13,9 @@ struct tExcFilter {
   char *module_filename;  // heap copy of the name given to ignore_exception_loc
   int lineno;
   tExcFilter *next_exc;   // next record with the same line number
+  // The port's addition: the name compared with raise locations (module_filename with a
+  // trailing ".pyc" or ".pyo" reduced to ".py", as frames' files are).
+  char *file_key;
 };
 
 // Decides an exception event and, when it stops, reports it through exception_cb. `arg` is the
