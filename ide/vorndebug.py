@@ -54,15 +54,25 @@ def safe_repr(value):
         return '<unprintable %s object>' % type(value).__name__
 
 
-def stop_location(frame):
-    """pdb's location line of a frame: file(line)function()."""
+def stop_location(frame, lineno):
+    """pdb's location line of a frame at line lineno: file(line)function()."""
     name = frame.f_code.co_name or '<lambda>'
-    return '%s(%d)%s()' % (frame.f_code.co_filename, frame.f_lineno, name)
+    return '%s(%d)%s()' % (frame.f_code.co_filename, lineno, name)
 
 
-def source_line(frame):
-    """The stripped source text of the frame's current line, or '' when it is not known."""
-    return linecache.getline(frame.f_code.co_filename, frame.f_lineno, frame.f_globals).strip()
+def source_line(frame, lineno):
+    """The stripped source text of line lineno of the frame's file, or '' when it is not
+    known."""
+    return linecache.getline(frame.f_code.co_filename, lineno, frame.f_globals).strip()
+
+
+def traceback_lines(tb):
+    """{frame: line} of the entries of a traceback."""
+    lines = {}
+    while tb is not None:
+        lines[tb.tb_frame] = tb.tb_lineno
+        tb = tb.tb_next
+    return lines
 
 
 def keep_asserts(optimize):
@@ -154,6 +164,7 @@ class Debugger(cmd.Cmd):
         self.quitting_exception = None  # the Quit they raise
         self.continuing = False      # the last command was continue
         self.reported = None         # the traceback entry of the last exception stop
+        self.traceback_lines = {}    # frame -> line, at an exception stop: where it passed
         self.interrupted = False     # Ctrl-C asked for a stop
         self.breaks = {}             # breakpoint number -> Breakpoint
         self.last_listed = None
@@ -223,6 +234,7 @@ class Debugger(cmd.Cmd):
             zardel27.continue_run()
             return
         self.reported = exc_info[2]
+        self.traceback_lines = traceback_lines(exc_info[2])
         self.message(describe_exception(exc_type, exc_value))
         if self.continuing and self.stops_as_unhandled(exc_type):
             self.message('Uncaught exception: stopped where it was raised.')
@@ -297,6 +309,13 @@ class Debugger(cmd.Cmd):
         finally:
             self.stack = []
             self.uncaught = False
+            self.traceback_lines = {}
+
+    def lineno(self, frame):
+        """The line a frame is at for this stop: at an exception stop, the line the traceback
+        gives for a frame the exception passed (which may have run on since, through a finally
+        block, before the exception left the program), else its current line."""
+        return self.traceback_lines.get(frame, frame.f_lineno)
 
     def read_command(self):
         """The next command: queued ones first (from --commands and -c), then the terminal."""
@@ -342,8 +361,8 @@ class Debugger(cmd.Cmd):
 
     def print_entry(self, frame, current=True):
         prefix = '> ' if current else '  '
-        self.message(prefix + stop_location(frame))
-        self.message('-> ' + source_line(frame))
+        self.message(prefix + stop_location(frame, self.lineno(frame)))
+        self.message('-> ' + source_line(frame, self.lineno(frame)))
 
     @property
     def frame(self):
@@ -458,7 +477,7 @@ class Debugger(cmd.Cmd):
             if len(parts) == 2 and last < first:
                 last = first + last
         elif self.last_listed is None:
-            first = max(1, frame.f_lineno - 5)
+            first = max(1, self.lineno(frame) - 5)
             last = first + 10
         else:
             first = self.last_listed + 1
@@ -474,7 +493,7 @@ class Debugger(cmd.Cmd):
             if len(s) < 4:
                 s += ' '
             s += 'B' if lineno in breaks else ' '
-            if lineno == frame.f_lineno:
+            if lineno == self.lineno(frame):
                 s += '->'
             self.message(s + '\t' + line.rstrip('\n'))
             self.last_listed = lineno
@@ -831,6 +850,7 @@ class Debugger(cmd.Cmd):
         """A stop at the raise point of an exception that ended the program, the frames still
         alive for where, up and p, when the tracer did not stop there itself."""
         frames = []
+        self.traceback_lines = traceback_lines(tb)
         while tb is not None:
             if tb.tb_frame is not self.runner_frame:
                 frames.append(tb.tb_frame)

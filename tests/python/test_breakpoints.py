@@ -14,7 +14,7 @@ import unittest
 import zardel27
 import bp_support
 from bp_support import TracerRun, BdbRun, path_of, line_of
-from support import init_args
+from support import init_args, run_python
 
 TARGET = path_of('bp_target')
 HELPER = path_of('bp_helper')
@@ -102,6 +102,25 @@ class Methods(unittest.TestCase):
         self.assertFalse(probe())
         zardel27.set_break(self.here + 'c', PROBE_LINE, 1, 0, None, 0)   # the compiled name
         self.assertTrue(probe())
+
+    def test_conditions_given_as_unicode(self):
+        number = zardel27.set_break(u'a.py', 4, 1, 0, u'x > 1', 0)
+        zardel27.set_break('a.py', 4, 1, 0, u'', 0)   # empty: none
+        self.assertEqual(zardel27.get_breaks('a.py', 4),
+                         [(number + 1, 1, 0, None, 0, 0), (number, 1, 0, 'x > 1', 0, 0)])
+        zardel27.set_breaks_cond(u'a.py', 4, u'y < 2')
+        self.assertEqual([b[3] for b in zardel27.get_breaks('a.py', 4)], ['y < 2', 'y < 2'])
+        zardel27.set_break(self.here, PROBE_LINE, 1, 0, u'sys is None', 0)
+        self.assertFalse(probe())
+        zardel27.set_breaks_cond(self.here, PROBE_LINE, u'sys is not None')
+        self.assertTrue(probe())
+        # As for the file name: the value in the default encoding, or its error.
+        for call, args in [(zardel27.set_break, (u'a\xe9.py', 1, 1, 0, None, 0)),
+                           (zardel27.set_break, ('a.py', 1, 1, 0, u'x == "\xe9"', 0)),
+                           (zardel27.set_breaks_cond, ('a.py', 4, u'x == "\xe9"'))]:
+            self.assertRaises(UnicodeError, call, *args)
+        self.assertRaises(TypeError, zardel27.set_break, 'a.py', 1, 1, 0, 'x\0', 0)
+        self.assertEqual(len(zardel27.get_file_breaks('a.py')), 2)
 
     def test_bad_arguments(self):
         for call, args in [(zardel27.set_break, ('a.py', 1, 1, 0, 5, 0)),
@@ -226,6 +245,105 @@ class Stops(unittest.TestCase):
                                (TARGET, SQUARE, square, 1, 0, 'False', 0, 1)]))
         self.assertEqual(run.reports[3][1][1][-1], 3)   # reported changes are not repeated
         self.assertEqual(run.final[square][6], 15)
+
+
+# A child interpreter in which Python code that the breakpoint check runs tries to free the
+# breakpoint records the check is walking. `scribble` then takes the memory of whatever was
+# freed, so that a check going on with a freed record reads pointers made of its characters.
+CODE_RUN_BY_THE_CHECK = '''
+    import __builtin__, sys, zardel27
+    from bp_support import TracerRun, path_of
+    from support import init_args
+    case = sys.argv[1]
+    junk, refused = [], []
+
+    def scribble():
+        junk.extend(bytearray('A' * n) for n in range(40, 400) for k in range(3))
+        junk.extend('A' * n for n in range(1, 64) for k in range(30))
+
+    def clear_all():
+        try:
+            zardel27.clear_all_breaks()
+        except RuntimeError:
+            refused.append(case)
+        scribble()
+
+    class Truth(object):
+        def __nonzero__(self):
+            clear_all()
+            return True
+
+    class Dying(object):
+        def __del__(self):
+            clear_all()
+
+    def nested_stop():
+        # The condition's frame, then the frame of the line being checked.
+        zardel27.trace_dispatch(sys._getframe(2), 'line', None)
+        scribble()
+        return True
+
+    class SameHash(object):
+        """A key of the frame's namespace that the lookup of "__file__" compares."""
+        def __init__(self, action):
+            self.action, self.calls = action, 0
+
+        def __hash__(self):
+            return hash('__file__')
+
+        def __eq__(self, other):
+            self.calls += 1
+            self.compared = repr(other)
+            if self.calls == 2:  # the first is at the call event
+                self.action()
+            return False
+
+    def init_again():
+        zardel27.init(*init_args())
+
+    __builtin__.Truth, __builtin__.Dying, __builtin__.nested_stop = Truth, Dying, nested_stop
+    if case in ('value', 'del', 'nested'):
+        cond = {'value': 'Truth()', 'del': 'Dying()', 'nested': 'nested_stop()'}[case]
+        run = TracerRun('bp_target', [(path_of('bp_target'), 2, 1, 1, cond, 0)])
+        print len(run.stops), run.final, refused
+    else:
+        # Code that is no file's runs in a namespace whose "__file__" lookup runs Python code:
+        # it clears the breakpoints during the check, or re-initialises the tracer during the
+        # lookup itself (the second key compared then meets the looked-up name).
+        zardel27.init(*init_args(line_cb=lambda frame, changed: zardel27.continue_run()))
+        zardel27.set_break('<string>', 2, 1, 0, None, 0)
+        zardel27.set_break('<string>', 2, 1, 0, None, 0)
+        if case == 'key':
+            namespace = {SameHash(clear_all): 1}
+        else:
+            namespace = {SameHash(init_again): 1, SameHash(scribble): 2}
+        code = compile('x = 1\\ny = 2\\n', '<string>', 'exec')
+        zardel27.start_trace(0xFFFFFF, 0xFFFFFF); zardel27.continue_run(); exec code in namespace
+        zardel27.stop_trace()
+        print 'ran'
+'''
+
+
+class CodeRunByTheCheck(unittest.TestCase):
+    """Python code run while breakpoints are checked cannot free the records being walked:
+    removals refuse (RuntimeError), and a trace event passed in by such code is let by (that
+    code is never traced)."""
+    leak_check = False  # only drives child interpreters
+
+    def test_removals_and_nested_stops_from_code_the_check_runs(self):
+        for case, expected in [
+                # A condition's value whose truth or destruction tries to clear: refused, and
+                # the temporary breakpoint is consumed by its first hit as usual.
+                ('value', "1 {} ['value']\n"),
+                ('del', "1 {} ['del']\n"),
+                # A temporary breakpoint whose condition dispatches a line event of the frame
+                # being checked: no nested stop, so no report freeing the breakpoint.
+                ('nested', '1 {} []\n'),
+                # A namespace key's __eq__, run while the frame's file is looked up.
+                ('key', 'ran\n'),
+                ('init', 'ran\n')]:
+            status, out, err = run_python(CODE_RUN_BY_THE_CHECK, [case])
+            self.assertEqual((status, out), (0, expected), (case, err))
 
 
 class ChangesWhileRunning(unittest.TestCase):

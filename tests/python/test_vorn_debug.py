@@ -65,6 +65,16 @@ class Transcripts(unittest.TestCase):
         self.assertTrue(err.endswith('IndexError: list index out of range\n'), err)
         self.assertNotIn('vorndebug', err)
 
+    def test_exceptions_the_program_catches_never_stop(self):
+        # Caught by C code, generators being closed and a context manager: no stop at all.
+        self.assertEqual(self.check_transcript('everyday', 0), '')
+
+    def test_an_exception_escaping_through_c_code_and_finally_stops_once(self):
+        # Reported when it leaves the program, after the finally block ran, at its raise point;
+        # the frames it passed show the lines it passed.
+        err = self.check_transcript('escaping', 1)
+        self.assertTrue(err.endswith("KeyError: 'pear'\n"), err)
+
     def test_breakpoints_conditional_temporary_and_ignoring(self):
         # The conditional breakpoint stops for visit([0, 1, 2]) only, the loop's after four
         # ignored hits, the temporary one once; the listings follow the tracer's reports.

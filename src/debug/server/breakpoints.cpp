@@ -71,30 +71,43 @@ static void rebuild_line_bits() {
   }
 }
 
-// Conditions being evaluated: the check walks breakpoint records around each evaluation, so
-// nothing may free them meanwhile (see __tracer_check_bps_editable).
-static int gCondDepth = 0;
+int gBpCheckDepth = 0;
 
 int __tracer_check_bps_editable() {
-  if (gCondDepth == 0) return 0;
+  if (!bp_check_running()) return 0;
   PyErr_SetString(PyExc_RuntimeError,
-                  "breakpoints cannot be removed while a breakpoint condition is evaluated");
+                  "breakpoints cannot be removed while the breakpoint check runs");
   return -1;
 }
+
+// tCheckRun --
+//   Marks a breakpoint check as running for the lifetime of the object (see gBpCheckDepth), and
+//   keeps the interpreter from tracing the Python code the check runs, as it does for any trace
+//   function: the check may also be reached from the break_here method, called by traced code.
+class tCheckRun {
+ public:
+  tCheckRun() : tstate_(PyThreadState_GET()) {
+    gBpCheckDepth++;
+    tstate_->tracing++;
+    tstate_->use_tracing = 0;
+  }
+  ~tCheckRun() {
+    tstate_->tracing--;
+    tstate_->use_tracing = tstate_->c_tracefunc != nullptr || tstate_->c_profilefunc != nullptr;
+    gBpCheckDepth--;
+  }
+  tCheckRun(const tCheckRun &) = delete;
+  tCheckRun &operator=(const tCheckRun &) = delete;
+
+ private:
+  PyThreadState *tstate_;
+};
 
 // out_of_memory --
 //   Sets the tracer's MemoryError; returns null for the caller's convenience.
 static PyObject *out_of_memory() {
   PyErr_SetString(PyExc_MemoryError, "Out of memory");
   return nullptr;
-}
-
-// copy_file_key --
-//   A heap copy of `name` with a trailing ".pyc" or ".pyo" reduced to ".py", or null.
-static char *copy_file_key(const char *name) {
-  char *key = strdup(name);
-  if (key) prune_py_c_or_o(key);
-  return key;
 }
 
 // __tracer_free_bp --
@@ -121,7 +134,7 @@ static tBp *__tracer_create_bp(int id, const char *user_filename, int lineno, in
   bp->temporary = temporary != 0;
   bp->ignore_count = ignore_count;
   bp->user_filename = strdup(user_filename);
-  bp->file_key = copy_file_key(user_filename);
+  bp->file_key = copy_source_name(user_filename);
   bp->cond = cond ? strdup(cond) : nullptr;
   if (!bp->user_filename || !bp->file_key || (cond && !bp->cond)) {
     __tracer_free_bp(bp);
@@ -272,9 +285,8 @@ void __tracer_clear_all_bps() {
 
 // __tracer_eval_cond --
 //   Evaluates the breakpoint's condition in the frame's namespaces, compiling it once: 1 true,
-//   0 false, -1 when compiling or evaluating it raised (the error is left set). The interpreter
-//   delivers no trace events while a trace function runs, so code the condition calls never
-//   stops.
+//   0 false, -1 when compiling or evaluating it raised (the error is left set). The check runs
+//   untraced (tCheckRun), so code the condition calls never stops.
 static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   if (!bp->cond_code) {
     bp->cond_code = Py_CompileString(bp->cond, "<string>", Py_eval_input);
@@ -283,10 +295,8 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   // Held for the evaluation: the condition may replace the breakpoint's condition.
   PyRef code = PyRef::borrow(bp->cond_code);
   PyFrame_FastToLocals(f);
-  gCondDepth++;
   PyRef value(PyEval_EvalCode(reinterpret_cast<PyCodeObject *>(code.get()), f->f_globals,
                               f->f_locals));
-  gCondDepth--;
   if (!value) return -1;
   int truth = PyObject_IsTrue(value.get());
   return truth < 0 ? -1 : truth;
@@ -422,6 +432,9 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   if (remembered_no_match(slot, code_key, lineno)) return false;
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
+  // From here on Python code may run (conditions, a value's __nonzero__ or __del__, a key's
+  // __eq__ in the frame's namespace) while `bp` points into the chain.
+  tCheckRun running;
   bool stopping = false, matched = false, consumed = false, lasting = true;
   tMarks marks;
   tFrameFile ff;
@@ -493,7 +506,8 @@ void __tracer_resolve_bp_filenames(const char *filename) {
 
 void __tracer_xfer_module_bps(PyObject *module) {
   if (!gSelf.allow_synonyms || !PyModule_Check(module) || !gSelf.filestring) return;
-  PyObject *file = PyDict_GetItem(PyModule_GetDict(module), gSelf.filestring);  // borrowed
+  PyRef key = PyRef::borrow(gSelf.filestring);  // see __tracer_get_relative_path
+  PyObject *file = PyDict_GetItem(PyModule_GetDict(module), key.get());  // borrowed
   if (file && PyString_Check(file)) __tracer_resolve_bp_filenames(PyString_AS_STRING(file));
 }
 
@@ -506,23 +520,16 @@ static void rearm_tracing() {
 }
 
 PyObject *_tracer_set_break(PyObject *, PyObject *args) {
-  const char *filename;
+  const char *filename, *cond;
   int line, enabled, temporary, ignore_count;
-  PyObject *cond_obj;
-  if (!PyArg_ParseTuple(args, "siiiOi:tracer_set_break", &filename, &line, &enabled, &temporary,
-                        &cond_obj, &ignore_count)) {
+  // The condition is None or a string, taken as the file name is: a unicode one by its value
+  // in the default encoding.
+  if (!PyArg_ParseTuple(args, "siiizi:tracer_set_break", &filename, &line, &enabled, &temporary,
+                        &cond, &ignore_count)) {
     return nullptr;
   }
   if (__tracer_check_initialised() < 0) return nullptr;
-  const char *cond = nullptr;
-  if (cond_obj != Py_None) {
-    if (!PyString_Check(cond_obj)) {
-      PyErr_SetString(PyExc_TypeError, "the condition must be None or a string");
-      return nullptr;
-    }
-    cond = PyString_AS_STRING(cond_obj);
-    if (!*cond) cond = nullptr;  // an empty condition is none, as set_breaks_cond has it
-  }
+  if (cond && !*cond) cond = nullptr;  // an empty condition is none, as set_breaks_cond has it
   int id = gSelf.next_bp_id++;
   tBp *bp = __tracer_create_bp(id, filename, line, enabled, temporary, cond, ignore_count);
   if (!bp) return out_of_memory();

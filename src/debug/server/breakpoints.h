@@ -127,8 +127,14 @@ void __tracer_clear_all_bps();
 // Frees every breakpoint and deletes userbps (teardown).
 void __tracer_free_all_bps();
 
-// -1 with RuntimeError set while a breakpoint condition is being evaluated: the check walks the
-// breakpoint records then, so they must not be freed under it. Else 0.
+// Depth of breakpoint checks in progress. A check walks breakpoint records while it runs Python
+// code (conditions, and what a condition's value or the frame's namespace run on their behalf),
+// so nothing may free a record meanwhile: removals refuse, and no trace event is dispatched.
+extern int gBpCheckDepth;
+
+inline bool bp_check_running() { return gBpCheckDepth != 0; }
+
+// -1 with RuntimeError set while a breakpoint check runs (see gBpCheckDepth). Else 0.
 int __tracer_check_bps_editable();
 
 // Module methods of this file.

@@ -27,10 +27,19 @@ void prune_py_c_or_o(char *name) {
   }
 }
 
+char *copy_source_name(const char *name) {
+  char *copy = strdup(name);
+  if (copy) prune_py_c_or_o(copy);
+  return copy;
+}
+
 const char *__tracer_get_relative_path(PyObject *globals, PyObject *filename) {
   const char *name = nullptr;
   if (globals && PyDict_Check(globals) && gSelf.filestring) {
-    PyObject *file = PyDict_GetItem(globals, gSelf.filestring);  // borrowed; never raises
+    // The key is held for the lookup: a key of the dictionary whose hash collides runs its
+    // __eq__, which may init() the tracer again and so release the field's string.
+    PyRef key = PyRef::borrow(gSelf.filestring);
+    PyObject *file = PyDict_GetItem(globals, key.get());  // borrowed; never raises
     if (file && PyString_CheckExact(file)) name = PyString_AS_STRING(file);
   }
   if (!name && filename && PyString_CheckExact(filename)) name = PyString_AS_STRING(filename);

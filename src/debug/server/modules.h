@@ -12,6 +12,10 @@ bool is_pseudo_name(const char *name);
 // Reduces a trailing ".pyc" or ".pyo" (any case) to ".py", in place.
 void prune_py_c_or_o(char *name);
 
+// A heap copy of `name` reduced as prune_py_c_or_o does: the name a file given by its compiled
+// form is compared with frames' files under. Null when memory ran out.
+char *copy_source_name(const char *name);
+
 // The file name Python associates with a namespace: `globals["__file__"]` when it is a str, else
 // `filename` when it is a str, else "<string>"; pruned. The result lives in gSelf.codefile until
 // the next call.
