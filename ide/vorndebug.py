@@ -21,6 +21,7 @@ import repr as reprlib
 import signal
 import sys
 import traceback
+import types
 
 import zardel27
 
@@ -34,10 +35,15 @@ NO_FRAME = 0xFFFFFF
 ALWAYS_NEVER_STOP = (SystemExit,)
 # Frames running this module's code belong to the debugger, not to the program.
 DEBUGGER_GLOBALS = globals()
+# The __main__ modules of the programs run, kept to the end of the process: the exit handlers a
+# program registers run then and read its globals, which a freed module has set to None.
+PROGRAM_MODULES = []
 
 
-class Quit(Exception):
-    """Raised out of a stop to end the debugged program at once."""
+class Quit(BaseException):
+    """Raised out of a stop to end the debugged program at once. Not an Exception, so that
+    the program's `except Exception` lets it pass; the handlers that catch everything are
+    dealt with while quitting (Debugger.quit_again)."""
 
 
 def safe_repr(value):
@@ -48,15 +54,25 @@ def safe_repr(value):
         return '<unprintable %s object>' % type(value).__name__
 
 
-def stop_location(frame):
-    """pdb's location line of a frame: file(line)function()."""
+def stop_location(frame, lineno):
+    """pdb's location line of a frame at line lineno: file(line)function()."""
     name = frame.f_code.co_name or '<lambda>'
-    return '%s(%d)%s()' % (frame.f_code.co_filename, frame.f_lineno, name)
+    return '%s(%d)%s()' % (frame.f_code.co_filename, lineno, name)
 
 
-def source_line(frame):
-    """The stripped source text of the frame's current line, or '' when it is not known."""
-    return linecache.getline(frame.f_code.co_filename, frame.f_lineno, frame.f_globals).strip()
+def source_line(frame, lineno):
+    """The stripped source text of line lineno of the frame's file, or '' when it is not
+    known."""
+    return linecache.getline(frame.f_code.co_filename, lineno, frame.f_globals).strip()
+
+
+def traceback_lines(tb):
+    """{frame: line} of the entries of a traceback."""
+    lines = {}
+    while tb is not None:
+        lines[tb.tb_frame] = tb.tb_lineno
+        tb = tb.tb_next
+    return lines
 
 
 def keep_asserts(optimize):
@@ -84,6 +100,31 @@ def among(exc_type, classes):
         return bool(classes) and issubclass(exc_type, classes)
     except TypeError:
         return False
+
+
+def normalized(exc_type, exc_value):
+    """The exception instance the interpreter makes of a raised (type, value) pair. A trace
+    function sees what C code raised before that: None, a lone argument or a tuple of
+    arguments (KeyError's key as ('missing',), OSError's (errno, text, file)). Where making
+    the instance fails, the raw value stays."""
+    if not isinstance(exc_type, (type, types.ClassType)) or isinstance(exc_value, exc_type):
+        return exc_value
+    if exc_value is None:
+        args = ()
+    elif isinstance(exc_value, tuple):
+        args = exc_value
+    else:
+        args = (exc_value,)
+    try:
+        return exc_type(*args)
+    except Exception:
+        return exc_value
+
+
+def describe_exception(exc_type, exc_value):
+    """The last line of the interpreter's report of an exception: 'KeyError: 'missing''."""
+    lines = traceback.format_exception_only(exc_type, normalized(exc_type, exc_value))
+    return lines[-1].rstrip('\n')
 
 
 def first_body_line(code):
@@ -118,8 +159,12 @@ class Debugger(cmd.Cmd):
         self.index = 0               # the selected frame in stack
         self.resume = False          # set by a command that lets the program go on
         self.post_mortem = False     # stopped after the program ended with an exception
+        self.uncaught = False        # stopped for an exception that ends the program
+        self.quitting = None         # after quit: the frames stopped in, which run no more
+        self.quitting_exception = None  # the Quit they raise
         self.continuing = False      # the last command was continue
         self.reported = None         # the traceback entry of the last exception stop
+        self.traceback_lines = {}    # frame -> line, at an exception stop: where it passed
         self.interrupted = False     # Ctrl-C asked for a stop
         self.breaks = {}             # breakpoint number -> Breakpoint
         self.last_listed = None
@@ -148,8 +193,8 @@ class Debugger(cmd.Cmd):
 
     def stops_here(self, frame, changed):
         """Takes the tracer's breakpoint report and says whether a stop in frame is one to show:
-        the debugger's own frames never are. After the program, tracing ends; in the interrupt
-        handler, the stop moves on to the program's next event."""
+        the debugger's own frames never are, nor any after quit. After the program, tracing
+        ends; in the interrupt handler, the stop moves on to the program's next event."""
         self.update_breaks(changed)
         if not self.in_program(frame):
             zardel27.stop_trace()
@@ -157,16 +202,27 @@ class Debugger(cmd.Cmd):
         if frame.f_globals is DEBUGGER_GLOBALS:
             zardel27.stop()
             return False
-        return True
+        return self.quitting is None
+
+    def quit_again(self, frame):
+        """After quit, a line or return event of a frame that was stopped in means the program
+        caught the Quit (a bare except, except BaseException, a with statement that swallows
+        it) and runs on: the Quit is raised again there, before the line runs."""
+        if self.quitting is not None and any(frame is f for f in self.quitting):
+            raise self.quitting_exception
 
     def line_cb(self, frame, changed):
         if self.stops_here(frame, changed):
             self.interaction(frame)
+        else:
+            self.quit_again(frame)
 
     def return_cb(self, frame, changed):
         if self.stops_here(frame, changed):
             self.message('--Return--')
             self.interaction(frame)
+        else:
+            self.quit_again(frame)
 
     def exception_cb(self, frame, exc_info, changed):
         if not self.stops_here(frame, changed):
@@ -178,9 +234,11 @@ class Debugger(cmd.Cmd):
             zardel27.continue_run()
             return
         self.reported = exc_info[2]
-        self.message('%s: %s' % (self.exception_name(exc_type), self.exception_text(exc_value)))
+        self.traceback_lines = traceback_lines(exc_info[2])
+        self.message(describe_exception(exc_type, exc_value))
         if self.continuing and self.stops_as_unhandled(exc_type):
             self.message('Uncaught exception: stopped where it was raised.')
+            self.uncaught = True
         self.interaction(frame)
 
     def was_reported(self, tb):
@@ -224,13 +282,6 @@ class Debugger(cmd.Cmd):
         return exc_type if isinstance(exc_type, str) else getattr(exc_type, '__name__',
                                                                   str(exc_type))
 
-    @staticmethod
-    def exception_text(exc_value):
-        try:
-            return str(exc_value)
-        except Exception:
-            return safe_repr(exc_value)
-
     def program_stack(self, frame):
         """The program's frames from its outermost to frame."""
         stack = []
@@ -257,6 +308,14 @@ class Debugger(cmd.Cmd):
                 self.onecmd(line)
         finally:
             self.stack = []
+            self.uncaught = False
+            self.traceback_lines = {}
+
+    def lineno(self, frame):
+        """The line a frame is at for this stop: at an exception stop, the line the traceback
+        gives for a frame the exception passed (which may have run on since, through a finally
+        block, before the exception left the program), else its current line."""
+        return self.traceback_lines.get(frame, frame.f_lineno)
 
     def read_command(self):
         """The next command: queued ones first (from --commands and -c), then the terminal."""
@@ -282,11 +341,9 @@ class Debugger(cmd.Cmd):
         """Runs one command; an error in it is reported and the session goes on."""
         try:
             return cmd.Cmd.onecmd(self, line)
-        except Quit:
-            raise
         except Exception:
             exc_type, exc_value = sys.exc_info()[:2]
-            self.error('%s: %s' % (self.exception_name(exc_type), self.exception_text(exc_value)))
+            self.error(describe_exception(exc_type, exc_value))
 
     def message(self, text):
         self.end_program_line()
@@ -304,8 +361,8 @@ class Debugger(cmd.Cmd):
 
     def print_entry(self, frame, current=True):
         prefix = '> ' if current else '  '
-        self.message(prefix + stop_location(frame))
-        self.message('-> ' + source_line(frame))
+        self.message(prefix + stop_location(frame, self.lineno(frame)))
+        self.message('-> ' + source_line(frame, self.lineno(frame)))
 
     @property
     def frame(self):
@@ -350,14 +407,26 @@ class Debugger(cmd.Cmd):
 
     def do_quit(self, arg):
         """q(uit) or exit
-        Quit the debugger. The program is ended."""
-        zardel27.stop_trace()
+        Quit the debugger. The program is ended at once, with exit status 0: no more of the
+        functions on the stack runs, whatever they catch (the __exit__ of their with
+        statements still runs, and so do the exit handlers of the process)."""
         self.resume = True
-        raise Quit()
+        if self.post_mortem:
+            return  # the program has ended; its exception is reported
+        self.quitting = list(self.stack)
+        self.quitting_exception = Quit()
+        # Every later event calls back, so that a frame stopped in that runs on is caught.
+        zardel27.step_into()
+        raise self.quitting_exception
     do_q = do_exit = do_quit
 
     def do_EOF(self, arg):
-        """End of input: quit."""
+        """End of input: quit. At a stop for an uncaught exception, that exception ends the
+        program instead, as it would without the debugger: its traceback, exit status 1."""
+        if self.uncaught:
+            self.resume = True
+            zardel27.stop_trace()  # the exception leaves the program untraced
+            return
         self.do_quit(arg)
 
     # -- the stack ----------------------------------------------------------------------------
@@ -408,7 +477,7 @@ class Debugger(cmd.Cmd):
             if len(parts) == 2 and last < first:
                 last = first + last
         elif self.last_listed is None:
-            first = max(1, frame.f_lineno - 5)
+            first = max(1, self.lineno(frame) - 5)
             last = first + 10
         else:
             first = self.last_listed + 1
@@ -424,7 +493,7 @@ class Debugger(cmd.Cmd):
             if len(s) < 4:
                 s += ' '
             s += 'B' if lineno in breaks else ' '
-            if lineno == frame.f_lineno:
+            if lineno == self.lineno(frame):
                 s += '->'
             self.message(s + '\t' + line.rstrip('\n'))
             self.last_listed = lineno
@@ -720,6 +789,7 @@ class Debugger(cmd.Cmd):
         """Runs code compiled from program as __main__ with args; returns its exit status."""
         main = imp.new_module('__main__')
         main.__dict__.update({'__file__': self.program, '__builtins__': __builtins__})
+        PROGRAM_MODULES.append(main)
         saved = sys.argv[:], sys.path[0], sys.modules['__main__']
         sys.argv[:] = [program] + list(args)
         sys.path[0] = os.path.dirname(self.program)
@@ -753,7 +823,10 @@ class Debugger(cmd.Cmd):
         except:
             zardel27.stop_trace()
             exc_type, exc_value, tb = sys.exc_info()
-            if not self.was_reported(tb) and self.may_stop_at(exc_type):
+            # After quit, what ends the program (an error in an __exit__ run on the way out)
+            # is reported without a stop.
+            if (self.quitting is None and not self.was_reported(tb) and
+                    self.may_stop_at(exc_type)):
                 self.stop_after_exception(exc_type, exc_value, tb)
             traceback.print_exception(exc_type, exc_value, tb.tb_next)
             return 1
@@ -761,6 +834,7 @@ class Debugger(cmd.Cmd):
             zardel27.stop_trace()
             self.runner_frame = None
             self.reported = None  # its traceback holds the program's frames
+            self.quitting = self.quitting_exception = None
         return 0
 
     @staticmethod
@@ -776,19 +850,18 @@ class Debugger(cmd.Cmd):
         """A stop at the raise point of an exception that ended the program, the frames still
         alive for where, up and p, when the tracer did not stop there itself."""
         frames = []
+        self.traceback_lines = traceback_lines(tb)
         while tb is not None:
             if tb.tb_frame is not self.runner_frame:
                 frames.append(tb.tb_frame)
             tb = tb.tb_next
         if not frames:
             return
-        self.message('%s: %s' % (self.exception_name(exc_type), self.exception_text(exc_value)))
+        self.message(describe_exception(exc_type, exc_value))
         self.message('Uncaught exception: stopped where it was raised.')
-        self.post_mortem = True
+        self.post_mortem = self.uncaught = True
         try:
             self.interaction(frames[-1], frames)
-        except Quit:
-            pass
         finally:
             self.post_mortem = False
 

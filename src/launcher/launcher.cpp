@@ -4,10 +4,12 @@
 // vorn-console (verbose: prints its progress to standard output). The decisions live in
 // launcher_logic; this file makes the system calls.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,15 +135,20 @@ std::string locale_charset() {
   return charset;
 }
 
-// The runtime's entry points and flags, looked up by name.
+// The runtime's entry points and flags, looked up by name. The object calls set sys.path,
+// sys.prefix and sys.exec_prefix from separate byte strings after initialisation.
 struct tPythonRuntime {
   int *Py_IgnoreEnvironmentFlag;
   int *Py_OptimizeFlag;
   int *Py_NoSiteFlag;
   int (*Py_Main)(int, char **);
   void (*Py_Initialize)(void);
-  void (*PySys_SetPath)(char *);
   void (*Py_SetPythonHome)(char *);
+  void *(*PyString_FromStringAndSize)(const char *, ssize_t);
+  void *(*PyList_New)(ssize_t);
+  int (*PyList_Append)(void *, void *);
+  int (*PySys_SetObject)(char *, void *);
+  void (*Py_DecRef)(void *);
 };
 
 // load_runtime --
@@ -165,8 +172,13 @@ bool load_runtime(const std::string &home, tPythonRuntime *rt) {
       {"Py_NoSiteFlag", reinterpret_cast<void **>(&rt->Py_NoSiteFlag)},
       {"Py_Main", reinterpret_cast<void **>(&rt->Py_Main)},
       {"Py_Initialize", reinterpret_cast<void **>(&rt->Py_Initialize)},
-      {"PySys_SetPath", reinterpret_cast<void **>(&rt->PySys_SetPath)},
       {"Py_SetPythonHome", reinterpret_cast<void **>(&rt->Py_SetPythonHome)},
+      {"PyString_FromStringAndSize",
+       reinterpret_cast<void **>(&rt->PyString_FromStringAndSize)},
+      {"PyList_New", reinterpret_cast<void **>(&rt->PyList_New)},
+      {"PyList_Append", reinterpret_cast<void **>(&rt->PyList_Append)},
+      {"PySys_SetObject", reinterpret_cast<void **>(&rt->PySys_SetObject)},
+      {"Py_DecRef", reinterpret_cast<void **>(&rt->Py_DecRef)},
   };
   for (auto &entry : entries) {
     *entry.slot = dlsym(handle, entry.name);
@@ -178,11 +190,75 @@ bool load_runtime(const std::string &home, tPythonRuntime *rt) {
   return true;
 }
 
+// interpreter_home --
+//   The name the interpreter is started with for the Python home python_home. The interpreter
+//   reads a ':' in its home as the separator of prefix and exec_prefix and builds its first
+//   module path as a ':'-separated string, so a home whose name holds ':' would not even find
+//   site. Such a home is given by a name of the same folder without ':': /proc/self/fd/N of the
+//   folder opened here. The descriptor stays open for the life of the process, since the
+//   modules imported while the interpreter starts keep names under it.
+bool interpreter_home(const std::string &python_home, std::string *name) {
+  if (python_home.find(':') == std::string::npos) {
+    *name = python_home;
+    return true;
+  }
+  const int fd = open(python_home.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const std::string alias = fd < 0 ? std::string() : "/proc/self/fd/" + std::to_string(fd);
+  struct stat st;
+  if (fd < 0 || stat(alias.c_str(), &st) != 0) {
+    if (fd >= 0) close(fd);
+    startup_error("the Python home " + python_home +
+                  " has a ':' in its name and cannot be opened as /proc/self/fd/N");
+    return false;
+  }
+  verbose_print("Python home " + python_home + " starts as " + alias + "\n");
+  *name = alias;
+  return true;
+}
+
+// A reference owned by the launcher, released through the runtime's Py_DecRef.
+class tOwned {
+ public:
+  tOwned(const tPythonRuntime &rt, void *object) : rt_(rt), object_(object) {}
+  ~tOwned() { rt_.Py_DecRef(object_); }
+  tOwned(const tOwned &) = delete;
+  tOwned &operator=(const tOwned &) = delete;
+  void *get() const { return object_; }
+
+ private:
+  const tPythonRuntime &rt_;
+  void *object_;
+};
+
+// set_sys --
+//   sys.<name> = object; the reference stays the caller's.
+bool set_sys(const tPythonRuntime &rt, const char *name, void *object) {
+  return rt.PySys_SetObject(const_cast<char *>(name), object) == 0;
+}
+
+// set_sys_folders --
+//   sys.path from its entries, one string each, so no folder name is split at a ':'; and
+//   sys.prefix and sys.exec_prefix as the real name of the Python home, whatever name the
+//   interpreter was started with.
+bool set_sys_folders(const tPythonRuntime &rt, const std::vector<std::string> &path,
+                     const std::string &python_home) {
+  tOwned list(rt, rt.PyList_New(0));
+  if (!list.get()) return false;
+  for (const std::string &entry : path) {
+    tOwned item(rt, rt.PyString_FromStringAndSize(entry.data(), entry.size()));
+    if (!item.get() || rt.PyList_Append(list.get(), item.get()) != 0) return false;
+  }
+  tOwned prefix(rt, rt.PyString_FromStringAndSize(python_home.data(), python_home.size()));
+  return prefix.get() && set_sys(rt, "path", list.get()) && set_sys(rt, "prefix", prefix.get()) &&
+         set_sys(rt, "exec_prefix", prefix.get());
+}
+
 }  // namespace
 
 // main --
-//   Install folder, script, argument vector, runtime, flags, home and path, then Py_Main. Exits
-//   with Py_Main's status, or 1 when Python could not be started.
+//   Install folder, script, argument vector, runtime, flags and home, the module path and
+//   prefixes once the interpreter is initialised, then Py_Main. Exits with Py_Main's status, or
+//   1 when Python could not be started.
 int main(int argc, char **argv) {
   std::string home;
   if (!find_install_folder(&home)) return kStartFailed;
@@ -207,16 +283,20 @@ int main(int argc, char **argv) {
   tPythonRuntime rt;
   if (!load_runtime(home, &rt)) return kStartFailed;
 
-  // Kept alive for the rest of the process: the interpreter holds on to both.
-  static std::string python_path = launcher::python_path(home);
-  static std::string python_home = launcher::join(home, "bin/PyCore");
+  // Kept alive for the rest of the process: the interpreter holds on to the home.
+  const std::string python_home = launcher::join(home, "bin/PyCore");
+  static std::string started_home;
+  if (!interpreter_home(python_home, &started_home)) return kStartFailed;
 
   *rt.Py_OptimizeFlag = 1;
   *rt.Py_IgnoreEnvironmentFlag = 1;
   *rt.Py_NoSiteFlag = 0;
-  rt.Py_SetPythonHome(&python_home[0]);
+  rt.Py_SetPythonHome(&started_home[0]);
   rt.Py_Initialize();
-  rt.PySys_SetPath(&python_path[0]);
+  if (!set_sys_folders(rt, launcher::python_path(home), python_home)) {
+    startup_error("cannot set the module path");
+    return kStartFailed;
+  }
 
   std::vector<char *> py_argv;
   for (std::string &arg : vector) py_argv.push_back(&arg[0]);

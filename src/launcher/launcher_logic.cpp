@@ -201,57 +201,45 @@ bool to_utf8(const std::string &text, const std::string &charset, std::string *o
   return ok;
 }
 
-// home_to_utf8 --
-//   The install folder in UTF-8; when conversion fails a plain ASCII folder is copied as it is.
-bool home_to_utf8(const std::string &home, const std::string &charset, std::string *out,
-                  const tVerboseSink &verbose) {
-  if (verbose) verbose("AnsiToUtf8(\"" + home + "\") called\n");
-  if (to_utf8(home, charset, out)) return true;
-  bool ascii = is_7bit_ascii(home);
-  if (verbose) {
-    verbose("Backup ansi -> utf8 conversion: is_7bit_ascii = " + std::to_string(ascii ? 1 : 0) +
-            "\n");
-  }
-  if (!ascii) return false;
-  *out = home;
-  return true;
+// is_utf8_as_is --
+//   True when passing text on unchanged is passing it on as UTF-8. ASCII is checked first so an
+//   unknown character set still lets plain ASCII through.
+bool is_utf8_as_is(const std::string &text, const std::string &charset) {
+  if (is_7bit_ascii(text)) return true;
+  std::string converted;
+  return is_valid_utf8(text) && to_utf8(text, charset, &converted) && converted == text;
 }
 
 // build_argument_vector --
-//   args holds the process's own arguments, args[0] the program name. The arguments are always
-//   passed on as UTF-8 (POSIX has no separate wide command line), so the vector holds
-//   args.size() + 4 entries, one more when not verbose.
+//   args holds the process's own arguments, args[0] the program name. Arguments are bytes on
+//   POSIX and the interpreter passes them to the script as bytes, so they go on unchanged: the
+//   script's sys.argv holds what python2.7 itself would give it, in any locale, and a file name
+//   given in a Latin-1 locale names that file. --utf8-args is only a statement about them, made
+//   when it is true. The vector holds args.size() + 4 entries with it and args.size() + 3 without,
+//   one more when not verbose.
 bool build_argument_vector(const std::vector<std::string> &args, const std::string &script_path,
                            const std::string &home, const std::string &charset, bool verbose,
                            const tVerboseSink &verbose_out, std::vector<std::string> *vector,
                            std::string *error) {
   const tVerboseSink say = verbose ? verbose_out : tVerboseSink();
-  if (say) say("Using wide api\n");
   vector->clear();
   if (args.empty()) {
     *error = "cannot parse the command line: wide arg count != argc";
     return false;
   }
-  std::string home_utf8;
-  if (!home_to_utf8(home, charset, &home_utf8, say)) {
-    *error = "cannot parse the command line: AnsiAsUtf8(vorn_home) returned NULL";
-    return false;
-  }
+  bool utf8 = is_utf8_as_is(home, charset);
+  for (size_t i = 1; utf8 && i < args.size(); ++i) utf8 = is_utf8_as_is(args[i], charset);
+  if (say) say(utf8 ? "Using wide api\n" : "Not using wide api\n");
+  if (say && utf8) say("AnsiToUtf8(\"" + home + "\") called\n");
+
   std::vector<std::string> result;
   result.push_back(args[0]);
   result.push_back(script_path);
-  result.push_back("--utf8-args");
+  if (utf8) result.push_back("--utf8-args");
   result.push_back("--use-vornhome");
-  result.push_back(home_utf8);
+  result.push_back(home);
   if (!verbose) result.push_back("--squelch-output");
-  for (size_t i = 1; i < args.size(); ++i) {
-    std::string converted;
-    if (!to_utf8(args[i], charset, &converted)) {
-      *error = "cannot parse the command line: failed to convert arg to utf8";
-      return false;
-    }
-    result.push_back(converted);
-  }
+  result.insert(result.end(), args.begin() + 1, args.end());
   if (say) {
     say("argc = " + std::to_string(result.size()) + "\n");
     for (size_t i = 0; i < result.size(); ++i) {
@@ -264,10 +252,10 @@ bool build_argument_vector(const std::vector<std::string> &args, const std::stri
 
 // python_path --
 //   The analogues of the Windows layout's DLLs, zip, lib and plat-win folders, in that order.
-std::string python_path(const std::string &home) {
+std::vector<std::string> python_path(const std::string &home) {
   const std::string core = join(home, "bin/PyCore/lib");
-  return join(core, "python2.7/lib-dynload") + ":" + join(core, "python27.zip") + ":" +
-         join(core, "python2.7") + ":" + join(core, "python2.7/plat-x86_64-linux-gnu");
+  return {join(core, "python2.7/lib-dynload"), join(core, "python27.zip"),
+          join(core, "python2.7"), join(core, "python2.7/plat-x86_64-linux-gnu")};
 }
 
 // startup_error_text --

@@ -1,7 +1,7 @@
 // The launcher's decisions, kept apart from the system calls that feed them so they can be tested
 // without starting a process: path joining, recognising an installation, reading the VORNHOME
-// setting, converting arguments to UTF-8, building Py_Main's argument vector and the startup
-// error text. Nothing here touches the interpreter.
+// setting, telling whether arguments are UTF-8 text, building Py_Main's argument vector and the
+// startup error text. Nothing here touches the interpreter.
 #ifndef VORN_LAUNCHER_LOGIC_H
 #define VORN_LAUNCHER_LOGIC_H
 
@@ -71,22 +71,23 @@ std::string strip_one_trailing_slash(const std::string &path);
 // since it has no other meaning there. Returns false when the text cannot be converted.
 bool to_utf8(const std::string &text, const std::string &charset, std::string *out);
 
-// The install folder as UTF-8: converted from charset, else a copy when it is plain 7-bit ASCII.
-bool home_to_utf8(const std::string &home, const std::string &charset, std::string *out,
-                  const tVerboseSink &verbose);
+// Whether text, read in the character set charset, is UTF-8 text as it stands: well-formed UTF-8
+// that converting from charset leaves unchanged. Plain 7-bit ASCII always is.
+bool is_utf8_as_is(const std::string &text, const std::string &charset);
 
-// Builds Py_Main's argument vector: the program name, the script, --utf8-args, --use-vornhome and
-// the install folder, --squelch-output unless verbose, then the user's arguments as UTF-8. On
-// failure returns false with the reason (a startup error text) in error. Prints the vector when
-// verbose.
+// Builds Py_Main's argument vector: the program name, the script, --use-vornhome and the install
+// folder, --squelch-output unless verbose, then the user's arguments, every one as the bytes it
+// is. When the install folder and every argument are UTF-8 text as they stand (is_utf8_as_is),
+// --utf8-args comes before --use-vornhome to say so. Fails, with the reason (a startup error
+// text) in error, only when args is empty. Prints the vector when verbose.
 bool build_argument_vector(const std::vector<std::string> &args, const std::string &script_path,
                            const std::string &home, const std::string &charset, bool verbose,
                            const tVerboseSink &verbose_out, std::vector<std::string> *vector,
                            std::string *error);
 
 // The module search path: lib-dynload, the zip, the library and its platform folder under
-// <home>/bin/PyCore, joined with ':'.
-std::string python_path(const std::string &home);
+// <home>/bin/PyCore, in that order. Entries, not a ':'-joined string: a folder name may hold ':'.
+std::vector<std::string> python_path(const std::string &home);
 
 // The text of a startup error for reason: the caption, " because ", the reason and where to
 // report it.

@@ -53,3 +53,19 @@ class Seq(object):
             raise IndexError(i)
         return i
 
+
+class Lazy(object):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+lazy = Lazy()
+
+class Swallow(object):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return True
+
+def raiser(x):
+    raise MyError(x)

@@ -1,13 +1,11 @@
 """A seeded generator of small programs that raise and catch exceptions in many shapes:
 try/except with every clause form (names, dotted names, tuples, names bound to tuples, bare,
 calls), try/finally, with blocks, loops over ranges, iterators, old-protocol sequences and
-generators, exceptions raised by the interpreter and by `raise`, handlers that raise again,
-calls several frames deep.
-
-Left out on purpose, because no except clause is involved in catching them: context managers
-that swallow exceptions, library functions that catch in C (hasattr, getattr with a default,
-list() of an iterator), and handlers that re-raise with a bare `raise`, which continues the
-same exception after a clause has caught it.
+generators, exceptions raised by the interpreter and by `raise`, handlers that raise again or
+re-raise with a bare `raise`, calls several frames deep, and handlers that are no except
+clause: context managers that swallow, finally blocks that return, and library functions that
+catch in C (hasattr, getattr with a default, list() of an iterator or a sequence) or call back
+into the program (map).
 """
 import os
 import random
@@ -15,6 +13,10 @@ import random
 # The definitions every program starts with, taken from a module of their own so that the
 # hand-written tests use the very same classes.
 PRELUDE = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus_prelude.py')).read()
+
+# Expressions whose exceptions C code catches, and one whose callback's exception escapes.
+C_CALLS = ["hasattr(lazy, 'x')", "getattr(lazy, 'x', None)", 'list(Counter())',
+           'tuple(Seq())', 'sum(Counter())', 'map(raiser, [1])']
 
 RAISES = ['raise KeyError("k")', 'raise IndexError("i")', 'raise ValueError("v")',
           'raise MyError()', 'raise LookupError', 'raise StopIteration', 'raise TypeError("t")',
@@ -52,14 +54,19 @@ class _Writer(object):
             kinds += ['call'] * 4
         if depth < 3:
             kinds += ['try'] * 4 + ['finally', 'with', 'for_range', 'for_counter', 'for_seq',
-                                     'if']
+                                     'if', 'swallow']
+            if level >= 0:
+                kinds.append('finally_return')
             if not self.in_generator:
                 kinds.append('for_gen')
+        kinds.append('c_call')
         kind = rng.choice(kinds)
         if kind == 'raise':
             self.emit(indent, rng.choice(RAISES))
         elif kind == 'pass':
             self.emit(indent, 'pass')
+        elif kind == 'c_call':
+            self.emit(indent, rng.choice(C_CALLS))
         elif kind == 'call':
             self.emit(indent, 'f%d()' % rng.randint(level + 1, FUNCTIONS - 1))
         elif kind == 'try':
@@ -79,6 +86,15 @@ class _Writer(object):
         elif kind == 'with':
             self.emit(indent, 'with Manager():')
             self.block(indent + 1, depth + 1, level)
+        elif kind == 'swallow':
+            self.emit(indent, 'with Swallow():')
+            self.block(indent + 1, depth + 1, level)
+        elif kind == 'finally_return':
+            # Ends the function: the finally block's return cancels whatever is propagating.
+            self.emit(indent, 'try:')
+            self.block(indent + 1, depth + 1, level)
+            self.emit(indent, 'finally:')
+            self.emit(indent + 1, 'return')
         elif kind == 'if':
             self.emit(indent, 'if tick() % 2:')
             self.block(indent + 1, depth + 1, level)
@@ -94,7 +110,9 @@ class _Writer(object):
             self.block(indent + 1, depth + 1, level)
 
     def handler(self, indent, depth, level):
-        if self.rng.random() < 0.3:
+        if self.rng.random() < 0.1:
+            self.emit(indent, 'raise')
+        elif self.rng.random() < 0.3:
             self.block(indent, depth, level)
         else:
             self.emit(indent, 'tick()')
@@ -128,5 +146,16 @@ def program(seed):
         for clause in rng.sample(CLAUSES, rng.randint(1, 3)):
             w.emit(1, 'except %s:' % clause)
             w.emit(2, 'tick()')
-    w.block(1, 1, -1)
+        if rng.random() < 0.5:
+            w.emit(1, 'except Exception:')
+            w.emit(2, 'tick()')
+    # The last episode: half the programs guard it with a handler that catches everything
+    # Exception covers, so that both outcomes are common.
+    if rng.random() < 0.5:
+        w.emit(1, 'try:')
+        w.block(2, 1, -1)
+        w.emit(1, 'except Exception:')
+        w.emit(2, 'tick()')
+    else:
+        w.block(1, 1, -1)
     return PRELUDE + '\n'.join(w.lines) + '\n'

@@ -1,154 +1,120 @@
-"""The unhandled mode's prediction against what the interpreter then really does.
+"""The unhandled mode's stops against what the interpreter really does.
 
-Every exception event of a corpus of generated programs (raising_corpus) is decided by the
-tracer's own dispatch; the program then runs on, and the traceback that finally leaves the
-bottom frame tells which events belonged to an exception that escaped (the interpreter adds one
-traceback entry per frame the exception passes through, and an exception that is caught starts
-no entry of the escaping chain). Then:
-- every event of an exception that escaped stopped;
-- every stop on an exception that was in fact caught is explained by an except clause the
-  prediction does not understand (a call or another expression) in a try block around the
-  event, in the event's frame or a caller up to the bottom frame.
-The same programs run under the C-level trace hook must give the same stops.
+Every program runs twice. Untraced, the exception that leaves its entry function (if any) is
+what escaped: its class, the function it was raised in and the line. Under the tracer in the
+unhandled mode, with the entry function as the bottom frame, the stops must be exactly that:
+one stop for an exception that escaped, reported with the frame it was raised in (its locals
+readable, its callers reachable through f_back), and none for an exception that was caught,
+whoever caught it (an except clause, C code consuming it, a context manager, a finally block
+that cancels it, generator finalisation). exiting_on_exception() says whether one escaped.
+
+The programs: the hand-written shapes of uncaught_shapes, and the seeded generated programs of
+raising_corpus. Both tracer entry points run them: the C-level hook armed by start_trace, and
+trace_dispatch given to sys.settrace.
 """
-import opcode
 import sys
 import unittest
 
 import zardel27
 import raising_corpus
-from exc_support import ExceptionRun, NO_FRAMES, raise_location
+import uncaught_shapes
+from exc_support import NO_FRAMES, raise_location
 from support import init_args
 
 UNHANDLED = 2
-SEEDS = range(120)
-
-_UNDERSTOOD = set(opcode.opmap[name] for name in (
-    'LOAD_CONST', 'LOAD_NAME', 'LOAD_GLOBAL', 'LOAD_FAST', 'LOAD_ATTR', 'BUILD_TUPLE'))
-_DUP_TOP = opcode.opmap['DUP_TOP']
-_COMPARE_OP = opcode.opmap['COMPARE_OP']
-_EXC_MATCH = opcode.cmp_op.index('exception match')
-_POP_JUMP_IF_FALSE = opcode.opmap['POP_JUMP_IF_FALSE']
-_SETUP_EXCEPT = opcode.opmap['SETUP_EXCEPT']
+SEEDS = range(150)
 
 
-def instructions(code):
-    """{offset: (opcode, argument, offset of the next instruction)} of a code object."""
-    co, result, i, extended = code.co_code, {}, 0, 0
-    while i < len(co):
-        op, start = ord(co[i]), i
-        arg, i = None, i + 1
-        if op >= opcode.HAVE_ARGUMENT:
-            arg, i = ord(co[i]) + ord(co[i + 1]) * 256 + extended, i + 2
-            extended = 0
-            if op == opcode.EXTENDED_ARG:
-                extended = arg << 16
-                continue
-        result[start] = (op, arg, i)
-    return result
+def innermost(tb):
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb
 
 
-def opaque_clause_around(code, lasti):
-    """Whether a try/except block active at offset `lasti` of `code` has a clause whose class
-    expression is not made of names, constants, attributes and tuples."""
-    ops = instructions(code)
-    for offset, (op, arg, after) in ops.items():
-        if op != _SETUP_EXCEPT or not offset < lasti < after + arg:
-            continue
-        pos = after + arg
-        while ops.get(pos, (None,))[0] == _DUP_TOP:
-            pos = ops[pos][2]
-            while ops[pos][0] != _COMPARE_OP or ops[pos][1] != _EXC_MATCH:
-                if ops[pos][0] not in _UNDERSTOOD:
-                    return True
-                pos = ops[pos][2]
-            jump = ops[ops[pos][2]]
-            assert jump[0] == _POP_JUMP_IF_FALSE
-            pos = jump[1]
-    return False
-
-
-class Event(object):
-    def __init__(self, frame, arg, stopped):
-        self.where = (frame.f_code.co_name, raise_location(frame, arg[2]).f_code.co_name,
-                      arg[0].__name__)
-        self.traceback = arg[2]
-        self.stopped = stopped
-        self.chain = []  # (code, lasti) from the event's frame to the bottom frame
-        f = frame
-        while f is not None:
-            self.chain.append((f.f_code, f.f_lasti))
-            if zardel27.is_botframe(f):
-                break
-            f = f.f_back
-
-
-def observe(main, filename):
-    """Runs main() as the debugged region, feeding every event through the tracer's
-    trace_dispatch. Returns the exception events of the program and the traceback objects of
-    the exception that left main(), if any."""
-    events, stopped = [], []
-
-    def exception_cb(frame, arg, changed):
-        stopped.append(frame)
-
-    def observer(frame, event, arg):
-        del stopped[:]
-        zardel27.trace_dispatch(frame, event, arg)
-        if event == 'exception' and frame.f_code.co_filename == filename:
-            events.append(Event(frame, arg, bool(stopped)))
-        return observer
-
-    zardel27.init(*init_args(exception_mode=UNHANDLED, exception_cb=exception_cb))
-    escaped = []
+def escape_of(entry):
+    """Runs entry() untraced: (class name, raising function, line) of the exception that left
+    it, or None."""
     try:
-        # One line: the first call event the tracer sees is main()'s.
-        zardel27.start_trace(NO_FRAMES, NO_FRAMES); zardel27.continue_run(); sys.settrace(observer); main()
+        entry()
     except BaseException:
-        tb = sys.exc_info()[2]
-        while tb is not None:
-            escaped.append(tb)
-            tb = tb.tb_next
+        exc_type, _, tb = sys.exc_info()
+        tb = innermost(tb.tb_next)  # the first entry is this harness frame
+        return exc_type.__name__, tb.tb_frame.f_code.co_name, tb.tb_lineno
     finally:
-        sys.settrace(None)
-        zardel27.stop_trace()
-        zardel27.destroy()
-    sys.exc_clear()
-    return events, escaped
+        sys.exc_clear()
+    return None
 
 
-def load(seed):
-    filename = '/corpus/program_%d.py' % seed
-    namespace = {'__name__': 'program_%d' % seed}
-    exec compile(raising_corpus.program(seed), filename, 'exec') in namespace
-    return namespace['main'], filename
+class TracedRun(object):
+    """entry() as the debugged region under the tracer in the unhandled mode."""
+
+    def __init__(self, testcase, python_entry):
+        self.testcase, self.python_entry = testcase, python_entry
+        self.stops = []
+
+    def exception_cb(self, frame, arg, changed):
+        tb = innermost(arg[2])
+        self.testcase.assertIs(frame, raise_location(frame, arg[2]),
+                               'the stop is not reported with the raise frame')
+        frame.f_locals  # readable
+        self.stops.append((arg[0].__name__, frame.f_code.co_name, tb.tb_lineno))
+        zardel27.continue_run()
+
+    def __call__(self, entry):
+        zardel27.init(*init_args(exception_mode=UNHANDLED, exception_cb=self.exception_cb))
+        try:
+            try:
+                if self.python_entry:
+                    # One line: the first call event the tracer sees is entry()'s.
+                    zardel27.start_trace(NO_FRAMES, NO_FRAMES); zardel27.continue_run(); sys.settrace(zardel27.trace_dispatch); entry()
+                else:
+                    zardel27.start_trace(NO_FRAMES, NO_FRAMES); zardel27.continue_run(); entry()
+            except BaseException:
+                pass
+            finally:
+                sys.settrace(None)
+                zardel27.stop_trace()
+            exiting = zardel27.exiting_on_exception()
+        finally:
+            zardel27.destroy()
+        sys.exc_clear()
+        return self.stops, exiting
 
 
 class UnhandledModeOracle(unittest.TestCase):
-    def test_prediction_against_the_interpreter(self):
-        counts = dict(escaped=0, caught=0, explained=0)
+    def check(self, make_entry, context):
+        """make_entry() gives the entry function of a fresh copy of the program, so that every
+        run starts from the same state."""
+        escaped = escape_of(make_entry())
+        for python_entry in (False, True):
+            stops, exiting = TracedRun(self, python_entry)(make_entry())
+            where = '%s (%s entry)' % (context, 'Python' if python_entry else 'C')
+            self.assertEqual(stops, [escaped] if escaped else [], where)
+            self.assertEqual(exiting, 1 if escaped else 0, where)
+        return escaped
+
+    def test_caught_shapes_never_stop(self):
+        for entry in uncaught_shapes.CAUGHT:
+            self.assertIsNone(self.check(lambda: entry, entry.__name__), entry.__name__)
+
+    def test_escaping_shapes_stop_once_at_their_raise(self):
+        for entry in uncaught_shapes.ESCAPES:
+            self.assertIsNotNone(self.check(lambda: entry, entry.__name__), entry.__name__)
+
+    def test_generated_programs(self):
+        escaped = 0
         for seed in SEEDS:
-            main, filename = load(seed)
-            events, escaped = observe(main, filename)
-            for n, event in enumerate(events):
-                context = 'program %d, event %d %r' % (seed, n, event.where)
-                if any(event.traceback is tb for tb in escaped):
-                    counts['escaped'] += 1
-                    self.assertTrue(event.stopped, 'escaped without a stop: ' + context)
-                elif event.stopped:
-                    counts['explained'] += 1
-                    self.assertTrue(any(opaque_clause_around(code, lasti)
-                                        for code, lasti in event.chain),
-                                    'caught, but stopped: ' + context)
-                else:
-                    counts['caught'] += 1
-            # The C-level hook decides the same.
-            main, filename = load(seed)
-            self.assertEqual(ExceptionRun(UNHANDLED)(main),
-                             [event.where for event in events if event.stopped],
-                             'program %d' % seed)
-        # The corpus exercises all three outcomes.
-        self.assertTrue(min(counts.values()) > 20, counts)
+            code = compile(raising_corpus.program(seed), '/corpus/program_%d.py' % seed, 'exec')
+
+            def make_entry():
+                namespace = {'__name__': 'program'}
+                exec code in namespace
+                return namespace['main']
+
+            if self.check(make_entry, 'program %d' % seed):
+                escaped += 1
+        # The corpus has programs of both outcomes.
+        self.assertTrue(20 < escaped < len(SEEDS) - 20, escaped)
 
 
 if __name__ == '__main__':

@@ -1,6 +1,10 @@
 """The launchers end to end: vorn and vorn-console run from installation trees laid out in a
-temporary folder, with a main script that reports what the interpreter was given."""
+temporary folder, with a main script that reports what the interpreter was given; the arguments
+it gets compared with what python2.7 gives a script, in several locales; installation folders
+whose names hold ':', spaces and bytes that are not UTF-8."""
+import atexit
 import os
+import pipes
 import shutil
 import struct
 import subprocess
@@ -8,6 +12,7 @@ import tempfile
 import unittest
 
 from support import BUILD
+from vorn import parse_launcher_options
 
 BUILD = os.path.abspath(BUILD)
 
@@ -24,7 +29,10 @@ print 'ARGV', repr(sys.argv)
 print 'PATH', repr(sys.path)
 print 'FLAGS', sys.flags.optimize, sys.flags.ignore_environment, sys.flags.no_site
 print 'PREFIX', sys.prefix
+print 'EXEC_PREFIX', sys.exec_prefix
 print 'SCRIPT', __file__
+# A module first imported now comes through the module path the launcher set.
+print 'LATER', __import__('json').__file__
 if sys.argv[-1].isdigit():
     sys.exit(int(sys.argv[-1]))
 if sys.argv[-1] == 'raise':
@@ -32,18 +40,87 @@ if sys.argv[-1] == 'raise':
 '''
 
 
+# Arguments as a shell passes them on: bytes. Latin-1, UTF-8, bytes that are UTF-8 in no locale,
+# ':', spaces and an empty word.
+ARGS_UTF8 = ['plain', 'a b', 'x:y', 'caf\xc3\xa9', '']
+ARGS_ANY = ARGS_UTF8 + ['caf\xe9', '\xc3(\xff\xfe', ' \xa0\x80 ']
+
+# Installation folder names the launcher must start from.
+ODD_FOLDERS = ['in:st', 'in st', 'in\xe9st', 'a:b \xc3\xa9 \xff:']
+
+_latin1 = []
+
+
+def latin1_locale():
+    """(LC_ALL value, extra environment) of a Latin-1 locale, or None. An installed one is used
+    as it is; otherwise localedef generates fr_FR.ISO-8859-1 from the local locale sources into a
+    temporary folder (LOCPATH), once per run."""
+    if _latin1:
+        return _latin1[0]
+    found = None
+    installed = subprocess.Popen(['locale', '-a'], stdout=subprocess.PIPE).communicate()[0]
+    for name in installed.split():
+        if name.lower().replace('-', '').endswith(('.iso88591', '.latin1')):
+            found = (name, {})
+            break
+    if found is None and os.path.exists('/usr/share/i18n/charmaps/ISO-8859-1.gz'):
+        folder = tempfile.mkdtemp(prefix='vorn_locale_')
+        atexit.register(shutil.rmtree, folder, True)
+        with open(os.devnull, 'w') as quiet:
+            try:
+                # Status 1 is a warning only; the locale is written.
+                subprocess.call(['localedef', '-i', 'fr_FR', '-f', 'ISO-8859-1',
+                                 os.path.join(folder, 'fr_FR.ISO-8859-1')],
+                                stdout=quiet, stderr=quiet)
+            except OSError:
+                pass
+        if os.path.isdir(os.path.join(folder, 'fr_FR.ISO-8859-1')):
+            found = ('fr_FR.ISO-8859-1', {'LOCPATH': folder})
+    _latin1.append(found)
+    return found
+
+
+def locales():
+    """(LC_ALL value, extra environment, character set) of the C locale, C.UTF-8, a locale that
+    is not installed (the C locale's set then holds) and a Latin-1 one when there is one."""
+    found = [('C', {}, 'ascii'), ('C.UTF-8', {}, 'utf-8'), ('xx_XX.UTF-8', {}, 'ascii')]
+    latin1 = latin1_locale()
+    if latin1:
+        found.append(latin1 + ('latin-1',))
+    return found
+
+
+def is_utf8_text(word, charset):
+    """Whether word is UTF-8 text as it stands when read in charset."""
+    try:
+        return word.decode('utf-8').encode('utf-8') == word and (
+            charset in ('utf-8', 'ascii') or word.decode(charset).encode('utf-8') == word)
+    except UnicodeError:
+        return False
+
+
+def python_argv(script, args, env):
+    """sys.argv of script run by python2.7 itself with args, in the environment env."""
+    environ = dict(os.environ)
+    environ.update(env)
+    proc = subprocess.Popen(['/usr/bin/python2.7', script] + list(args), stdout=subprocess.PIPE,
+                            env=environ)
+    return eval(report(proc.communicate()[0], 'ARGV'))
+
+
 def launcher_built():
     return all(os.path.exists(os.path.join(BUILD, 'bin', p)) for p in LAUNCHERS)
 
 
 def run(program, args=(), env=None):
-    """Runs program with args and no display; returns (status, stdout, stderr)."""
+    """Runs program with args, no display and an empty standard input; returns (status, stdout,
+    stderr)."""
     environ = dict(os.environ)
     for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'XDG_CONFIG_HOME', 'XDG_CONFIG_DIRS'):
         environ.pop(name, None)
     environ.update(env or {})
-    proc = subprocess.Popen([program] + list(args), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=environ)
+    proc = subprocess.Popen([program] + list(args), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environ)
     out, err = proc.communicate()
     return proc.returncode, out, err
 
@@ -103,6 +180,22 @@ class Launcher(unittest.TestCase):
         environ.update(env or {})
         return run(os.path.join(root, 'bin', program), args, environ)
 
+    def assert_started_from(self, root, out):
+        """The probe's report shows the interpreter isolated, with its module path, prefixes
+        and a module imported later all under root's bin/PyCore, by their real names."""
+        core = os.path.join(root, 'bin', 'PyCore')
+        lib = os.path.join(core, 'lib', 'python2.7')
+        self.assertEqual(eval(report(out, 'PATH')), [
+            os.path.join(root, 'bin'),
+            os.path.join(lib, 'lib-dynload'),
+            os.path.join(core, 'lib', 'python27.zip'),
+            lib,
+            os.path.join(lib, 'plat-x86_64-linux-gnu')])
+        self.assertEqual(report(out, 'FLAGS'), '1 1 0')
+        self.assertEqual(report(out, 'PREFIX'), core)
+        self.assertEqual(report(out, 'EXEC_PREFIX'), core)
+        self.assertTrue(report(out, 'LATER').startswith(os.path.join(lib, 'json', '__init__.py')))
+
     def assert_startup_error(self, result, reason):
         status, out, err = result
         text = ('Vorn IDE Solo could not start because %s.  Please report this error to '
@@ -112,7 +205,6 @@ class Launcher(unittest.TestCase):
 
     def test_interpreter_is_isolated_and_given_the_arguments(self):
         root = self.tree('inst')
-        core = os.path.join(root, 'bin', 'PyCore', 'lib')
         # The user's Python settings must have no effect.
         env = {'PYTHONPATH': self.tmp, 'PYTHONHOME': self.tmp, 'PYTHONOPTIMIZE': '2',
                'LC_ALL': 'C.UTF-8'}
@@ -123,28 +215,55 @@ class Launcher(unittest.TestCase):
             self.assertEqual(eval(report(out, 'ARGV')),
                              [script, '--utf8-args', '--use-vornhome', root] + extra +
                              ['debug', 'caf\xc3\xa9', 'a b'])
-            self.assertEqual(eval(report(out, 'PATH')), [
-                os.path.join(root, 'bin'),
-                os.path.join(core, 'python2.7', 'lib-dynload'),
-                os.path.join(core, 'python27.zip'),
-                os.path.join(core, 'python2.7'),
-                os.path.join(core, 'python2.7', 'plat-x86_64-linux-gnu')])
-            self.assertEqual(report(out, 'FLAGS'), '1 1 0')
-            self.assertEqual(report(out, 'PREFIX'), os.path.join(root, 'bin', 'PyCore'))
+            self.assert_started_from(root, out)
             console_lines = ['VORNHOME IS ' + root, 'script_name = ' + script, 'argc = 8']
             for line in console_lines:
                 self.assertEqual(line in out.splitlines(), program == 'vorn-console', line)
 
-    def test_arguments_under_the_c_locale(self):
-        # The C locale's character set is ASCII: UTF-8 arguments pass unchanged, other bytes
-        # past 127 cannot be converted and stop the start.
+    def test_arguments_are_what_python_gives_a_script_in_every_locale(self):
+        # The differential: the words after the launcher's own options are, byte for byte, the
+        # sys.argv[1:] python2.7 gives the same script. --utf8-args comes exactly when every
+        # one of them (and the install folder) is UTF-8 text in the locale.
         root = self.tree('inst')
-        env = {'LC_ALL': 'C'}
-        status, out, err = self.launch(root, 'vorn', ['caf\xc3\xa9'], env)
-        self.assertEqual((status, err), (0, ''))
-        self.assertEqual(eval(report(out, 'ARGV'))[-1], 'caf\xc3\xa9')
-        self.assert_startup_error(self.launch(root, 'vorn', ['caf\xe9'], env),
-                                  'cannot parse the command line: failed to convert arg to utf8')
+        script = os.path.join(root, 'bin', 'vorn.py')
+        checked = set()
+        for lc_all, extra, charset in locales():
+            env = dict(extra, LC_ALL=lc_all)
+            for args in (ARGS_UTF8, ARGS_ANY):
+                expected = python_argv(script, args, env)
+                for program in LAUNCHERS:
+                    status, out, err = self.launch(root, program, args, env)
+                    self.assertEqual((status, err), (0, ''), (lc_all, program))
+                    argv = eval(report(out, 'ARGV'))
+                    options, words = parse_launcher_options(argv[1:])
+                    self.assertEqual([argv[0]] + words, expected, (lc_all, program, args))
+                    self.assertEqual(options.vornhome, root)
+                    self.assertEqual(options.squelch_output, program == 'vorn')
+                    utf8 = all(is_utf8_text(a, charset) for a in args)
+                    self.assertEqual(options.utf8_args, utf8, (lc_all, args))
+                    checked.add(utf8)
+        self.assertEqual(checked, set([True, False]))
+        if not latin1_locale():
+            self.skipTest('checked without a Latin-1 locale: none is installed and localedef '
+                          'could not make fr_FR.ISO-8859-1 here')
+
+    def test_installation_folders_with_any_name_start(self):
+        # ':' used to split the Python home and the module path (the interpreter could not
+        # find site); bytes that are not UTF-8 used to stop the start under the C locale.
+        for name in ODD_FOLDERS:
+            root = self.tree(name)
+            script = os.path.join(root, 'bin', 'vorn.py')
+            for lc_all in ('C', 'C.UTF-8'):
+                for program in LAUNCHERS:
+                    status, out, err = self.launch(root, program, ARGS_ANY, {'LC_ALL': lc_all})
+                    self.assertEqual((status, err), (0, ''), (name, lc_all, program))
+                    self.assertEqual(eval(report(out, 'ARGV')),
+                                     [script, '--use-vornhome', root] +
+                                     (['--squelch-output'] if program == 'vorn' else []) +
+                                     ARGS_ANY)
+                    self.assert_started_from(root, out)
+                    self.assertEqual('VORNHOME IS %s' % root in out.splitlines(),
+                                     program == 'vorn-console')
 
     def test_exit_status_of_the_script_comes_back(self):
         root = self.tree('inst')
@@ -216,6 +335,22 @@ class Launcher(unittest.TestCase):
             'cannot find libpython2.7.so.1.0 in either %s/bin or in the library search path'
             % root)
 
+    def test_colon_in_the_home_without_proc(self):
+        # The home is passed through /proc/self/fd when its name holds ':'; with no /proc (an
+        # empty one mounted in a private namespace; needs root) the start fails saying why.
+        root = self.tree('in:st')
+        self.set_vornhome('user', root)
+        probe = run('unshare', ['-m', '--propagation', 'private', 'true'])
+        if os.getuid() != 0 or probe[0] != 0:
+            self.skipTest('no private mount namespace here')
+        command = 'mount -t tmpfs none /proc && exec %s' % pipes.quote(
+            os.path.join(root, 'bin', 'vorn'))
+        self.assert_startup_error(
+            run('unshare', ['-m', '--propagation', 'private', 'sh', '-c', command],
+                self.config),
+            "the Python home %s/bin/PyCore has a ':' in its name and cannot be opened as "
+            "/proc/self/fd/N" % root)
+
 
 @unittest.skipUnless(launcher_built(), 'the launcher is not built')
 class Installation(unittest.TestCase):
@@ -254,6 +389,55 @@ class Installation(unittest.TestCase):
             self.assertIn('debug', out)
         finally:
             shutil.rmtree(tmp)
+
+
+@unittest.skipUnless(os.path.exists(os.path.join(BUILD, 'install', 'bin', 'vorn')),
+                     'the installation is not laid out')
+class InstalledCommands(unittest.TestCase):
+    """The environment's own commands from a copy of the built installation in a folder whose
+    name holds ':', a space and a byte that is not UTF-8, in every locale."""
+    leak_check = False
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix='vorn_installed_')
+        self.root = os.path.join(self.tmp, 'vorn a:b \xe9')
+        shutil.copytree(os.path.join(BUILD, 'install'), self.root, symlinks=True)
+        self.env = {'XDG_CONFIG_HOME': os.path.join(self.tmp, 'user'),
+                    'XDG_CONFIG_DIRS': os.path.join(self.tmp, 'machine')}
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def vorn(self, args, lc_all, extra):
+        env = dict(self.env, LC_ALL=lc_all)
+        env.update(extra)
+        return run(os.path.join(self.root, 'bin', 'vorn'), args, env)
+
+    def test_debugged_program_gets_the_arguments_python_gives_it(self):
+        program = os.path.join(self.tmp, 'prog \xe9.py')
+        with open(program, 'w') as f:
+            f.write("import sys\nprint 'ARGV', repr(sys.argv)\n")
+        for lc_all, extra, charset in locales():
+            status, out, err = self.vorn(['debug', '-c', 'c', program] + ARGS_ANY, lc_all, extra)
+            self.assertEqual((status, err), (0, ''), lc_all)
+            self.assertEqual(eval(report(out, 'ARGV')),
+                             python_argv(program, ARGS_ANY, dict(extra, LC_ALL=lc_all)), lc_all)
+
+    def test_analyze_reads_the_file_its_name_names(self):
+        # A Latin-1 name with a twin whose name is the same text in UTF-8: the file given is the
+        # one analysed, whatever the locale.
+        folder = os.path.join(self.tmp, 'src')
+        os.mkdir(folder)
+        for name, cls in (('caf\xe9.py', 'Latin'), ('caf\xc3\xa9.py', 'Twin')):
+            with open(os.path.join(folder, name), 'w') as f:
+                f.write('class %s(object):\n    def m(self):\n        pass\n' % cls)
+        for lc_all, extra, charset in locales():
+            for name, cls in (('caf\xe9.py', 'Latin'), ('caf\xc3\xa9.py', 'Twin')):
+                status, out, err = self.vorn(['analyze', '--no-store',
+                                              os.path.join(folder, name)], lc_all, extra)
+                self.assertEqual((status, err), (0, ''), (lc_all, name))
+                self.assertIn('  class %s  (line 1)\n' % cls, out)
+                self.assertEqual(out.count('  class '), 1, out)
 
 
 if __name__ == '__main__':

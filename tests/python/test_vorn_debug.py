@@ -7,7 +7,9 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import time
+import traceback
 import unittest
 
 import zardel27
@@ -63,10 +65,57 @@ class Transcripts(unittest.TestCase):
         self.assertTrue(err.endswith('IndexError: list index out of range\n'), err)
         self.assertNotIn('vorndebug', err)
 
+    def test_exceptions_the_program_catches_never_stop(self):
+        # Caught by C code, generators being closed and a context manager: no stop at all.
+        self.assertEqual(self.check_transcript('everyday', 0), '')
+
+    def test_an_exception_escaping_through_c_code_and_finally_stops_once(self):
+        # Reported when it leaves the program, after the finally block ran, at its raise point;
+        # the frames it passed show the lines it passed.
+        err = self.check_transcript('escaping', 1)
+        self.assertTrue(err.endswith("KeyError: 'pear'\n"), err)
+
     def test_breakpoints_conditional_temporary_and_ignoring(self):
         # The conditional breakpoint stops for visit([0, 1, 2]) only, the loop's after four
         # ignored hits, the temporary one once; the listings follow the tracer's reports.
         self.assertEqual(self.check_transcript('breaks', 6), '')  # 20 % 7
+
+    def test_quit_ends_a_program_that_catches_everything(self):
+        # Quit at a stop under a bare except, an except BaseException, a with statement that
+        # swallows everything and an except Exception with a finally: none of the handlers
+        # runs and the program does not go on; the with statement's exit and the program's
+        # exit handler (reading the program's globals) still run.
+        self.assertEqual(self.check_transcript('catchall', 0), '')
+
+    def test_exception_stops_describe_the_exception_as_the_interpreter_does(self):
+        # The values C code raises are not yet exceptions when a stop reports them (a KeyError
+        # holds its key in a tuple, an OSError its errno, text and file).
+        namespace = {'__name__': 'raisers'}
+        execfile(sample('raisers.py'), namespace)
+        expected = []
+        for attempt in namespace['ATTEMPTS']:
+            try:
+                attempt()
+            except Exception:
+                expected.append(traceback.format_exception_only(*sys.exc_info()[:2])[-1])
+        code, out, err = vorn(['debug', sample('raisers.py')],
+                              stdin='exceptions always\n' + 'c\n' * (len(expected) + 1))
+        self.assertEqual((code, err), (0, ''))
+        self.assertEqual(re.findall(r'\(vorn\) ([^\n]*\n)> ', out), expected)
+        self.assertTrue(out.endswith('(vorn) done\n'), out)
+
+    def test_end_of_input_at_an_uncaught_exception_lets_it_end_the_program(self):
+        # At the stop for the exception nothing catches, end of input leaves the exception to
+        # end the program: its traceback and status 1. Quit there ends it quietly, as does
+        # end of input at a stop at the raise that does not claim the exception is uncaught.
+        traceback_end = '    return int(fields[1])\nIndexError: list index out of range\n'
+        for commands, status, report in (('c\n', 1, traceback_end), ('c\nq\n', 0, ''),
+                                         ('exceptions always\nc\n', 0, '')):
+            code, out, err = vorn(['debug', sample('crash.py')], stdin=commands)
+            self.assertEqual(code, status, commands)
+            self.assertTrue(err.endswith(report) and (err == '') == (report == ''),
+                            (commands, err))
+            self.assertIn('-> return int(fields[1])\n(vorn) ', out)
 
     def test_exception_commands(self):
         start = '> DIR/crash.py(1)<module>()\n-> def parse(text):\n(vorn) '

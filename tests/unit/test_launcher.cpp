@@ -1,5 +1,6 @@
 // The launcher's decisions: path joining, recognising an installation over real folder trees,
-// the VORNHOME configuration files, the argument vector of both programs and the startup error.
+// the VORNHOME configuration files, the argument vector of both programs in several character
+// sets, the module path and the startup error.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -201,44 +202,78 @@ TEST(LauncherArguments, CountsAndOrderOfBothPrograms) {
   EXPECT_EQ(build({"vorn"}, true).vector.size(), 5u);
 }
 
-TEST(LauncherArguments, LocaleCharacterSetsBecomeUtf8) {
-  // Latin-1 "é" arrives as UTF-8; the install folder is converted too.
-  VectorResult latin = build({"vorn", "caf\xe9"}, true, "ISO-8859-1", "/opt/v\xe9");
-  ASSERT_TRUE(latin.ok) << latin.error;
-  EXPECT_EQ(latin.vector[4], "/opt/v\xc3\xa9");
-  EXPECT_EQ(latin.vector[5], "caf\xc3\xa9");
-  EXPECT_EQ(latin.vector[0], "vorn");
+TEST(LauncherArguments, PassedAsTheirBytesInEveryCharacterSet) {
+  // Every argument and the install folder reach the script as given, whatever the locale's
+  // character set (an unknown one included); --utf8-args is said only when all of them are
+  // UTF-8 text as they stand in that set.
+  const std::string latin1 = "caf\xe9", utf8 = "caf\xc3\xa9", broken = "\xc3(\xff\xfe";
+  const std::string ascii_home = "/opt/vorn", odd_home = "/opt/v\xe9 a:b";
+  struct Case {
+    const char *charset;
+    std::vector<std::string> user_args;
+    std::string home;
+    bool utf8_args;
+  } cases[] = {
+      {"UTF-8", {"debug", utf8, "a b", "x:y"}, ascii_home, true},
+      {"UTF-8", {"debug", utf8, latin1}, ascii_home, false},
+      {"UTF-8", {utf8}, odd_home, false},
+      {"ISO-8859-1", {"debug", "a b", "x:y"}, ascii_home, true},
+      {"ISO-8859-1", {latin1}, ascii_home, false},
+      {"ISO-8859-1", {utf8}, ascii_home, false},
+      {"ISO-8859-1", {"plain"}, odd_home, false},
+      {"ANSI_X3.4-1968", {utf8, "x:y"}, ascii_home, true},
+      {"ANSI_X3.4-1968", {latin1}, ascii_home, false},
+      {"ANSI_X3.4-1968", {broken}, odd_home, false},
+      {"NO-SUCH-CHARSET", {"plain", "a b"}, ascii_home, true},
+      {"NO-SUCH-CHARSET", {utf8}, ascii_home, false},
+      {"NO-SUCH-CHARSET", {}, odd_home, false},
+  };
+  for (const Case &c : cases) {
+    for (bool verbose : {false, true}) {
+      std::vector<std::string> args = {"/opt/v\xe9/bin/vorn"};
+      args.insert(args.end(), c.user_args.begin(), c.user_args.end());
+      VectorResult r = build(args, verbose, c.charset, c.home);
+      SCOPED_TRACE(std::string(c.charset) + " verbose " + (verbose ? "1" : "0"));
+      ASSERT_TRUE(r.ok) << r.error;
+      std::vector<std::string> expected = {args[0], c.home + "/bin/vorn.py"};
+      if (c.utf8_args) expected.push_back("--utf8-args");
+      expected.push_back("--use-vornhome");
+      expected.push_back(c.home);
+      if (!verbose) expected.push_back("--squelch-output");
+      expected.insert(expected.end(), c.user_args.begin(), c.user_args.end());
+      EXPECT_EQ(r.vector, expected);
+      if (verbose) {
+        EXPECT_EQ(r.printed.substr(0, r.printed.find("argc")),
+                  c.utf8_args ? "Using wide api\nAnsiToUtf8(\"" + c.home + "\") called\n"
+                              : std::string("Not using wide api\n"));
+        EXPECT_NE(r.printed.find("argc = " + std::to_string(expected.size()) + "\n"),
+                  std::string::npos);
+      }
+    }
+  }
+  EXPECT_FALSE(build({}, true).ok);
+}
 
-  // Under UTF-8 nothing changes, even bytes that are not UTF-8 (the script sees them as given).
-  VectorResult utf8 = build({"vorn", "caf\xc3\xa9", "caf\xe9"}, true, "UTF-8");
-  EXPECT_EQ(utf8.vector[5], "caf\xc3\xa9");
-  EXPECT_EQ(utf8.vector[6], "caf\xe9");
-
-  // The C locale: UTF-8 passes through, other bytes past 127 cannot be converted.
-  VectorResult c_ok = build({"vorn", "caf\xc3\xa9"}, true, "ANSI_X3.4-1968");
-  ASSERT_TRUE(c_ok.ok);
-  EXPECT_EQ(c_ok.vector[5], "caf\xc3\xa9");
-  VectorResult c_bad = build({"vorn", "caf\xe9"}, true, "ANSI_X3.4-1968");
-  EXPECT_FALSE(c_bad.ok);
-  EXPECT_EQ(c_bad.error, "cannot parse the command line: failed to convert arg to utf8");
-
-  // An install folder that cannot be converted fails unless it is plain ASCII.
-  VectorResult home_bad = build({"vorn"}, true, "NO-SUCH-CHARSET", "/opt/v\xe9");
-  EXPECT_FALSE(home_bad.ok);
-  EXPECT_EQ(home_bad.error, "cannot parse the command line: AnsiAsUtf8(vorn_home) returned NULL");
-  EXPECT_NE(home_bad.printed.find("Backup ansi -> utf8 conversion: is_7bit_ascii = 0\n"),
-            std::string::npos);
-  VectorResult home_ascii = build({"vorn"}, true, "NO-SUCH-CHARSET", "/opt/vorn");
-  ASSERT_TRUE(home_ascii.ok);
-  EXPECT_EQ(home_ascii.vector[4], "/opt/vorn");
+TEST(LauncherArguments, Utf8AsIsFollowsTheCharacterSet) {
+  // Well-formed UTF-8 only; overlong forms, surrogates and values past U+10FFFF are not.
+  for (const char *charset : {"UTF-8", "utf8", "ANSI_X3.4-1968"}) {
+    EXPECT_TRUE(launcher::is_utf8_as_is("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", charset));
+    for (const char *bad : {"\xe9", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc3"}) {
+      EXPECT_FALSE(launcher::is_utf8_as_is(bad, charset)) << charset;
+    }
+  }
+  // In a single-byte set every byte past 127 is a character of its own.
+  EXPECT_FALSE(launcher::is_utf8_as_is("caf\xc3\xa9", "ISO-8859-1"));
+  EXPECT_TRUE(launcher::is_utf8_as_is("cafe", "ISO-8859-1"));
+  EXPECT_TRUE(launcher::is_utf8_as_is("", "NO-SUCH-CHARSET"));
 }
 
 TEST(LauncherTexts, PythonPathAndStartupError) {
-  EXPECT_EQ(launcher::python_path("/opt/vorn"),
-            "/opt/vorn/bin/PyCore/lib/python2.7/lib-dynload:"
-            "/opt/vorn/bin/PyCore/lib/python27.zip:"
-            "/opt/vorn/bin/PyCore/lib/python2.7:"
-            "/opt/vorn/bin/PyCore/lib/python2.7/plat-x86_64-linux-gnu");
+  EXPECT_EQ(launcher::python_path("/opt/a:b"),
+            (std::vector<std::string>{"/opt/a:b/bin/PyCore/lib/python2.7/lib-dynload",
+                                      "/opt/a:b/bin/PyCore/lib/python27.zip",
+                                      "/opt/a:b/bin/PyCore/lib/python2.7",
+                                      "/opt/a:b/bin/PyCore/lib/python2.7/plat-x86_64-linux-gnu"}));
   EXPECT_EQ(launcher::startup_error_text("the vorn.py file is missing"),
             "Vorn IDE Solo could not start because the vorn.py file is missing.  Please report "
             "this error to " + std::string(launcher::kSupportAddress) + ".");

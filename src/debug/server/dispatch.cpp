@@ -4,12 +4,38 @@
 #include "dispatch.h"
 
 #include <limits.h>
+#include <opcode.h>
 #include <time.h>
 
 #include "breakpoints.h"
 #include "exceptions.h"
 #include "modules.h"
 #include "zardelmodule.h"
+
+// 1 while trace_dispatch handles an event passed on by the interpreter's trace trampoline, which
+// calls it through PyObject_Call: one level of recursion more than the frame's own.
+static int gTrampolineDepth = 0;
+
+int tracer_frame_depth(PyFrameObject *frame) {
+  PyThreadState *tstate = PyThreadState_GET();
+  if (tstate->frame != frame) return -1;
+  return tstate->recursion_depth - gTrampolineDepth;
+}
+
+// ends_with_exception --
+//   For a return event given to trace_dispatch, whose argument is None both for `return None`
+//   and for a frame ended by an exception: whether the frame ends with an exception, judged by
+//   its last instruction (a normal end is a RETURN_VALUE; a return that ran a finally block ends
+//   at its END_FINALLY, which is taken for an exception).
+static bool ends_with_exception(PyFrameObject *frame, PyObject *arg) {
+  if (arg != Py_None) return false;
+  PyObject *code = frame->f_code->co_code;
+  if (!PyString_Check(code) || frame->f_lasti < 0 || frame->f_lasti >= PyString_GET_SIZE(code)) {
+    return false;
+  }
+  const int op = static_cast<unsigned char>(PyString_AS_STRING(code)[frame->f_lasti]);
+  return op != RETURN_VALUE && op != YIELD_VALUE;
+}
 
 static void __tracer_set_curr_frame(PyFrameObject *frame) {
   set_owned(gSelf.curr_frame, reinterpret_cast<PyObject *>(frame));
@@ -71,6 +97,7 @@ static int dispatch_call(PyFrameObject *frame) {
   }
   if (gSelf.bot_frame == Py_None) {
     set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(frame));
+    gSelf.bot_depth = tracer_frame_depth(frame);
   }
   return 0;
 }
@@ -134,9 +161,19 @@ static int dispatch_line(PyFrameObject *frame) {
   return 0;
 }
 
-static int dispatch_return(PyFrameObject *frame, PyObject *) {
+// dispatch_return --
+//   A return event; `with_exception` when the frame ends with an exception. The bottom frame
+//   ending with an exception may stop for it first (in the unhandled mode); the stepping return
+//   stop is then left out.
+static int dispatch_return(PyFrameObject *frame, bool with_exception) {
   PyObject *f = reinterpret_cast<PyObject *>(frame);
-  if (f == gSelf.return_frame || __tracer_stop_here(frame)) {
+  tracer_exception_frame_returned(frame, with_exception);
+  int reported = 0;
+  if (f == gSelf.bot_frame) {
+    reported = tracer_exception_bottom_exit(frame, with_exception);
+    if (reported < 0) return -1;
+  }
+  if (!reported && (f == gSelf.return_frame || __tracer_stop_here(frame))) {
     return do_callback(gSelf.return_cb, frame, nullptr);
   }
   if (f == gSelf.bot_frame) {
@@ -146,6 +183,7 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
       if (!result) PyErr_Clear();
     }
     set_none(gSelf.bot_frame);
+    gSelf.bot_depth = -1;
   }
   return 0;
 }
@@ -156,7 +194,10 @@ static int dispatch_return(PyFrameObject *frame, PyObject *) {
 //   at its call event (and gets it back when it resumes): the disarming walk only reaches frames
 //   on a thread's stack, and a suspended frame left holding the tracer after tracing stopped
 //   would report stale line numbers from then on.
-static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) {
+//   A return event that ends a frame with an exception has no argument from the interpreter's
+//   C-level hook, and None from trace_dispatch's callers (`python_entry`).
+static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg,
+                                 bool python_entry) {
   if (do_idle(frame) < 0) return -1;
   switch (kind) {
     case PyTrace_CALL:
@@ -164,7 +205,8 @@ static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg) 
     case PyTrace_LINE:
       return dispatch_line(frame);
     case PyTrace_RETURN: {
-      int status = dispatch_return(frame, arg);
+      const bool with_exception = python_entry ? ends_with_exception(frame, arg) : !arg;
+      int status = dispatch_return(frame, with_exception);
       if (is_yield(frame)) __tracer_drop_frame_trace(frame);
       return status;
     }
@@ -201,7 +243,7 @@ int c_dispatch(PyObject *, PyFrameObject *frame, int what, PyObject *arg) {
     leave_frame(frame);
     return 0;
   }
-  return dispatch_event(frame, what, arg);
+  return dispatch_event(frame, what, arg, false);
 }
 
 PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
@@ -242,7 +284,11 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
       PyErr_SetString(PyExc_TypeError, "Unknown debugger event type");
       return nullptr;
   }
-  if (dispatch_event(frame, kind, arg) < 0) return nullptr;
+  const int saved_depth = gTrampolineDepth;
+  gTrampolineDepth = PyThreadState_GET()->tracing > 0 ? 1 : 0;
+  const int status = dispatch_event(frame, kind, arg, true);
+  gTrampolineDepth = saved_depth;
+  if (status < 0) return nullptr;
   // At a yield the result would become the suspended frame's f_trace again.
   if (gSelf.tracing && gSelf.trace_function && !(kind == PyTrace_RETURN && is_yield(frame))) {
     Py_INCREF(gSelf.trace_function);

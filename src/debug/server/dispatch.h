@@ -16,6 +16,10 @@ bool __tracer_stop_here(PyFrameObject *frame);
 // curr_frame set to `frame` for the duration. Returns 0, or -1 with the callback's error set.
 int do_callback(PyObject *callback_field, PyFrameObject *frame, PyObject *arg);
 
+// The recursion depth of `frame` at the event being dispatched, or -1 when `frame` is not the
+// thread's current frame (a Python caller handed trace_dispatch some other frame).
+int tracer_frame_depth(PyFrameObject *frame);
+
 // Module method trace_dispatch(frame, event, arg).
 PyObject *_tracer_trace_dispatch(PyObject *self, PyObject *args);
 

@@ -26,10 +26,44 @@ int dispatch_exception(PyFrameObject *frame, PyObject *arg);
 // event in `frame`, stops by the mode and class-tuple rules. May set exiting_on_exception.
 bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc);
 
+// What the bytecode says of an exception's future.
+enum tExcVerdict {
+  kExcCaught,     // an except clause or a for loop ending on it catches it
+  kExcEscapes,    // it certainly leaves the bottom frame
+  kExcUndecided,  // it may be caught where the bytecode cannot tell (C code, a context manager,
+                  // a finally block that returns, a clause that could not be read)
+};
+
+struct tPrediction {
+  tExcVerdict verdict;
+  int catcher_hops;  // kExcCaught: frames from the event's frame out to the catching one
+};
+
+// The verdict on an exception of class `exc` at an event in `frame` whose recursion depth is
+// `depth` (-1 when unknown), read from the bytecode of `frame` and, unless `leaf_only`, of its
+// callers up to the bottom frame. With `explicit_only` only clauses that name the class itself
+// count. kExcEscapes needs certainty: no clause catches it, every clause and finally block on
+// the way was read and none may end it, and each frame was called directly by the next.
+tPrediction tracer_predict_exception(PyFrameObject *frame, PyObject *exc, int depth,
+                                     int explicit_only, int leaf_only);
+
 // Whether an except clause will catch `exc`, judged from the bytecode of `f` (and, unless
 // `leaf_only`, of its callers up to the bottom frame). With `explicit_only` only clauses that
 // name the class itself count.
 bool __tracer_exc_handled(PyFrameObject *f, PyObject *exc, int explicit_only, int leaf_only);
+
+// A return event of `frame`, normal or (`with_exception`) ending the frame with an exception:
+// a normal return where the followed exception was last seen means it was caught.
+void tracer_exception_frame_returned(PyFrameObject *frame, bool with_exception);
+
+// The bottom frame ends (before the debugged region closes): in the unhandled mode an exception
+// leaving it that no stop reported yet is reported now, with the frame it was raised in, and
+// exiting_on_exception is set. Returns 1 when it stopped, 0 when not, or -1 with the callback's
+// error set.
+int tracer_exception_bottom_exit(PyFrameObject *frame, bool with_exception);
+
+// Lets go of every exception followed or remembered (tracing stops, the tracer is reset).
+void tracer_forget_exceptions();
 
 // The first ignored location of `line` that is the same file as `file`, or null.
 tExcFilter *__tracer_exc_filtered(const char *file, int line);

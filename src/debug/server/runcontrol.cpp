@@ -3,6 +3,7 @@
 #include "runcontrol.h"
 
 #include "dispatch.h"
+#include "exceptions.h"
 #include "modules.h"
 #include "zardelmodule.h"
 
@@ -41,12 +42,24 @@ static int get_stack_depth() {
   return depth;
 }
 
+// armed_frame_depth --
+//   The recursion depth of the frame numbered `number` (0 the outermost) of the calling thread's
+//   chain, as start_trace numbers them, or -1 when it cannot be known: each Python frame adds one
+//   to the depth, and only when the whole chain adds up (no C code called into Python anywhere
+//   on it) does the count tell each frame's depth.
+static int armed_frame_depth(int number) {
+  const int frames = get_stack_depth();
+  if (PyThreadState_GET()->recursion_depth != frames) return -1;
+  return number + 1;
+}
+
 int __tracer_start_trace(int min_trace_frame, int max_trace_frame) {
   if (gSelf.tracing) return 1;
   gSelf.initialized = 1;
   initial_module_scan();
   set_none(gSelf.curr_frame);
   set_none(gSelf.bot_frame);
+  gSelf.bot_depth = -1;
   int i = get_stack_depth() - 1;
   for (PyFrameObject *f = PyEval_GetFrame(); f; f = f->f_back, i--) {
     PyObject *old = f->f_trace;
@@ -60,6 +73,7 @@ int __tracer_start_trace(int min_trace_frame, int max_trace_frame) {
       f->f_trace = gSelf.trace_function;
       if (i == min_trace_frame || !f->f_back) {
         set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(f));
+        gSelf.bot_depth = armed_frame_depth(i);
       }
       if (gSelf.curr_frame == Py_None) {
         set_owned(gSelf.curr_frame, reinterpret_cast<PyObject *>(f));
@@ -74,6 +88,7 @@ int __tracer_start_trace(int min_trace_frame, int max_trace_frame) {
 }
 
 void __tracer_stop_trace() {
+  tracer_forget_exceptions();
   remove_tracer_from_frames(PyThreadState_GET()->interp);
   set_trace_function(0);
   gSelf.tracing = 0;

@@ -302,6 +302,7 @@ PyObject *_tracer_init(PyObject *, PyObject *args) {
   set_owned(gSelf.default_import, default_import.get());
 
   set_none(gSelf.bot_frame);
+  gSelf.bot_depth = -1;
   set_none(gSelf.stop_frame);
   set_none(gSelf.return_frame);
   set_none(gSelf.curr_frame);
@@ -328,6 +329,7 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
   if (__tracer_check_bps_editable() < 0) return nullptr;
   __tracer_stop_trace();
   set_none(gSelf.bot_frame);
+  gSelf.bot_depth = -1;
   set_none(gSelf.stop_frame);
   set_none(gSelf.return_frame);
   set_none(gSelf.curr_frame);

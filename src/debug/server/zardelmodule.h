@@ -102,6 +102,11 @@ struct tTracerData {
   PyObject *always_stop_excepts;  // tuple of classes or null
   PyObject *never_stop_excepts;   // tuple of classes or null
 
+  // Recursion depth of bot_frame (tstate->recursion_depth while it runs), -1 when unknown or
+  // there is no bottom frame: the exception prediction compares it with the depth of a raising
+  // frame to tell whether C code lies between the two.
+  int bot_depth;
+
   // Port's bookkeeping: set once init() has built the tables above, so that reset(), destroy()
   // and a repeated init() release only what was really built and taken.
   int state_built;
