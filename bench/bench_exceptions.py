@@ -17,9 +17,9 @@ The depth series raises one exception at the bottom of a recursion D frames deep
 at the top, so that it passes through D frames: each frame gives an exception event, and the
 unhandled mode decides each of them. It runs untraced and under zardel27 in the unhandled mode,
 round by round; the slowdown should stay flat as D doubles (a decision that walked up to the
-handler at every event would double it each time). A second series runs a finally block in every
-frame the exception leaves: Python code then runs between the events, so the values the handler's
-clause names are read again at each event, but only from the handler's frame up.
+handler at every event would double it each time). The second series runs a finally block in every
+frame the exception leaves (Python code runs between the events); the third unwinds a chain of
+generators, each looping over the next (a generator's frame loses its caller when it ends).
 """
 import __builtin__
 import os
@@ -99,6 +99,19 @@ def recurse_finally(n):
         n -= 1
 
 
+def generators(n):
+    if n == 0:
+        raise KeyError('bottom')
+        yield 0
+    for x in generators(n - 1):
+        yield x
+
+
+def recurse_generators(n):
+    for x in generators(n):
+        pass
+
+
 def unwind(recursion, depth):
     try:
         recursion(depth)
@@ -161,7 +174,7 @@ def main(argv):
         print '  zardel27 overhead / native no-op overhead: %.2f' % (ours / floor)
         print '  exception decision (unhandled minus never mode): %.0f ns per exception' % (
             best['zardel27 unhandled mode'] - best['zardel27 never mode'])
-    for recursion in (recurse, recurse_finally):
+    for recursion in (recurse, recurse_finally, recurse_generators):
         depth_series(recursion, depths, rounds)
 
 
