@@ -117,5 +117,69 @@ class UnhandledModeOracle(unittest.TestCase):
         self.assertTrue(20 < escaped < len(SEEDS) - 20, escaped)
 
 
+# Exceptions unwinding a deep recursion, of functions and of generators, to a handler far up:
+# the handler's clause names a global whose lookup meets a key of the same hash, whose __eq__
+# counts the lookups. Each exception gives an event in each of the 31 frames it passes; deciding
+# each by walking up to the handler would read the clause at every one of them.
+UNWIND = '''
+def down(n):
+    if n == 0:
+        raise KeyError('bottom')
+    return down(n - 1)
+
+def gen(n):
+    if n == 0:
+        raise KeyError('bottom')
+        yield 0
+    for x in gen(n - 1):
+        yield x
+
+def main():
+    try:
+        down(30)
+    except Handled:
+        pass
+    try:
+        for x in gen(30):
+            pass
+    except Handled:
+        pass
+
+Handled = KeyError
+'''
+
+
+class SameHash(object):
+    def __init__(self, name):
+        self.name, self.compared = name, 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+class PropagationCost(unittest.TestCase):
+    def test_a_handler_far_up_is_read_a_fixed_number_of_times(self):
+        code = compile(UNWIND, '/corpus/unwind.py', 'exec')
+        counts = []
+        for traced in (False, True):
+            key = SameHash('Handled')
+            namespace = {key: None, '__name__': 'unwind'}
+            exec code in namespace
+            if traced:
+                stops, exiting = TracedRun(self, False)(namespace['main'])
+                self.assertEqual((stops, exiting), ([], 0))
+            else:
+                namespace['main']()
+            counts.append(key.compared)
+        # Untraced: the global's assignment and the interpreter's own tests of the clauses.
+        untraced, traced = counts
+        self.assertEqual(untraced, 3)
+        self.assertTrue(traced - untraced <= 4, counts)
+
+
 if __name__ == '__main__':
     unittest.main()

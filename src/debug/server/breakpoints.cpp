@@ -697,7 +697,9 @@ PyObject *_tracer_break_here(PyObject *, PyObject *args) {
 const char set_break_doc[] =
     "Set a breakpoint: (filename, lineno, enabled, temporary, cond, ignore_count), where\n"
     "enabled and temporary are 0 or 1 and cond is None or an expression evaluated in the\n"
-    "frame.  Returns the new breakpoint's id.";
+    "frame.  Returns the new breakpoint's id.  The condition's code is not traced: it never\n"
+    "stops (trace_dispatch lets its events by), and removing breakpoints from it raises\n"
+    "RuntimeError.";
 const char clear_breaks_doc[] = "Remove every breakpoint at (filename, lineno)";
 const char enable_breaks_doc[] =
     "Enable (1) or disable (0) every breakpoint at (filename, lineno, enabled)";

@@ -517,13 +517,16 @@ namespace {
 struct tPropagation {
   PyObject *traceback;    // owned; null when nothing is followed
   PyFrameObject *frame;   // that event's frame (held by the traceback)
+  // Its caller then, where the exception goes next (compared only): a generator's frame loses
+  // its f_back when it ends, which the exception leaving it does.
+  PyFrameObject *caller;
   int depth;              // its recursion depth, -1 when unknown
   bool predicted;         // verdict and catcher_hops hold the prediction
   tExcVerdict verdict;
   int catcher_hops;       // kExcCaught: frames from `frame` out to the one that catches it
 };
 
-tPropagation gPropagation = {nullptr, nullptr, -1, false, kExcUndecided, 0};
+tPropagation gPropagation = {nullptr, nullptr, nullptr, -1, false, kExcUndecided, 0};
 // The innermost traceback entry of the last exception a stop reported: an exception is
 // reported once, however it moves on.
 PyObject *gReportedTraceback = nullptr;
@@ -563,6 +566,7 @@ static void remember_reported(PyObject *traceback) {
 //   Stops following the exception.
 static void forget_propagation() {
   gPropagation.frame = nullptr;
+  gPropagation.caller = nullptr;
   gPropagation.predicted = false;
   clear_owned(gPropagation.traceback);
 }
@@ -586,7 +590,7 @@ static void follow_exception(PyFrameObject *frame, PyObject *arg) {
   int hops = -1;
   if (tb && gPropagation.traceback && tb->tb_frame == frame &&
       reinterpret_cast<PyObject *>(tb->tb_next) == gPropagation.traceback) {
-    hops = frames_between(gPropagation.frame, frame);
+    hops = frame == gPropagation.caller ? 1 : frames_between(gPropagation.frame, frame);
   }
   if (hops < 0) {
     gPropagation.predicted = false;
@@ -596,6 +600,7 @@ static void follow_exception(PyFrameObject *frame, PyObject *arg) {
   }
   set_owned(gPropagation.traceback, tb ? traceback : nullptr);
   gPropagation.frame = tb ? frame : nullptr;
+  gPropagation.caller = tb ? frame->f_back : nullptr;
   gPropagation.depth = depth;
   if (reinterpret_cast<PyObject *>(frame) == gSelf.bot_frame) {
     set_owned(gBottomException, arg);
