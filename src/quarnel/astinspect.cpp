@@ -134,11 +134,10 @@ static bool needs_parentheses(PyObject *node, tOperandPosition position) {
   PyObject *kind = node_kind(node);
   if (!kind) return false;
   if (kind_is(kind, "Lambda", 6)) return true;
-  // A number written bare before a ".": "1.real" would read back as the float "1." and a name.
+  // An int written bare before a ".": "1.real" would read back as the float "1." and a name
+  // (the repr of every other number ends in a way the tokenizer closes).
   if (kind_is(kind, "Const", 5) && position == kPrimary && PyTuple_GET_SIZE(node) >= 2) {
-    PyObject *value = PyTuple_GET_ITEM(node, 1);
-    return PyInt_Check(value) || PyLong_Check(value) || PyFloat_Check(value) ||
-           PyComplex_Check(value);
+    return PyInt_Check(PyTuple_GET_ITEM(node, 1));
   }
   if (kind_is(kind, "Not", 3) || kind_is(kind, "Compare", 7)) return position != kBoolean;
   if (kind_is(kind, "UnarySub", 8) || kind_is(kind, "UnaryAdd", 8) || kind_is(kind, "Invert", 6)) {
