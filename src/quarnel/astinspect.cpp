@@ -183,7 +183,8 @@ struct tLambdaParams {
 //   A lambda's parameter list: names, nested tuples "(a, b)" (with "," after a lone element)
 //   and lists "[a, b]"; other elements give no text but keep their separator. With `top`, the
 //   defaults follow their parameters ("a=1") and the starred names get their stars.
-static int append_params(TextBuffer &buffer, PyObject *seq_obj, const tLambdaParams *top = nullptr) {
+static int append_params(TextBuffer &buffer, PyObject *seq_obj,
+                         const tLambdaParams *top = nullptr) {
   if (check_sequence(seq_obj) < 0) return -1;
   if (Py_EnterRecursiveCall(" while rendering a parameter list")) return -1;
   PyRef seq = PyRef::borrow(seq_obj);
@@ -329,7 +330,8 @@ static int append_sliceobj(TextBuffer &buffer, PyObject *parts) {
 // is_none_const --
 //   Whether node is ("Const", None): the value of a bare yield.
 static bool is_none_const(PyObject *node) {
-  return is_kind(node, "Const") && PyTuple_GET_SIZE(node) >= 2 && PyTuple_GET_ITEM(node, 1) == Py_None;
+  return is_kind(node, "Const") && PyTuple_GET_SIZE(node) >= 2 &&
+         PyTuple_GET_ITEM(node, 1) == Py_None;
 }
 
 // append_dict --
@@ -344,7 +346,8 @@ static int append_dict(TextBuffer &buffer, PyObject *pairs_obj) {
     }
     if ((i > 0 && append(buffer, ", ", 2) < 0) ||
         AppendExpSource(buffer, PyTuple_GET_ITEM(pair.get(), 0)) < 0 ||
-        append(buffer, ": ", 2) < 0 || AppendExpSource(buffer, PyTuple_GET_ITEM(pair.get(), 1)) < 0) {
+        append(buffer, ": ", 2) < 0 ||
+        AppendExpSource(buffer, PyTuple_GET_ITEM(pair.get(), 1)) < 0) {
       return -1;
     }
   }
@@ -551,8 +554,8 @@ static int render_node(TextBuffer &buffer, PyObject *node) {
     // A lone two-part slice object comes from x[a:b,]; x[a:b] would read back as a Slice.
     PyObject *only = PySequence_Fast_GET_SIZE(subs) == 1 ? PySequence_Fast_GET_ITEM(subs, 0)
                                                          : nullptr;
-    if (only && is_kind(only, "Sliceobj") && PyTuple_GET_SIZE(only) == 2 &&
-        PyTuple_Check(PyTuple_GET_ITEM(only, 1)) && PyTuple_GET_SIZE(PyTuple_GET_ITEM(only, 1)) == 2 &&
+    PyObject *parts = only && is_kind(only, "Sliceobj") ? item(only, 1) : nullptr;
+    if (parts && PyTuple_Check(parts) && PyTuple_GET_SIZE(parts) == 2 &&
         append(buffer, ",", 1) < 0) {
       return -1;
     }

@@ -264,7 +264,8 @@ static bool is_string_token(PyObject *token) {
 //   brackets: what the compiler takes for the module's documentation string.
 static bool is_docstring_statement(const LogicalLineObject *rec) {
   int32_t first = 0, last = rec->fTokenCount;
-  while (first < last && token_is(rec->fTokens[first], "(") && token_is(rec->fTokens[last - 1], ")")) {
+  while (first < last && token_is(rec->fTokens[first], "(") &&
+         token_is(rec->fTokens[last - 1], ")")) {
     first++;
     last--;
   }
