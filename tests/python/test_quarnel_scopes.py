@@ -343,7 +343,8 @@ class CacheModified(unittest.TestCase):
 
 class CallbacksThatDropTheList(unittest.TestCase):
     """Every call out to Python during an update, a rebuild, an analysis or a search (the module
-    analysis's notices, the grammar's parser, the attribute factory, a name's __hash__) may
+    analysis's notices, the grammar's parser, the import lookup of the visitors, the attribute
+    factory, a name's __hash__) may
     take the analyzer's list away (SetLogicalList(None), SetLogicalList([]) or destroy()). The
     method then fails with a Python exception or completes; it never reads a list it no longer
     holds. All cases run in one child, which such a read crashes."""
@@ -357,7 +358,7 @@ class CallbacksThatDropTheList(unittest.TestCase):
             from vornide import analysis, grammar, transformer
             STDLIB = os.path.dirname(os.__file__)
             SOURCE = ('from __future__ import division\\nclass A:\\n    def f(self):\\n'
-                      '        x = = 1\\n        return x\\ny = 1\\n')
+                      '        x = = 1\\n        return x\\ny = 1\\nimport os\\n')
             state = {}
 
             def drop():
@@ -383,6 +384,12 @@ class CallbacksThatDropTheList(unittest.TestCase):
                         drop()
                     return grammar.Grammar.CreateParser(self, start)
 
+            class Factory(analysis.AnalysisFactory):
+                def FindAnalysisByName(self, name, package_dir):
+                    if state['where'] == 'import':
+                        drop()
+                    return analysis.AnalysisFactory.FindAnalysisByName(self, name, package_dir)
+
             class Name(str):
                 def __hash__(self):
                     if state['where'] == 'hash':
@@ -400,8 +407,7 @@ class CallbacksThatDropTheList(unittest.TestCase):
 
             def run(where, action, operation):
                 state.update(where=where, action=action)
-                m = Analysis(analysis.AnalysisFactory(search_path=[STDLIB],
-                                                      logicalline_module=logicalline),
+                m = Analysis(Factory(search_path=[STDLIB], logicalline_module=logicalline),
                              os.path.join(STDLIB, 'x.py'))
                 a = quarnel_impl.CreateQuarnelImpl(m, Grammar(), transformer.NodeTransformer(),
                                                    {}, factory, logicalline)
@@ -442,7 +448,7 @@ class CallbacksThatDropTheList(unittest.TestCase):
                     a.FindTypeEquivs('x', 'A.f')
                     a.GetInstanceAttributes('A', None)
 
-            for where in ('future', 'errors', 'update', 'parser', 'hash', 'factory'):
+            for where in ('future', 'errors', 'update', 'parser', 'import', 'hash', 'factory'):
                 for action in ('none', 'empty', 'destroy'):
                     for operation in ('rebuild', 'rescope', 'replace', 'named', 'analyze',
                                       'search', 'equivs'):
@@ -455,10 +461,11 @@ class CallbacksThatDropTheList(unittest.TestCase):
                         print where, action, operation, result
             """)
         self.assertEqual(status, 0, (out[-2000:], err[-3000:]))
-        self.assertEqual(len(out.splitlines()), 6 * 3 * 7, out)
+        self.assertEqual(len(out.splitlines()), 7 * 3 * 7, out)
         # Where the list was needed after it went, the usual error says so.
         for case in ('future none rebuild', 'future destroy rebuild', 'errors none rescope',
-                     'errors none analyze', 'parser none analyze', 'update none search'):
+                     'errors none analyze', 'parser none analyze', 'import none analyze',
+                     'update none search'):
             self.assertIn(case + ' AssertionError', out)
 
 
