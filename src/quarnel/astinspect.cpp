@@ -134,6 +134,11 @@ static bool needs_parentheses(PyObject *node, tOperandPosition position) {
   PyObject *kind = node_kind(node);
   if (!kind) return false;
   if (kind_is(kind, "Lambda", 6)) return true;
+  // An int written bare before a ".": "1.real" would read back as the float "1." and a name
+  // (the repr of every other number ends in a way the tokenizer closes).
+  if (kind_is(kind, "Const", 5) && position == kPrimary && PyTuple_GET_SIZE(node) >= 2) {
+    return PyInt_Check(PyTuple_GET_ITEM(node, 1));
+  }
   if (kind_is(kind, "Not", 3) || kind_is(kind, "Compare", 7)) return position != kBoolean;
   if (kind_is(kind, "UnarySub", 8) || kind_is(kind, "UnaryAdd", 8) || kind_is(kind, "Invert", 6)) {
     return position == kPrimary || position == kLeftOfPower;
@@ -163,13 +168,27 @@ static int append_items(TextBuffer &buffer, PyObject *seq_obj) {
   return 0;
 }
 
+// The lambda parameter flags of the syntax tree (the code flags of the compiler).
+enum { kLambdaVarArgs = 0x04, kLambdaVarKeywords = 0x08 };
+
+// tLambdaParams --
+//   What a top-level parameter list carries besides its names: the defaults, which belong to
+//   the last plain parameters, and whether the last one or two names take *args and **kwargs.
+struct tLambdaParams {
+  PyObject *defaults = nullptr;  // a tuple or list, or null
+  long flags = 0;
+};
+
 // append_params --
 //   A lambda's parameter list: names, nested tuples "(a, b)" (with "," after a lone element)
-//   and lists "[a, b]"; other elements give no text but keep their separator.
-static int append_params(TextBuffer &buffer, PyObject *seq_obj) {
+//   and lists "[a, b]"; other elements give no text but keep their separator. With `top`, the
+//   defaults follow their parameters ("a=1") and the starred names get their stars.
+static int append_params(TextBuffer &buffer, PyObject *seq_obj,
+                         const tLambdaParams *top = nullptr) {
   if (check_sequence(seq_obj) < 0) return -1;
   if (Py_EnterRecursiveCall(" while rendering a parameter list")) return -1;
   PyRef seq = PyRef::borrow(seq_obj);
+  PyRef defaults = PyRef::borrow(top ? top->defaults : nullptr);
   int status = 0;
   for (Py_ssize_t i = 0; status == 0 && i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
     if (i > 0 && append(buffer, ", ", 2) < 0) {
@@ -178,6 +197,20 @@ static int append_params(TextBuffer &buffer, PyObject *seq_obj) {
     }
     PyRef element = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
     PyObject *e = element.get();
+    // Read afresh for every element: the defaults' rendering may run Python code.
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.get());
+    Py_ssize_t starred = top ? ((top->flags & kLambdaVarArgs) ? 1 : 0) +
+                                   ((top->flags & kLambdaVarKeywords) ? 1 : 0)
+                             : 0;
+    Py_ssize_t plain = size - starred;
+    const char *stars = "";
+    if (i >= plain && i < size) {
+      stars = (i == plain && (top->flags & kLambdaVarArgs)) ? "*" : "**";
+    }
+    if (*stars && append(buffer, stars) < 0) {
+      status = -1;
+      break;
+    }
     if (PyList_Check(e)) {
       status = (append(buffer, "[") < 0 || append_params(buffer, e) < 0 || append(buffer, "]") < 0)
                    ? -1 : 0;
@@ -187,6 +220,13 @@ static int append_params(TextBuffer &buffer, PyObject *seq_obj) {
                    ? -1 : 0;
     } else if (PyString_Check(e)) {
       status = append_str(buffer, e);
+    }
+    Py_ssize_t default_count = defaults ? PySequence_Fast_GET_SIZE(defaults.get()) : 0;
+    Py_ssize_t first_default = plain - default_count;
+    if (status == 0 && defaults && i < plain && i >= first_default && first_default >= 0) {
+      PyRef value = PyRef::borrow(PySequence_Fast_GET_ITEM(defaults.get(), i - first_default));
+      status = (append(buffer, "=", 1) < 0 || append_operand(buffer, value.get(), kBoolean) < 0)
+                   ? -1 : 0;
     }
   }
   Py_LeaveRecursiveCall();
@@ -287,6 +327,69 @@ static int append_sliceobj(TextBuffer &buffer, PyObject *parts) {
   return 0;
 }
 
+// is_none_const --
+//   Whether node is ("Const", None): the value of a bare yield.
+static bool is_none_const(PyObject *node) {
+  return is_kind(node, "Const") && PyTuple_GET_SIZE(node) >= 2 &&
+         PyTuple_GET_ITEM(node, 1) == Py_None;
+}
+
+// append_dict --
+//   The entries of a dictionary display, "{k: v, ...}"; each entry must be a (key, value) pair.
+static int append_dict(TextBuffer &buffer, PyObject *pairs_obj) {
+  PyRef pairs = PyRef::borrow(pairs_obj);
+  if (append(buffer, "{", 1) < 0) return -1;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); i++) {
+    PyRef pair = PyRef::borrow(PySequence_Fast_GET_ITEM(pairs.get(), i));
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      return node_type_error(pair.get(), "Dict");
+    }
+    if ((i > 0 && append(buffer, ", ", 2) < 0) ||
+        AppendExpSource(buffer, PyTuple_GET_ITEM(pair.get(), 0)) < 0 ||
+        append(buffer, ": ", 2) < 0 ||
+        AppendExpSource(buffer, PyTuple_GET_ITEM(pair.get(), 1)) < 0) {
+      return -1;
+    }
+  }
+  return append(buffer, "}", 1);
+}
+
+// append_qualifiers --
+//   The "for" and "if" clauses of a comprehension: ("ListCompFor" or "GenExprFor", target,
+//   iterable, ifs) with ("ListCompIf" or "GenExprIf", condition) entries in ifs. Targets,
+//   iterables and conditions are written where a bare lambda would take in what follows.
+static int append_qualifiers(TextBuffer &buffer, PyObject *quals_obj) {
+  if (check_sequence(quals_obj) < 0) return -1;
+  PyRef quals = PyRef::borrow(quals_obj);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(quals.get()); i++) {
+    PyRef qual = PyRef::borrow(PySequence_Fast_GET_ITEM(quals.get(), i));
+    PyObject *q = qual.get();
+    if (!(is_kind(q, "ListCompFor") || is_kind(q, "GenExprFor")) || PyTuple_GET_SIZE(q) != 4) {
+      return node_type_error(q, node_kind(q) ? PyString_AS_STRING(node_kind(q)) : "<none>");
+    }
+    if (append(buffer, " for ", 5) < 0 ||
+        append_operand(buffer, PyTuple_GET_ITEM(q, 1), kBoolean) < 0 ||
+        append(buffer, " in ", 4) < 0 ||
+        append_operand(buffer, PyTuple_GET_ITEM(q, 2), kBoolean) < 0) {
+      return -1;
+    }
+    PyObject *ifs = PyTuple_GET_ITEM(q, 3);
+    if (check_sequence(ifs) < 0) return -1;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(ifs); k++) {
+      PyRef cond = PyRef::borrow(PySequence_Fast_GET_ITEM(ifs, k));
+      PyObject *c = cond.get();
+      if (!(is_kind(c, "ListCompIf") || is_kind(c, "GenExprIf")) || PyTuple_GET_SIZE(c) != 2) {
+        return node_type_error(c, node_kind(c) ? PyString_AS_STRING(node_kind(c)) : "<none>");
+      }
+      if (append(buffer, " if ", 4) < 0 ||
+          append_operand(buffer, PyTuple_GET_ITEM(c, 1), kBoolean) < 0) {
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
 // render_node --
 //   AppendExpSource without the recursion guard: dispatch on the kind string by exact
 //   comparisons in table order.
@@ -323,7 +426,82 @@ static int render_node(TextBuffer &buffer, PyObject *node) {
     if (append(buffer, "[", 1) < 0 || append_items(buffer, item(node, 1)) < 0) return -1;
     return append(buffer, "]", 1);
   }
-  if (KIND("Dict")) return append(buffer, "{}", 2);
+  if (KIND("Dict")) {
+    // The entries, when the node holds (key, value) pairs; "{}" otherwise.
+    PyObject *pairs = n >= 2 ? item(node, 1) : nullptr;
+    if (!pairs || !(PyTuple_Check(pairs) || PyList_Check(pairs))) return append(buffer, "{}", 2);
+    return append_dict(buffer, pairs);
+  }
+  if (KIND("Set")) {
+    REQUIRE(n == 2);
+    if (append(buffer, "{", 1) < 0 || append_items(buffer, item(node, 1)) < 0) return -1;
+    return append(buffer, "}", 1);
+  }
+  if (KIND("StarArgs") || KIND("DStarArgs")) {
+    REQUIRE(n == 2);
+    if (append(buffer, KIND("StarArgs") ? "*" : "**") < 0) return -1;
+    return AppendExpSource(buffer, item(node, 1));
+  }
+  if (KIND("IfExp")) {
+    // Always in brackets: bare, it would take in its neighbours.
+    REQUIRE(n == 4);
+    if (append(buffer, "(", 1) < 0 || append_operand(buffer, item(node, 2), kBoolean) < 0 ||
+        append(buffer, " if ", 4) < 0 || append_operand(buffer, item(node, 1), kBoolean) < 0 ||
+        append(buffer, " else ", 6) < 0 || AppendExpSource(buffer, item(node, 3)) < 0) {
+      return -1;
+    }
+    return append(buffer, ")", 1);
+  }
+  if (KIND("ListComp") || KIND("SetComp")) {
+    REQUIRE(n == 3);
+    bool list = KIND("ListComp");
+    if (append(buffer, list ? "[" : "{", 1) < 0 || AppendExpSource(buffer, item(node, 1)) < 0 ||
+        append_qualifiers(buffer, item(node, 2)) < 0) {
+      return -1;
+    }
+    return append(buffer, list ? "]" : "}", 1);
+  }
+  if (KIND("DictComp")) {
+    REQUIRE(n == 4);
+    if (append(buffer, "{", 1) < 0 || AppendExpSource(buffer, item(node, 1)) < 0 ||
+        append(buffer, ": ", 2) < 0 || AppendExpSource(buffer, item(node, 2)) < 0 ||
+        append_qualifiers(buffer, item(node, 3)) < 0) {
+      return -1;
+    }
+    return append(buffer, "}", 1);
+  }
+  if (KIND("GenExpr")) {
+    PyObject *inner = n == 2 ? item(node, 1) : nullptr;
+    REQUIRE(inner && is_kind(inner, "GenExprInner") && PyTuple_GET_SIZE(inner) == 3);
+    if (append(buffer, "(", 1) < 0 || AppendExpSource(buffer, PyTuple_GET_ITEM(inner, 1)) < 0 ||
+        append_qualifiers(buffer, PyTuple_GET_ITEM(inner, 2)) < 0) {
+      return -1;
+    }
+    return append(buffer, ")", 1);
+  }
+  if (KIND("Yield")) {
+    REQUIRE(n == 2);
+    PyObject *value = item(node, 1);
+    if (append(buffer, "(yield", 6) < 0) return -1;
+    if (!is_none_const(value) &&
+        (append(buffer, " ", 1) < 0 || AppendExpSource(buffer, value) < 0)) {
+      return -1;
+    }
+    return append(buffer, ")", 1);
+  }
+  if (KIND("Slice")) {
+    // ("Slice", expr, flags, lower, upper): expr[lower:upper], a missing bound left out.
+    REQUIRE(n == 5);
+    if (append_operand(buffer, item(node, 1), kPrimary) < 0 || append(buffer, "[", 1) < 0) {
+      return -1;
+    }
+    for (Py_ssize_t i = 3; i < 5; i++) {
+      if (i == 4 && append(buffer, ":", 1) < 0) return -1;
+      PyObject *bound = item(node, i);
+      if (bound != Py_None && AppendExpSource(buffer, bound) < 0) return -1;
+    }
+    return append(buffer, "]", 1);
+  }
   if (KIND("CallFunc")) {
     REQUIRE(n == 3);
     if (append_operand(buffer, item(node, 1), kPrimary) < 0 || append(buffer, "(", 1) < 0 ||
@@ -355,7 +533,12 @@ static int render_node(TextBuffer &buffer, PyObject *node) {
   }
   if (KIND("Lambda")) {
     REQUIRE(n >= 5);
-    if (append(buffer, "lambda ", 7) < 0 || append_params(buffer, item(node, 1)) < 0 ||
+    // ("Lambda", params, defaults, flags, body).
+    tLambdaParams top;
+    PyObject *defaults = item(node, 2);
+    if (PyTuple_Check(defaults) || PyList_Check(defaults)) top.defaults = defaults;
+    if (PyInt_Check(item(node, 3))) top.flags = PyInt_AS_LONG(item(node, 3));
+    if (append(buffer, "lambda ", 7) < 0 || append_params(buffer, item(node, 1), &top) < 0 ||
         append(buffer, ": ", 2) < 0) {
       return -1;
     }
@@ -363,8 +546,17 @@ static int render_node(TextBuffer &buffer, PyObject *node) {
   }
   if (KIND("Subscript")) {
     REQUIRE(n >= 4);
+    PyObject *subs = item(node, 3);
     if (append_operand(buffer, item(node, 1), kPrimary) < 0 || append(buffer, "[", 1) < 0 ||
-        append_items(buffer, item(node, 3)) < 0) {
+        append_items(buffer, subs) < 0) {
+      return -1;
+    }
+    // A lone two-part slice object comes from x[a:b,]; x[a:b] would read back as a Slice.
+    PyObject *only = PySequence_Fast_GET_SIZE(subs) == 1 ? PySequence_Fast_GET_ITEM(subs, 0)
+                                                         : nullptr;
+    PyObject *parts = only && is_kind(only, "Sliceobj") ? item(only, 1) : nullptr;
+    if (parts && PyTuple_Check(parts) && PyTuple_GET_SIZE(parts) == 2 &&
+        append(buffer, ",", 1) < 0) {
       return -1;
     }
     return append(buffer, "]", 1);

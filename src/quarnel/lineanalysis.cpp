@@ -169,8 +169,9 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
       int64_t(self->fActiveEditLineno) < int64_t(rec->fLineno) + rec->fLineCount) {
     return 0;
   }
+  // No walker: a callback took the list away (the walker goes with it), or it never had one.
   if (!self->fWalk) {
-    PyErr_BadInternalCall();
+    if (require_logical_list(self) == 0) PyErr_BadInternalCall();
     return -1;
   }
   if (self->fTracer &&
@@ -187,7 +188,7 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
   if (tree.get() == Py_None) return 0;
 
   if (!self->fWalk || !self->fModAnalysis) {  // the parse's Python code may have destroyed us
-    PyErr_BadInternalCall();
+    if (require_logical_list(self) == 0) PyErr_BadInternalCall();
     return -1;
   }
   PyRef walk = PyRef::borrow(self->fWalk);
@@ -198,9 +199,10 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
   PyRef result(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
   if (!result) return -1;
   // The visitors may have re-entered and cleared the line; only a line still parsed counts.
+  // A class or def line is in the name map already (see files_names).
   if (rec->fFlags & kLineParsedFlag) {
     self->fParsedCount++;
-    if (srcinfo_add_line(&self->fCache, line) < 0) return -1;
+    if (!is_scope_line(rec) && srcinfo_add_line(&self->fCache, line) < 0) return -1;
   }
   return 0;
 }
@@ -242,7 +244,78 @@ int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double 
   return result;
 }
 
-int rescan_future_flags(QuarnelImplObject *self) {
+// token_is / is_string_token --
+//   Token tests of the future-import scan; a token that is not a str is neither.
+static bool token_is(PyObject *token, const char *text) {
+  return token && PyString_Check(token) && strcmp(PyString_AS_STRING(token), text) == 0;
+}
+static bool is_string_token(PyObject *token) {
+  if (!token || !PyString_Check(token)) return false;
+  const char *text = PyString_AS_STRING(token);
+  for (int prefix = 0; prefix < 3 && *text; prefix++, text++) {
+    if (*text == '\'' || *text == '"') return true;
+    if (!strchr("uUbBrR", *text)) return false;
+  }
+  return false;
+}
+
+// is_docstring_statement --
+//   Whether the line is an expression statement made only of string literals, possibly in
+//   brackets: what the compiler takes for the module's documentation string.
+static bool is_docstring_statement(const LogicalLineObject *rec) {
+  int32_t first = 0, last = rec->fTokenCount;
+  while (first < last && token_is(rec->fTokens[first], "(") &&
+         token_is(rec->fTokens[last - 1], ")")) {
+    first++;
+    last--;
+  }
+  if (first == last) return false;
+  for (int32_t i = first; i < last; i++) {
+    if (!is_string_token(rec->fTokens[i])) return false;
+  }
+  return true;
+}
+
+// add_future_features --
+//   When the line is "from __future__ import ...", stores each imported feature in flags (the
+//   name before an "as", in brackets or not) and returns 1; returns 0 for any other line.
+static int add_future_features(const LogicalLineObject *rec, PyObject *flags) {
+  if (rec->fLineType != kLineFromImport || rec->fTokenCount < 4) return 0;
+  // The module name and the keyword of a from-import must be strs (TypeError otherwise).
+  for (int32_t i = 1; i < 3; i++) {
+    if (!rec->fTokens[i]) return 0;
+    if (!PyString_AsString(rec->fTokens[i])) return -1;
+  }
+  if (!token_is(rec->fTokens[0], "from") || !token_is(rec->fTokens[1], "__future__") ||
+      !token_is(rec->fTokens[2], "import")) {
+    return 0;
+  }
+  // The features are collected before they are stored, so that the record is read only
+  // while no other code runs.
+  PyRef features(PyList_New(0));
+  if (!features) return -1;
+  bool expect_feature = true;
+  for (int32_t i = 3; i < rec->fTokenCount; i++) {
+    PyObject *token = rec->fTokens[i];
+    if (!token || !PyString_Check(token)) continue;
+    const char *text = PyString_AS_STRING(token);
+    if (text[0] == '#' || strcmp(text, "(") == 0 || strcmp(text, ")") == 0) continue;
+    if (strcmp(text, ",") == 0) {
+      expect_feature = true;
+    } else if (strcmp(text, "as") == 0) {
+      i++;  // the alias
+    } else if (expect_feature) {
+      if (PyList_Append(features.get(), token) < 0) return -1;
+      expect_feature = false;
+    }
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(features.get()); i++) {
+    if (PyDict_SetItem(flags, PyList_GET_ITEM(features.get(), i), Py_True) < 0) return -1;
+  }
+  return 1;
+}
+
+int rescan_future_flags(QuarnelImplObject *self, bool from_import_changed) {
   if (require_logical_list(self) < 0) return -1;
   if (!self->fFromFutureFlags || !self->fModAnalysis) {
     PyErr_BadInternalCall();
@@ -250,27 +323,38 @@ int rescan_future_flags(QuarnelImplObject *self) {
   }
   PyRef flags = PyRef::borrow(self->fFromFutureFlags);
   PyRef list = PyRef::borrow(self->fLogicalList);
-  bool was_set = PyDict_Size(flags.get()) > 0;
-  PyDict_Clear(flags.get());
+  PyRef found(PyDict_New());
+  if (!found) return -1;
+  // As the compiler counts them: the future imports that open the module, where only the
+  // documentation string (once), comments and blank lines may come between; every feature of
+  // every such statement. The first other statement ends the scan.
+  bool docstring_seen = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
     PyObject *item = PyList_GET_ITEM(list.get(), i);
     if (!is_logical_line(self, item)) {
       PyErr_SetString(PyExc_TypeError, "Each element of the logical_list must be a logical line");
       return -1;
     }
-    // Only "from __future__ import feature", four tokens at module level, counts.
     const LogicalLineObject *rec = line_record(item);
-    if (rec->fLineType != kLineFromImport || rec->fTokenCount != 4 || rec->fIndent != 0) continue;
-    PyRef line = PyRef::borrow(item);
-    PyRef feature = PyRef::borrow(rec->fTokens[3]);
-    const char *module = PyString_AsString(rec->fTokens[1]);
-    if (!module) return -1;
-    const char *keyword = PyString_AsString(rec->fTokens[2]);
-    if (!keyword) return -1;
-    if (strcmp(module, "__future__") != 0 || strcmp(keyword, "import") != 0) continue;
-    if (PyDict_SetItem(flags.get(), feature.get(), Py_True) < 0) return -1;
+    if (is_ignored_line(rec)) continue;
+    if (rec->fIndent != 0) break;
+    int future = add_future_features(rec, found.get());
+    if (future < 0) return -1;
+    if (future) continue;
+    if (docstring_seen || !is_docstring_statement(rec)) break;
+    docstring_seen = true;
   }
-  if (PyDict_Size(flags.get()) == 0 && !was_set) return 0;
+  bool was_set = PyDict_Size(flags.get()) > 0;
+  int same = PyObject_RichCompareBool(flags.get(), found.get(), Py_EQ);
+  if (same < 0) return -1;
+  if (!same) {
+    PyDict_Clear(flags.get());
+    if (PyDict_Update(flags.get(), found.get()) < 0) return -1;
+  }
+  // A change of the features is told; so is every rescan that a future import's arrival or
+  // departure caused, or a rebuild, while there are or were features.
+  bool tell = !same || (from_import_changed && (was_set || PyDict_Size(flags.get()) > 0));
+  if (!tell) return 0;
   PyRef analysis = PyRef::borrow(self->fModAnalysis);
   PyRef result(PyObject_CallMethod(analysis.get(), const_cast<char *>("_FromFutureFlagsChanged"),
                                    nullptr));
@@ -373,7 +457,7 @@ PyObject *QuarnelImpl_ClearAnalysis(QuarnelImplObject *self, PyObject *args) {
   if (!(rec->fFlags & kLineParsedFlag)) Py_RETURN_NONE;
   if (is_counted_line(self, line)) self->fParsedCount--;
   rec->fFlags &= ~kLineParsedFlag;
-  if (srcinfo_remove_line(&self->fCache, line) < 0) return nullptr;
+  if (!is_scope_line(rec) && srcinfo_remove_line(&self->fCache, line) < 0) return nullptr;
   PyRef scope(scope_name(self, line));
   if (!scope) return nullptr;
   srcinfo_clear_attribs(&self->fCache, scope.get());

@@ -16,6 +16,13 @@ inline bool is_scope_line(const LogicalLineObject *rec) {
 inline bool is_ignored_line(const LogicalLineObject *rec) {
   return rec->fLineType == kLineIgnored21 || rec->fLineType == kLineIgnored22;
 }
+// Whether the line's names belong in the name map: a class or def line files its name token
+// while it is in the list, analysed or not; any other line files its names once analysed.
+// Analysis and ClearAnalysis leave class and def lines to the list updates, so that each line
+// is filed once.
+inline bool files_names(const LogicalLineObject *rec) {
+  return is_scope_line(rec) || (rec->fFlags & kLineParsedFlag);
+}
 // The name token of a class or def line (borrowed), or null when it has fewer than two tokens.
 inline PyObject *scope_name_token(const LogicalLineObject *rec) {
   return rec->fTokenCount >= 2 ? rec->fTokens[1] : nullptr;
@@ -40,11 +47,17 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time, PyObje
 int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double end_time,
                  PyObject *imports_seen);
 
-// Rebuilds fFromFutureFlags from the module-level single-feature __future__ imports of the
-// logical list and tells the module analysis when the flags are or were non-empty.
-int rescan_future_flags(QuarnelImplObject *self);
+// Rebuilds fFromFutureFlags from the __future__ imports that open the logical list, as the
+// compiler counts them, and tells the module analysis when the flags changed, or, when
+// from_import_changed (a rebuild, a from-import line added or removed), whenever they are or
+// were non-empty.
+int rescan_future_flags(QuarnelImplObject *self, bool from_import_changed);
 
 // Scope structure (scopes.cpp). Results are new references, or null with an error set.
+
+// Index of a logical line (by identity) in fLogicalList, which the caller has checked with
+// require_logical_list; -1 when it is not there.
+Py_ssize_t locate_line(QuarnelImplObject *self, PyObject *line);
 
 PyObject *find_scope(QuarnelImplObject *self, PyObject *line);  // class/def line or None
 PyObject *scope_name(QuarnelImplObject *self, PyObject *line);  // cached in fScopeName

@@ -25,7 +25,7 @@ static Py_ssize_t index_of(PyObject *list, PyObject *obj) {
 //   Index of `line` (by identity) in the logical list, or -1. The list is ordered by fLineno, so
 //   the line is looked for first among the lines that start on its line number; a list out of
 //   order is scanned.
-static Py_ssize_t locate_line(QuarnelImplObject *self, PyObject *line) {
+Py_ssize_t locate_line(QuarnelImplObject *self, PyObject *line) {
   PyObject *list = self->fLogicalList;
   int lineno = line_record(line)->fLineno;
   Py_ssize_t lo = 0, hi = PyList_GET_SIZE(list);
@@ -167,12 +167,21 @@ PyObject *scope_def(QuarnelImplObject *self, PyObject *name) {
     return nullptr;
   }
   if (PyString_GET_SIZE(name) == 0) Py_RETURN_NONE;
-  PyObject *cached = srcinfo_get_def(&self->fCache, name);
-  if (cached || !PyErr_ExceptionMatches(PyExc_KeyError)) return cached;
+  PyRef cached(srcinfo_get_def(&self->fCache, name));
+  if (!cached && !PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
   PyErr_Clear();
+  if (cached) {
+    // A defining line that has left the list no longer defines the name: look it up afresh.
+    if (cached.get() == Py_None || !is_logical_line(self, cached.get())) return cached.release();
+    if (require_logical_list(self) < 0) return nullptr;
+    if (locate_line(self, cached.get()) >= 0) return cached.release();
+    if (srcinfo_drop(&self->fCache, name) < 0) return nullptr;
+  }
 
   // Not cached: the first class or def line named like the last part of the name whose
-  // enclosing scope has the name's leading part as full name.
+  // enclosing scope has the name's leading part as full name. The first definition in list
+  // order is the one rule for a name defined more than once, here and wherever the scope map
+  // is filled.
   const char *text = PyString_AS_STRING(name);
   const char *dot = strrchr(text, '.');
   Py_ssize_t parent_size = dot ? dot - text : 0;
@@ -271,13 +280,34 @@ PyObject *scope_body(QuarnelImplObject *self, PyObject *name) {
 }
 
 // enter_scope_line --
-//   Enters a class or def line with a name token in the scope map under its full name,
-//   replacing any entry. Returns the full name (new reference).
+//   Makes the scope map answer for the full name of a class or def line of the list that has
+//   a name token, keeping the first definition in list order: an entry for a line before it
+//   stays; without an entry the name is looked up (which finds the first definition, this line
+//   or an earlier one). Returns the full name (new reference).
 static PyObject *enter_scope_line(QuarnelImplObject *self, PyObject *line) {
+  PyRef hold = PyRef::borrow(line);
   PyRef full(full_name(self, line));
   if (!full) return nullptr;
-  PyRef entry(reinterpret_cast<PyObject *>(srcinfo_enter(&self->fCache, full.get(), line)));
-  if (!entry) return nullptr;
+  PyRef def(srcinfo_get_def(&self->fCache, full.get()));
+  if (!def) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyErr_Clear();
+    def.reset(scope_def(self, full.get()));
+    if (!def) return nullptr;
+    return full.release();
+  }
+  if (def.get() == line) return full.release();
+  if (require_logical_list(self) < 0) return nullptr;
+  Py_ssize_t at = locate_line(self, line);
+  if (at < 0) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  Py_ssize_t before = is_logical_line(self, def.get()) ? locate_line(self, def.get()) : -1;
+  if (before < 0 || before > at) {
+    PyRef entry(reinterpret_cast<PyObject *>(srcinfo_enter(&self->fCache, full.get(), line)));
+    if (!entry) return nullptr;
+  }
   return full.release();
 }
 
@@ -328,6 +358,7 @@ static int track_lead_line(QuarnelImplObject *self, tChangeRecord &change, PyObj
   }
   if (lead.get() != Py_None) return 0;
   PyRef def = PyRef::borrow(cached_scope_def(self, scope));
+  if (require_logical_list(self) < 0) return -1;
   PyObject *list = self->fLogicalList;
   Py_ssize_t next = 0;
   if (def) {
@@ -463,10 +494,8 @@ static int apply_removed(QuarnelImplObject *self, tChangeRecord &change, PyObjec
       return -1;
     }
     LogicalLineObject *rec = line_record(line.get());
-    if (rec->fFlags & kLineParsedFlag) {
-      if (is_counted_line(self, line.get())) self->fParsedCount--;
-      if (srcinfo_remove_line(&self->fCache, line.get()) < 0) return -1;
-    }
+    if ((rec->fFlags & kLineParsedFlag) && is_counted_line(self, line.get())) self->fParsedCount--;
+    if (files_names(rec) && srcinfo_remove_line(&self->fCache, line.get()) < 0) return -1;
     if (self->fParseErrors && PyDict_GetItem(self->fParseErrors, line.get())) {
       if (PyDict_DelItem(self->fParseErrors, line.get()) < 0) return -1;
       if (PyList_Append(errors_removed.get(), line.get()) < 0) return -1;
@@ -517,11 +546,10 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
       return -1;
     }
     LogicalLineObject *rec = line_record(line.get());
-    // A line that arrives analysed counts and enters the name map, as a removed one leaves it.
-    if (rec->fFlags & kLineParsedFlag) {
-      if (is_counted_line(self, line.get())) self->fParsedCount++;
-      if (srcinfo_add_line(&self->fCache, line.get()) < 0) return -1;
-    }
+    // A line that arrives analysed counts and enters the name map, as a removed one leaves it;
+    // a class or def line enters it whether analysed or not (as half typed, before its colon).
+    if ((rec->fFlags & kLineParsedFlag) && is_counted_line(self, line.get())) self->fParsedCount++;
+    if (files_names(rec) && srcinfo_add_line(&self->fCache, line.get()) < 0) return -1;
     if (rec->fLineType == kLineFromImport) change.from_import = true;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
@@ -531,6 +559,7 @@ static int apply_added(QuarnelImplObject *self, tChangeRecord &change, PyObject 
       if (!full) return -1;
     }
     if (!is_ignored_line(rec)) {
+      if (require_logical_list(self) < 0) return -1;  // the name's __hash__ may have dropped it
       Py_ssize_t at = locate_line(self, line.get());
       if (at < 0) {
         PyErr_BadInternalCall();
@@ -554,6 +583,7 @@ static int apply_rescoped(QuarnelImplObject *self, tChangeRecord &change) {
   PyObject *rescoped = change.rescoped.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rescoped); i++) {
     PyRef line = PyRef::borrow(PyList_GET_ITEM(rescoped, i));
+    if (require_logical_list(self) < 0) return -1;
     if (locate_line(self, line.get()) < 0) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || mark_scope_changed(self, change, line.get(), true) < 0) return -1;
@@ -655,7 +685,12 @@ PyObject *QuarnelImpl_LogicalCacheModified(QuarnelImplObject *self, PyObject *ar
   if (apply_added(self, change, added.get()) < 0) return nullptr;
   if (apply_rescoped(self, change) < 0) return nullptr;
   self->fCacheNeedsUpdate = 0;
-  if (change.from_import && rescan_future_flags(self) < 0) return nullptr;
+  // Any edit may change which future imports open the module (the scan stops at the first
+  // other statement); without a list only a from-import change asks for the scan (and fails).
+  if ((change.from_import || self->fLogicalList) &&
+      rescan_future_flags(self, change.from_import) < 0) {
+    return nullptr;
+  }
   PyRef body_changes(PyDict_Keys(change.body_changes.get()));
   if (!body_changes) return nullptr;
   return PyTuple_Pack(4, body_changes.get(), change.class_defns.get(), change.function_defns.get(),
@@ -718,7 +753,9 @@ PyObject *QuarnelImpl_RebuildCache(QuarnelImplObject *self, PyObject *args) {
   ActiveMethodGuard active(self);
   if (!PyArg_ParseTuple(args, ":RebuildCache")) return nullptr;
   srcinfo_clear_all(&self->fCache);
-  if (rescan_future_flags(self) < 0) return nullptr;
+  if (rescan_future_flags(self, true) < 0) return nullptr;
+  // The future-flags notice may have taken the list away.
+  if (require_logical_list(self) < 0) return nullptr;
   PyRef list = PyRef::borrow(self->fLogicalList);
   if (assign_scope_names(self, list.get()) < 0) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
@@ -728,11 +765,16 @@ PyObject *QuarnelImpl_RebuildCache(QuarnelImplObject *self, PyObject *args) {
       return nullptr;
     }
     PyRef scope(scope_name(self, line.get()));
-    if (!scope || srcinfo_add_line(&self->fCache, line.get()) < 0) return nullptr;
+    if (!scope) return nullptr;
+    if (srcinfo_add_line(&self->fCache, line.get()) < 0) return nullptr;
     const LogicalLineObject *rec = line_record(line.get());
     if (!is_scope_line(rec) || !scope_name_token(rec)) continue;
-    PyRef full(enter_scope_line(self, line.get()));
+    // The first definition of a full name keeps its entry.
+    PyRef full(full_name(self, line.get()));
     if (!full) return nullptr;
+    PyRef entry(reinterpret_cast<PyObject *>(srcinfo_entry_for(&self->fCache, full.get(),
+                                                               line.get())));
+    if (!entry) return nullptr;
   }
   Py_RETURN_NONE;
 }

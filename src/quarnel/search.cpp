@@ -7,7 +7,9 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
 
 #include "lineanalysis.h"
 
@@ -332,7 +334,11 @@ PyObject *item_line(QuarnelImplObject *self, PyObject *list, Py_ssize_t i) {
 //   The whole logical list when `whole`, else the body of the request's scope. Null without an
 //   error when the scope is not defined (the KeyError is cleared).
 PyRef scope_lines(tSearchRequest &request, bool whole) {
-  if (whole) return PyRef::borrow(request.self->fLogicalList);
+  if (whole) {
+    // UpdateFromCache, run before, may have taken the list away.
+    if (require_logical_list(request.self) < 0) return PyRef();
+    return PyRef::borrow(request.self->fLogicalList);
+  }
   PyRef body(scope_body(request.self, request.scope_str.get()));
   if (!body && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
   return body;
@@ -404,28 +410,54 @@ int scan_scope(tSearchRequest &request, PyObject *result) {
   return 0;
 }
 
-// listed_before --
-//   Whether item i of the list occurs earlier in it. A class or def line enters the name map
-//   when the cache is built and again when it is analyzed; its definition is reported once.
-bool listed_before(PyObject *list, Py_ssize_t i) {
-  PyObject *item = PyList_GET_ITEM(list, i);
-  for (Py_ssize_t j = 0; j < i; j++) {
-    if (PyList_GET_ITEM(list, j) == item) return true;
+// definitions_in_order --
+//   The lines of the name map's list that are in the logical list, each once, in list order (a
+//   new list): the answer must not depend on the order in which edits and analysis filed the
+//   lines, and a line filed under the name for two of its entries is reported once.
+PyRef definitions_in_order(QuarnelImplObject *self, PyObject *lines) {
+  if (require_logical_list(self) < 0) return PyRef();
+  struct tPlaced {
+    Py_ssize_t at;
+    PyObject *line;  // borrowed from `lines`; no Python code runs before it is taken
+  };
+  Py_ssize_t size = PyList_GET_SIZE(lines);
+  std::unique_ptr<tPlaced, void (*)(void *)> placed(PyMem_New(tPlaced, size_t(size) + 1),
+                                                     PyMem_Free);
+  if (!placed) {
+    PyErr_NoMemory();
+    return PyRef();
   }
-  return false;
+  tPlaced *begin = placed.get(), *end = begin;
+  for (Py_ssize_t i = 0; i < size; i++) {
+    PyObject *line = item_line(self, lines, i);
+    if (!line) return PyRef();
+    Py_ssize_t at = locate_line(self, line);
+    if (at >= 0) *end++ = tPlaced{at, line};
+  }
+  std::sort(begin, end, [](const tPlaced &a, const tPlaced &b) { return a.at < b.at; });
+  end = std::unique(begin, end, [](const tPlaced &a, const tPlaced &b) { return a.at == b.at; });
+  PyRef ordered(PyList_New(end - begin));
+  if (!ordered) return PyRef();
+  for (tPlaced *p = begin; p != end; p++) {
+    Py_INCREF(p->line);
+    PyList_SET_ITEM(ordered.get(), p - begin, p->line);
+  }
+  return ordered;
 }
 
 // lookup_definition --
-//   Mode 1: the lines the name map lists for the exact name, each matched in its own scope; the
-//   first line that reports something ends the lookup unless find_all is set.
+//   Mode 1: the lines the name map lists for the exact name, in list order, each matched in its
+//   own scope; the first line that reports something ends the lookup unless find_all is set.
 int lookup_definition(tSearchRequest &request, PyObject *result) {
   QuarnelImplObject *self = request.self;
-  PyRef lines(srcinfo_defining_lines(&self->fCache, request.name_str.get()));
-  if (!lines) return PyErr_Occurred() ? -1 : 0;
-  if (!PyList_Check(lines.get())) {
+  PyRef filed(srcinfo_defining_lines(&self->fCache, request.name_str.get()));
+  if (!filed) return PyErr_Occurred() ? -1 : 0;
+  if (!PyList_Check(filed.get())) {
     PyErr_BadInternalCall();
     return -1;
   }
+  PyRef lines = definitions_in_order(self, filed.get());
+  if (!lines) return -1;
   if (self->fTracer && quarnel_trace_pieces(self, "Found defn list in cache") < 0) return -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); i++) {
     if (request.out_of_time()) {
@@ -438,7 +470,6 @@ int lookup_definition(tSearchRequest &request, PyObject *result) {
     }
     PyRef line = PyRef::borrow(item_line(self, lines.get(), i));
     if (!line) return -1;
-    if (request.find_all && listed_before(lines.get(), i)) continue;
     PyRef scope(scope_name(self, line.get()));
     if (!scope || match_line(request, line.get(), scope.get(), result) < 0) return -1;
     if (!request.find_all && PyList_GET_SIZE(result) > 0) return 0;

@@ -18,6 +18,9 @@ INSERTED = [
     'def h(): return 1', 'class L: pass', 'y = (1,', '    2)',
 ]
 FUTURE = 'from __future__ import division\n'
+# Other forms the 'future' edit adds at the top.
+FUTURES = [FUTURE, 'from __future__ import (absolute_import,\n', '    print_function as pf)\n',
+           'from __future__ import print_function, division\n']
 
 
 def new_module(source, factory=None, grammar=None, xformer=None):
@@ -44,8 +47,9 @@ def record_of(line):
 def snapshot(mod_analysis):
     """What the analyzer answers about the structure of its list, with lines given by their
     index in the list: the full name of every class and def line, the cached scope name of every
-    line that has one, the defining line of every full name and the body of the module and of
-    every full name. Names defined by several lines map to the set of their indexes."""
+    line that has one, the defining line of every full name (the first definition in list order
+    when several lines define it) and the body of the module and of every full name, and what
+    an exact-name search finds of the class and def names without analysing anything."""
     analyzer = mod_analysis.fQuarnelImpl
     lines = mod_analysis.fLogicalLines
     index = dict((id(l), i) for i, l in enumerate(lines))
@@ -55,24 +59,79 @@ def snapshot(mod_analysis):
         if line.fLineType in (1, 2) and line.fTokenCount >= 2:
             name = analyzer.GetFullNameForScopeDef(line)
             full_names[i] = name
-            defs.setdefault(name, set()).add(i)
+            defs.setdefault(name, []).append(i)
     scope_defs = {}
     bodies = {'': [index[id(l)] for l in analyzer.GetBodyOfScope('')]}
     for name, found in defs.items():
-        line = analyzer.GetScopeDefForFullName(name)
-        scope_defs[name] = index[id(line)] if len(found) == 1 else found
-        if index[id(line)] not in found:
-            scope_defs[name] = ('not defining', index[id(line)])
-        if len(found) == 1:
-            bodies[name] = [index[id(l)] for l in analyzer.GetBodyOfScope(name)]
+        at = index.get(id(analyzer.GetScopeDefForFullName(name)), 'not in the list')
+        scope_defs[name] = at if at == found[0] else ('not the first definition', at, found)
+        bodies[name] = [index[id(l)] for l in analyzer.GetBodyOfScope(name)]
     scopes = dict((i, l.fScopeName) for i, l in enumerate(lines) if l.fScopeName is not None)
+    kinds = analysis.attrib_kinds(logicalline)
+    names = set(l.fTokens[1] for l in lines if l.fLineType in (1, 2) and l.fTokenCount >= 2)
+    definitions = {}
+    for name in names:
+        for find_all in (0, 1):
+            definitions[name, find_all] = found_refs(analyzer, index, {
+                'local_name': name, 'find_all': find_all, 'update': 0,
+                'valid_kinds': [kinds['kClassAttribKind'], kinds['kFunctionAttribKind']]})
     return {'full names': full_names, 'scope defs': scope_defs, 'bodies': bodies,
-            'scope names': scopes, 'future': dict(analyzer.fFromFutureFlags)}
+            'scope names': scopes, 'future': dict(analyzer.fFromFutureFlags),
+            'class and def search': definitions}
 
 
-def differences(edited, fresh):
+def found_refs(analyzer, index, options):
+    """A search's answer with lines given by their index in the list."""
+    return [(r.fKind, r.fFullName, index.get(id(r.fLine), 'not in the list'), r.fExtra is None)
+            for r in analyzer.SearchForAttribs(options)]
+
+
+def analysed_snapshot(mod_analysis):
+    """After analysing every line: what an exact-name search finds of every name the lines
+    define, and what FindTypeEquivs answers for each name a scope's body defines (and for
+    'return') in that scope."""
+    analyzer = mod_analysis.fQuarnelImpl
+    lines = mod_analysis.fLogicalLines
+    analyzer.AnalyzeLogicalList(lines, -1, 0.0)
+    index = dict((id(l), i) for i, l in enumerate(lines))
+    names = set()
+    for line in lines:
+        for entry in line.fNames:
+            name = entry[0] if isinstance(entry, tuple) and entry else entry
+            if isinstance(name, str):
+                names.add(name)
+    search = {}
+    for name in names:
+        for find_all in (0, 1):
+            search[name, find_all] = found_refs(analyzer, index,
+                                                {'local_name': name, 'find_all': find_all})
+    scopes = [''] + [analyzer.GetFullNameForScopeDef(l) for l in lines
+                     if l.fLineType in (1, 2) and l.fTokenCount >= 2]
+    equivs = {}
+    for scope in scopes:
+        asked = set(['return'])
+        for line in analyzer.GetBodyOfScope(scope):
+            asked.update(n for n in line.fNames if isinstance(n, str))
+        for name in asked:
+            equivs[scope, name] = repr(analyzer.FindTypeEquivs(name, scope, 0.0))
+    return {'search': search, 'type equivalences': equivs}
+
+
+def compare(mine, theirs, found):
+    for key in sorted(mine):
+        if key == 'scope names':
+            continue
+        if mine[key] != theirs[key]:
+            diff = [(k, mine[key].get(k), theirs[key].get(k))
+                    for k in sorted(set(mine[key]) | set(theirs[key]))
+                    if mine[key].get(k) != theirs[key].get(k)]
+            found.append('%s: %r' % (key, diff[:3]))
+
+
+def differences(edited, fresh, analyse=False):
     """Texts describing where the edited module's list and answers differ from the fresh
-    one's (cached scope names are compared where the edited analyzer has one)."""
+    one's (cached scope names are compared where the edited analyzer has one). With analyse,
+    both modules are analysed whole and their searches and type equivalences compared too."""
     found = []
     got = [record_of(l) for l in edited.fLogicalLines]
     want = [record_of(l) for l in fresh.fLogicalLines]
@@ -83,16 +142,13 @@ def differences(edited, fresh):
             at[0], got[at[0]:at[0] + 2], want[at[0]:at[0] + 2]))
         return found
     mine, theirs = snapshot(edited), snapshot(fresh)
-    for key in ('full names', 'scope defs', 'bodies', 'future'):
-        if mine[key] != theirs[key]:
-            diff = [(k, mine[key].get(k), theirs[key].get(k))
-                    for k in sorted(set(mine[key]) | set(theirs[key]))
-                    if mine[key].get(k) != theirs[key].get(k)]
-            found.append('%s: %r' % (key, diff[:3]))
+    compare(mine, theirs, found)
     for i, name in mine['scope names'].items():
         if theirs['scope names'].get(i) != name:
             found.append('scope name of line %d: %r, fresh %r' % (i, name,
                                                                    theirs['scope names'].get(i)))
+    if analyse and not found:
+        compare(analysed_snapshot(edited), analysed_snapshot(fresh), found)
     return found
 
 
@@ -144,7 +200,8 @@ class RandomEditor(object):
             indent = line[:len(line) - len(line.lstrip(' \t'))].replace('\n', '')
             text = indent + r.choice(['def f%d(self):' % at, 'class C%d:' % at]) + '\n'
             return ('make scope line %d' % at), mod_analysis.ReplaceLines(at, 1, text)
-        # kind == 'future': add the import at the top, or take it away again.
-        if physical and physical[0] == FUTURE:
+        # kind == 'future': add an import (or half of one) at the top, or take a line away.
+        if physical and physical[0] in FUTURES and r.random() < 0.5:
             return 'remove future import', mod_analysis.ReplaceLines(1, 1, '')
-        return 'add future import', mod_analysis.ReplaceLines(1, 0, FUTURE)
+        text = r.choice(FUTURES)
+        return 'add %r' % text, mod_analysis.ReplaceLines(1, 0, text)

@@ -280,14 +280,72 @@ def defining(analyzer, name):
     return hooks.cache_defining_lines(analyzer, name) or []
 
 
+FEATURES = ['division', 'absolute_import', 'print_function', 'unicode_literals',
+            'with_statement', 'nested_scopes', 'generators']
+
+
+# The features that leave a mark in the code's flags (2.7 takes the last two for granted).
+FLAGGED = FEATURES[:5]
+
+
+def compiled_features(source):
+    """The features the compiler enables for source (those that leave a code flag)."""
+    import __future__
+    flags = compile(source, '<future>', 'exec', 0, True).co_flags
+    return set(f for f in FLAGGED if getattr(__future__, f).compiler_flag & flags)
+
+
+def flagged(features):
+    """The features of an analyzer's flags that leave a code flag."""
+    return set(features) & set(FLAGGED)
+
+
+def future_sources(seed, count):
+    """Seeded random module openings: comments, blank lines, a docstring (in brackets or not),
+    future imports in every form (several features, brackets, aliases, backslash
+    continuations, several statements on a line), then a statement, and sometimes a late future
+    import (which the compiler refuses) or a second string statement."""
+    import random
+    r = random.Random(seed)
+
+    def feature_list():
+        names = r.sample(FEATURES, r.randint(1, 3))
+        items = [n + (' as _%s' % n if r.random() < 0.3 else '') for n in names]
+        if r.random() < 0.4:
+            return '(' + (',\n    ' if r.random() < 0.5 else ', ').join(items) + \
+                   (',' if r.random() < 0.3 else '') + ')'
+        return (', \\\n    ' if r.random() < 0.2 else ', ').join(items)
+
+    for i in range(count):
+        parts = []
+        if r.random() < 0.3:
+            parts.append('# -*- coding: ascii -*-\n')
+        if r.random() < 0.5:
+            parts.append(r.choice(['"""Doc."""\n', "'doc' 'more'\n", '("doc")\n',
+                                   'r"doc"\n']))
+        for k in range(r.randint(0, 3)):
+            if r.random() < 0.2:
+                parts.append('\n# between\n')
+            statement = 'from __future__ import ' + feature_list()
+            if r.random() < 0.15:
+                statement += '; from __future__ import ' + r.choice(FEATURES)
+            parts.append(statement + '\n')
+        if r.random() < 0.2:
+            parts.append('"""A string after the imports."""\n')
+        parts.append(r.choice(['x = 1\n', 'import os\n', 'def f(): pass\n']))
+        late = r.random() < 0.2
+        if late:
+            parts.append('from __future__ import division\n')
+        yield ''.join(parts), late
+
+
 class FutureFlags(unittest.TestCase):
     def test_rescan(self):
         cases = [
             ('from __future__ import division\n', {'division': True}),
-            ('from __future__ import division, print_function\n', {}),
-            ('from __future__ import (division)\n', {}),
             ('if 1:\n    from __future__ import division\n', {}),
             ('from os import path\n', {}),
+            ('x = 1\nfrom __future__ import division\n', {}),   # late: the compiler refuses it
             ('"""doc"""\nfrom __future__ import print_function\nprint(1, 2)\n',
              {'print_function': True}),
         ]
@@ -296,6 +354,27 @@ class FutureFlags(unittest.TestCase):
             self.assertEqual(a.fFromFutureFlags, flags, source)
             notices = [n for n in analysis.fNotices if n[0] == '_FromFutureFlagsChanged']
             self.assertEqual(notices, [('_FromFutureFlagsChanged', flags)] if flags else [])
+
+    def test_every_form_counts_as_the_compiler_counts_it(self):
+        # Differential: the analyzer's features against the code flags compile() sets. A late
+        # future import, which the compiler refuses, counts for neither.
+        for source, late in future_sources(20, 150):
+            a = real_analyzer(source)[0]
+            if late:
+                self.assertRaises(SyntaxError, compiled_features, source)
+                source = source[:source.rindex('from __future__')]
+            self.assertEqual(flagged(a.fFromFutureFlags), compiled_features(source), source)
+
+    def test_several_features_reach_the_grammar(self):
+        # print_function among others in one statement: print(..., file=out) parses as a call
+        # and `out = print` keeps its name.
+        a, lines, analysis = real_analyzer(
+            'from __future__ import (absolute_import,\n    print_function as pf)\n'
+            'out = print\nprint(1, file=out)\n')
+        self.assertEqual(sorted(a.fFromFutureFlags), ['absolute_import', 'print_function'])
+        a.AnalyzeLogicalList(lines, -1, 0.0)
+        self.assertEqual(a.fParseErrors, {})
+        self.assertEqual(a.FindTypeEquivs('out', ''), ['print'])
 
     def test_the_grammar_follows(self):
         # The module analysis hands the features to the grammar: print(1, 2) is then a call.

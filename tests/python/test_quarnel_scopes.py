@@ -11,6 +11,7 @@ import _quarnel_testhooks as hooks
 from analyzer_support import library_failures, line, real_analyzer
 from edit_oracle import RandomEditor, differences, new_module
 from structure_oracle import consistency_differences, structure_differences
+from support import run_python
 from vornide import logicallines as ll
 
 STDLIB = os.path.dirname(os.__file__)
@@ -289,13 +290,47 @@ class CacheModified(unittest.TestCase):
         self.assertEqual((lines, module.fQuarnelImpl.GetBodyOfScope('')), ([], []))
         self.assertEqual(differences(module, new_module(module.GetSource())), [])
 
-    def test_first_definition_of_an_uncached_name(self):
+    def test_renamed_and_deleted_defs_leave_the_name_map(self):
+        # Through the environment's edits, analysed or not, an exact-name search answers what
+        # a fresh analyzer answers: never a line that left the list.
+        def search(module, name):
+            return [(r.fFullName, r.fLine in module.fLogicalLines, r.fLine.fLineno)
+                    for r in module.fQuarnelImpl.SearchForAttribs({'local_name': name})]
+        source = open(os.path.join(STDLIB, 'Queue.py')).read()
+        put = source.splitlines().index('    def put_nowait(self, item):') + 1
+        get = source.splitlines().index('    def get_nowait(self):') + 1
+        for analysed in (False, True):
+            module = new_module(source)
+            if analysed:
+                module.fQuarnelImpl.AnalyzeLogicalList(module.fLogicalLines, -1, 0.0)
+            self.assertEqual(search(module, 'put_nowait'), [('Queue.put_nowait', True, put)])
+            module.ReplaceLines(put, 1, '    def put_quick(self, item):\n')
+            module.ReplaceLines(get, 1, '')
+            fresh = new_module(module.GetSource())
+            for name in ('put_nowait', 'put_quick', 'get_nowait'):
+                self.assertEqual(search(module, name), search(fresh, name), (analysed, name))
+            self.assertEqual(search(module, 'put_nowait'), [])
+            self.assertEqual(search(module, 'put_quick'), [('Queue.put_quick', True, put)])
+            # A class line half typed (no colon yet) is found, as by a fresh analyzer.
+            module.ReplaceLines(1, 0, 'class Foo\n')
+            self.assertEqual(search(module, 'Foo'), [('Foo', True, 1)])
+            self.assertEqual(search(new_module(module.GetSource()), 'Foo'), [('Foo', True, 1)])
+
+    def test_the_first_definition_answers(self):
+        # A full name defined twice: the rebuild, a lookup and an edit all keep the first.
         a, lines = real_analyzer('class A:\n    def f(self): pass\n    def f(self): pass\n',
                                  module=hooks)[:2]
-        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[3])  # the rebuild: the last
+        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[1])
         a.ClearCache()
-        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[1])  # looked up: the first
+        self.assertTrue(a.GetScopeDefForFullName('A.f') is lines[1])
         self.assertTrue(hooks.cache_get_def(a, 'A.f') is lines[1])
+        source = 'if x:\n    def f():\n        return a.b\nelse:\n    def f():\n        return c\n'
+        self.assertEqual(new_module(source).fQuarnelImpl.FindTypeEquivs('return', 'f'), ['a.b'])
+        module = new_module(source)
+        module.ReplaceLines(7, 0, 'y = 1\n')   # an edit elsewhere
+        self.assertEqual(module.fQuarnelImpl.FindTypeEquivs('return', 'f'), ['a.b'])
+        module.ReplaceLines(2, 2, '    def f():\n        return a.b\n')   # the first again
+        self.assertEqual(module.fQuarnelImpl.FindTypeEquivs('return', 'f'), ['a.b'])
 
     def test_stale_scope_names_do_not_survive_a_rebuild(self):
         a, lines = self.a, self.lines
@@ -304,6 +339,134 @@ class CacheModified(unittest.TestCase):
         lines.remove(first(lines, 'def', 'f'))  # behind the analyzer's back
         a.RebuildCache()
         self.assertEqual(y.fScopeName, 'A')
+
+
+class CallbacksThatDropTheList(unittest.TestCase):
+    """Every call out to Python during an update, a rebuild, an analysis or a search (the module
+    analysis's notices, the grammar's parser, the import lookup of the visitors, the attribute
+    factory, a name's __hash__) may
+    take the analyzer's list away (SetLogicalList(None), SetLogicalList([]) or destroy()). The
+    method then fails with a Python exception or completes; it never reads a list it no longer
+    holds. All cases run in one child, which such a read crashes."""
+    leak_check = False  # only drives a child interpreter
+
+    def test_matrix(self):
+        status, out, err = run_python("""
+            import os
+            import logicalline, quarnel_impl
+            from analyzer_support import make_logical_lines
+            from vornide import analysis, grammar, transformer
+            STDLIB = os.path.dirname(os.__file__)
+            SOURCE = ('from __future__ import division\\nclass A:\\n    def f(self):\\n'
+                      '        x = = 1\\n        return x\\ny = 1\\nimport os\\n')
+            state = {}
+
+            def drop():
+                if state.pop('armed', False):
+                    a = state['analyzer']
+                    {'none': lambda: a.SetLogicalList(None), 'empty': lambda: a.SetLogicalList([]),
+                     'destroy': a.destroy}[state['action']]()
+
+            class Analysis(analysis.CQuarnelAnalysis):
+                def _FromFutureFlagsChanged(self):
+                    if state['where'] == 'future':
+                        drop()
+                def _ParseErrorsModified(self, added, removed):
+                    if state['where'] == 'errors':
+                        drop()
+                def UpdateFromCache(self):
+                    if state['where'] == 'update':
+                        drop()
+
+            class Grammar(grammar.Grammar):
+                def CreateParser(self, start):
+                    if state['where'] == 'parser':
+                        drop()
+                    return grammar.Grammar.CreateParser(self, start)
+
+            class Factory(analysis.AnalysisFactory):
+                def FindAnalysisByName(self, name, package_dir):
+                    if state['where'] == 'import':
+                        drop()
+                    return analysis.AnalysisFactory.FindAnalysisByName(self, name, package_dir)
+
+            class Name(str):
+                def __hash__(self):
+                    if state['where'] == 'hash':
+                        drop()
+                    return str.__hash__(self)
+
+            def factory(*args):
+                if state['where'] == 'factory':
+                    drop()
+                return args
+
+            class Delta:
+                def __init__(self, removed, added):
+                    self.removed, self.added = removed, added
+
+            def run(where, action, operation):
+                state.update(where=where, action=action)
+                m = Analysis(Factory(search_path=[STDLIB], logicalline_module=logicalline),
+                             os.path.join(STDLIB, 'x.py'))
+                a = quarnel_impl.CreateQuarnelImpl(m, Grammar(), transformer.NodeTransformer(),
+                                                   {}, factory, logicalline)
+                state['analyzer'] = a
+                lines = make_logical_lines(SOURCE)
+                a.SetLogicalList(lines)
+                if operation != 'rebuild':
+                    a.RebuildCache()
+                    a.AnalyzeLogicalList(lines, -1, 0.0)
+                if operation == 'named':
+                    lines[5].fParsed = False
+                    lines[5].AddName(Name('z'))
+                    lines[5].fParsed = True
+                state['armed'] = True
+                if operation == 'rebuild':
+                    a.RebuildCache()
+                elif operation == 'rescope':   # the def line and the broken line go
+                    removed = lines[2:4]
+                    del lines[2:4]
+                    a.LogicalCacheModified(m, Delta(removed, []))
+                elif operation in ('replace', 'named'):
+                    removed = lines[3:4]
+                    lines[3:4] = make_logical_lines('x\\n' * 3 + '        x = 2\\n')[-1:]
+                    lines[3].fParsed = True
+                    lines[3].AddName(Name('x'))
+                    a.LogicalCacheModified(m, Delta(removed + lines[5:6], lines[3:4]))
+                elif operation == 'analyze':
+                    for line in lines:
+                        a.ClearAnalysis(line)
+                    a.AnalyzeLogicalList(lines, -1, 0.0)
+                elif operation == 'search':
+                    a.SearchForAttribs({'local_name': 'f'})
+                    a.SearchForAttribs({'local_name': '*', 'find_all': 1})
+                    a.SearchForAttribs({'local_name': '*', 'scope_name': 'A', 'find_all': 0})
+                elif operation == 'equivs':
+                    for line in lines:
+                        a.ClearAnalysis(line)
+                    a.FindTypeEquivs('x', 'A.f')
+                    a.GetInstanceAttributes('A', None)
+
+            for where in ('future', 'errors', 'update', 'parser', 'import', 'hash', 'factory'):
+                for action in ('none', 'empty', 'destroy'):
+                    for operation in ('rebuild', 'rescope', 'replace', 'named', 'analyze',
+                                      'search', 'equivs'):
+                        try:
+                            run(where, action, operation)
+                            result = 'done'
+                        except (AssertionError, TypeError, ValueError, KeyError,
+                                SystemError) as exc:
+                            result = type(exc).__name__
+                        print where, action, operation, result
+            """)
+        self.assertEqual(status, 0, (out[-2000:], err[-3000:]))
+        self.assertEqual(len(out.splitlines()), 7 * 3 * 7, out)
+        # Where the list was needed after it went, the usual error says so.
+        for case in ('future none rebuild', 'future destroy rebuild', 'errors none rescope',
+                     'errors none analyze', 'parser none analyze', 'import none analyze',
+                     'update none search'):
+            self.assertIn(case + ' AssertionError', out)
 
 
 class LibraryOracle(unittest.TestCase):
@@ -349,7 +512,9 @@ class EditOracle(unittest.TestCase):
         for step in range(count):
             what, change = editor.edit(module)
             self.assertEqual(len(change), 4)
-            found = differences(module, new_module(module.GetSource()))
+            # Every fourth edit both analyzers analyse everything and their searches and type
+            # equivalences are compared too; in between, edits meet unanalysed lines.
+            found = differences(module, new_module(module.GetSource()), analyse=step % 4 == 3)
             self.assertEqual(found, [], 'seed %d, edit %d of %s: %s' % (seed, step, name, what))
 
     def test_random_edits(self):
