@@ -313,6 +313,46 @@ class Files(unittest.TestCase):
         finally:
             shutil.rmtree(folder)
 
+    def test_one_file_loaded_under_two_names(self):
+        # The same file imported through its folder and through a link to the folder: both
+        # module names are recorded, and a breakpoint on either spelling stops in the code of
+        # both, whichever name was recorded first.
+        folder = os.path.realpath(tempfile.mkdtemp())
+        try:
+            os.mkdir(os.path.join(folder, 'real'))
+            os.symlink(os.path.join(folder, 'real'), os.path.join(folder, 'link'))
+            real, link = [os.path.join(folder, name, 'twin.py') for name in ('real', 'link')]
+            with open(real, 'w') as f:
+                f.write('def f(x):\n    y = x + 1\n    return y\n')
+            stops = []
+
+            def line_cb(frame, changed):
+                if frame.f_code.co_name == 'f':
+                    stops.append(frame.f_code.co_filename)
+                zardel27.continue_run()
+            for bp_file in (real, link):
+                for order in ((real, link), (link, real)):
+                    zardel27.init(*init_args(allow_synonyms=1, line_cb=line_cb))
+                    try:
+                        modules = []
+                        for name in order:
+                            module = types.ModuleType('twin')
+                            module.__file__ = name
+                            exec compile(open(name).read(), name, 'exec') in module.__dict__
+                            self.assertEqual(zardel27.register_module(module), name)
+                            modules.append(module)
+                        zardel27.set_break(bp_file, 2, 1, 0, None, 0)
+                        del stops[:]
+                        zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run()
+                        for module in modules:
+                            module.f(1)
+                        zardel27.stop_trace()
+                        self.assertEqual(stops, list(order), (bp_file, order))
+                    finally:
+                        zardel27.destroy()
+        finally:
+            shutil.rmtree(folder)
+
     def test_without_synonyms_names_are_taken_as_given(self):
         run = TracerRun('bp_target', [bp(TARGET + 'c', TOTAL)], synonyms=0)
         self.assertEqual(len(run.stops), 6)
@@ -334,6 +374,32 @@ def executable_lines(path):
 
 CONDITIONS = [None, None, None, 'i % 2 == 0', 'n > 2', 'k >= 3', 'value == 4',
               'len(results) > 6', 'x > 5', 'no_such_name']
+
+
+class StringCode(unittest.TestCase):
+    """Code compiled from a string and run in a module's namespace has no file, and code of
+    another file run there (execfile) has that file: breakpoints on the module's lines must not
+    stop in either, nor those of the other file miss it. Stops as bdb's, which names a frame's
+    file by its code alone."""
+
+    def test_stops_as_bdb(self):
+        program, other, helper = [path_of(name) for name in
+                                  ('string_code', 'string_other', 'string_helper')]
+        first_statement = line_of('string_code', 'import os')   # bdb's first stop, not counted
+        breaks = []
+        for path in (program, other, helper):
+            with open(path) as f:
+                count = len(f.readlines())
+            breaks += [bp(path, line) for line in range(1, count + 1)
+                       if (path, line) != (program, first_statement)]
+        theirs = BdbRun('string_code', breaks)
+        self.assertIn(('string_other.py', 1), theirs.stops)
+        for synonyms in (0, 1):
+            ours = TracerRun('string_code', breaks, synonyms=synonyms)
+            self.assertEqual(ours.stops, theirs.stops, synonyms)
+            self.assertEqual(ours.globals['results'], [3, 3, 6, 11, 5])
+            self.assertEqual(dict((number, info[6]) for number, info in ours.final.items()),
+                             theirs.hits)
 
 
 class AgainstBdb(unittest.TestCase):

@@ -191,13 +191,19 @@ static const struct stat *stat_source_or_compiled(tFileOpsData *ops, const char 
   return found;
 }
 
+bool file_identity(tFileOpsData *ops, const char *name, tFileId *id) {
+  const struct stat *found = ops && name ? stat_source_or_compiled(ops, name) : nullptr;
+  if (!found) return false;
+  id->dev = found->st_dev;
+  id->ino = found->st_ino;
+  return true;
+}
+
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2) {
   if (!ops || !name1 || !name2) return false;
   // Whole names: "/a/b" and "/a/bc.py" share a prefix, not a file.
   if (strcmp(name1, name2) == 0) return true;
-  const struct stat *st1 = stat_source_or_compiled(ops, name1);
-  if (!st1) return false;
-  const struct stat *st2 = stat_source_or_compiled(ops, name2);
-  if (!st2) return false;
-  return st1->st_dev == st2->st_dev && st1->st_ino == st2->st_ino;
+  tFileId id1, id2;
+  return file_identity(ops, name1, &id1) && file_identity(ops, name2, &id2) &&
+         id1.dev == id2.dev && id1.ino == id2.ino;
 }

@@ -36,6 +36,18 @@ const char *get_absname(tFileOpsData *ops, const char *name);
 // Whether the two names are the same file: equal names, or the same device and inode.
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2);
 
+// What samefile compares: a file's device and inode. No padding, so it serves as a key of
+// array-key hash tables.
+struct tFileId {
+  dev_t dev;
+  ino_t ino;
+};
+static_assert(sizeof(tFileId) == sizeof(dev_t) + sizeof(ino_t), "tFileId has padding");
+
+// Sets *id to the identity of the file `name` names (of its compiled form when the name itself
+// does not exist, as samefile has it); false when neither exists. Answers come from the caches.
+bool file_identity(tFileOpsData *ops, const char *name, tFileId *id);
+
 // The cached stat record of `path`, or null when the file does not exist (remembered for
 // kNotFoundSeconds).
 const struct stat *__tracer_stat(tFileOpsData *ops, const char *path);
