@@ -24,6 +24,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_walk.py
 	@/usr/bin/python2.7 bench/bench_exceptions.py
 	@/usr/bin/python2.7 bench/bench_breakpoints.py
+	@/usr/bin/python2.7 bench/bench_binding.py
 	@/usr/bin/python2.7 bench/bench_serialize.py
 	@/usr/bin/python2.7 bench/bench_analysis.py
 	@/usr/bin/python2.7 bench/bench_search.py
