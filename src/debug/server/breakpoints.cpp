@@ -142,7 +142,7 @@ struct tWaitingBps {
 
   tWaitingBps() { init(); }
   void init() {
-    CU_InitHashTable(&by_id, sizeof(tFileId));
+    CU_InitHashTable(&by_id, CU_STRING_KEYS);
     CU_InitHashTable(&by_name, CU_STRING_KEYS);
     retried = 0;
   }
@@ -163,7 +163,7 @@ static bool wait_for_file(tBp *bp) {
   tFileId id;
   int is_new;
   CUt_HashEntry *entry = file_identity(gSelf.file_ops_data, bp->file_key, &id)
-                             ? CU_CreateHashEntry(&gWaiting.by_id, &id, &is_new)
+                             ? CU_CreateHashEntry(&gWaiting.by_id, id.text, &is_new)
                              : CU_CreateHashEntry(&gWaiting.by_name, bp->file_key, &is_new);
   if (!entry) return false;
   tBp *head = is_new ? nullptr : chain_head(entry);
@@ -579,7 +579,7 @@ static void bind_waiting_bps(const char *name) {
   bind_appeared_files();
   tFileId id;
   if (file_identity(gSelf.file_ops_data, name, &id)) {
-    bind_chain(CU_FindHashEntry(&gWaiting.by_id, &id));
+    bind_chain(CU_FindHashEntry(&gWaiting.by_id, id.text));
   }
   bind_chain(CU_FindHashEntry(&gWaiting.by_name, name));
 }

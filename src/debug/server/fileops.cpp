@@ -5,6 +5,7 @@
 #include "fileops.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -194,8 +195,9 @@ static const struct stat *stat_source_or_compiled(tFileOpsData *ops, const char 
 bool file_identity(tFileOpsData *ops, const char *name, tFileId *id) {
   const struct stat *found = ops && name ? stat_source_or_compiled(ops, name) : nullptr;
   if (!found) return false;
-  id->dev = found->st_dev;
-  id->ino = found->st_ino;
+  snprintf(id->text, sizeof(id->text), "%llx:%llx",
+           static_cast<unsigned long long>(found->st_dev),
+           static_cast<unsigned long long>(found->st_ino));
   return true;
 }
 
@@ -203,7 +205,9 @@ bool samefile(tFileOpsData *ops, const char *name1, const char *name2) {
   if (!ops || !name1 || !name2) return false;
   // Whole names: "/a/b" and "/a/bc.py" share a prefix, not a file.
   if (strcmp(name1, name2) == 0) return true;
-  tFileId id1, id2;
-  return file_identity(ops, name1, &id1) && file_identity(ops, name2, &id2) &&
-         id1.dev == id2.dev && id1.ino == id2.ino;
+  const struct stat *st1 = stat_source_or_compiled(ops, name1);
+  if (!st1) return false;
+  const struct stat *st2 = stat_source_or_compiled(ops, name2);
+  if (!st2) return false;
+  return st1->st_dev == st2->st_dev && st1->st_ino == st2->st_ino;
 }

@@ -36,13 +36,12 @@ const char *get_absname(tFileOpsData *ops, const char *name);
 // Whether the two names are the same file: equal names, or the same device and inode.
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2);
 
-// What samefile compares: a file's device and inode. No padding, so it serves as a key of
-// array-key hash tables.
+// What samefile compares, as text ("device:inode" in hexadecimal): the key of string-key tables
+// of files (an array key would hash by its byte sum, which spreads many files poorly).
+constexpr int kFileIdSize = 2 * (2 * sizeof(unsigned long long) + 1);
 struct tFileId {
-  dev_t dev;
-  ino_t ino;
+  char text[kFileIdSize];
 };
-static_assert(sizeof(tFileId) == sizeof(dev_t) + sizeof(ino_t), "tFileId has padding");
 
 // Sets *id to the identity of the file `name` names (of its compiled form when the name itself
 // does not exist, as samefile has it); false when neither exists. Answers come from the caches.

@@ -260,7 +260,7 @@ static void __add_preloaded_module_to_import_list(PyObject *module) {
 
 void init_loaded_modules() {
   CU_InitHashTable(&gSelf.loaded_modules, CU_STRING_KEYS);
-  CU_InitHashTable(&gSelf.loaded_module_ids, sizeof(tFileId));
+  CU_InitHashTable(&gSelf.loaded_module_ids, CU_STRING_KEYS);
   CU_InitHashTable(&gSelf.unidentified_modules, CU_STRING_KEYS);
   gSelf.unidentified_retry = 0;
 }
@@ -279,7 +279,7 @@ static void index_module_file(const char *canonical) {
   int is_new;
   CUt_HashEntry *entry =
       file_identity(gSelf.file_ops_data, canonical, &id)
-          ? CU_CreateHashEntry(&gSelf.loaded_module_ids, &id, &is_new)
+          ? CU_CreateHashEntry(&gSelf.loaded_module_ids, id.text, &is_new)
           : CU_CreateHashEntry(&gSelf.unidentified_modules, canonical, &is_new);
   // Out of memory: the module is then found by its own name only.
   if (entry && is_new) CU_SetHashValue(entry, const_cast<char *>(canonical));
@@ -300,7 +300,7 @@ static void identify_missing_modules() {
     tFileId id;
     if (!file_identity(gSelf.file_ops_data, canonical, &id)) continue;
     int is_new;
-    CUt_HashEntry *known = CU_CreateHashEntry(&gSelf.loaded_module_ids, &id, &is_new);
+    CUt_HashEntry *known = CU_CreateHashEntry(&gSelf.loaded_module_ids, id.text, &is_new);
     if (!known) continue;
     if (is_new) CU_SetHashValue(known, const_cast<char *>(canonical));
     CU_DeleteHashEntry(entry);  // the walk's current entry: allowed
@@ -313,10 +313,10 @@ static void identify_missing_modules() {
 static const char *module_of_file(const char *name) {
   tFileId id;
   if (!file_identity(gSelf.file_ops_data, name, &id)) return nullptr;
-  CUt_HashEntry *entry = CU_FindHashEntry(&gSelf.loaded_module_ids, &id);
+  CUt_HashEntry *entry = CU_FindHashEntry(&gSelf.loaded_module_ids, id.text);
   if (!entry) {
     identify_missing_modules();
-    entry = CU_FindHashEntry(&gSelf.loaded_module_ids, &id);
+    entry = CU_FindHashEntry(&gSelf.loaded_module_ids, id.text);
   }
   return entry ? static_cast<const char *>(CU_GetHashValue(entry)) : nullptr;
 }
