@@ -376,6 +376,82 @@ CONDITIONS = [None, None, None, 'i % 2 == 0', 'n > 2', 'k >= 3', 'value == 4',
               'len(results) > 6', 'x > 5', 'no_such_name']
 
 
+class Binding(unittest.TestCase):
+    """Breakpoints bound to loaded modules through the index by file, against a model: a
+    breakpoint stops a frame when its name, however spelt (a link, a relative name, the compiled
+    name), is the same file as the frame's. Seeded runs load modules under their real names and
+    through a link, in random order, some only by running, with breakpoints set before and after
+    the modules are recorded."""
+
+    SOURCE = 'def run():\n    x = 1\n    y = 2\n    return x + y\n'
+    LINES = [2, 3, 4]
+
+    def setUp(self):
+        self.folder = os.path.realpath(tempfile.mkdtemp())
+        os.mkdir(os.path.join(self.folder, 'real'))
+        os.symlink(os.path.join(self.folder, 'real'), os.path.join(self.folder, 'link'))
+        self.files = []
+        for name in ('one', 'two', 'three'):
+            path = os.path.join(self.folder, 'real', name + '.py')
+            with open(path, 'w') as f:
+                f.write(self.SOURCE)
+            self.files.append(path)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def spellings(self, path):
+        linked = os.path.join(self.folder, 'link', os.path.basename(path))
+        return [path, linked, os.path.relpath(linked), path + 'c']
+
+    def module(self, path, spelling):
+        module = types.ModuleType(os.path.basename(path)[:-3])
+        module.__file__ = spelling
+        exec compile(self.SOURCE, spelling, 'exec') in module.__dict__
+        return module
+
+    def run_case(self, rand):
+        missing = os.path.join(self.folder, 'real', 'missing.py')
+        loads = [(path, rand.choice(self.spellings(path)[:2]))
+                 for path in self.files for _ in range(rand.randint(0, 2))]
+        rand.shuffle(loads)
+        breaks = [(rand.choice(self.spellings(rand.choice(self.files)) + [missing]),
+                   rand.choice(self.LINES)) for _ in range(rand.randint(1, 8))]
+        early = rand.randint(0, len(breaks))
+        stops = []
+
+        def line_cb(frame, changed):
+            if frame.f_code.co_name == 'run':
+                stops.append((frame.f_code.co_filename, frame.f_lineno))
+            zardel27.continue_run()
+        zardel27.init(*init_args(allow_synonyms=1, line_cb=line_cb))
+        try:
+            for filename, line in breaks[:early]:
+                zardel27.set_break(filename, line, 1, 0, None, 0)
+            modules = [self.module(path, spelling) for path, spelling in loads]
+            for module in modules:
+                if rand.random() < 0.7:   # the others are met only when they run
+                    zardel27.register_module(module)
+            for filename, line in breaks[early:]:
+                zardel27.set_break(filename, line, 1, 0, None, 0)
+            zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run()
+            for module in modules:
+                module.run()
+            zardel27.stop_trace()
+        finally:
+            zardel27.destroy()
+        same = lambda a, b: os.path.exists(a) and os.path.samefile(a, b)
+        expected = [(spelling, line) for path, spelling in loads for line in self.LINES
+                    if any(l == line and same(f[:-1] if f.endswith('c') else f, path)
+                           for f, l in breaks)]
+        self.assertEqual(stops, expected, (loads, breaks, early))
+
+    def test_random_loads_and_spellings(self):
+        rand = random.Random(1907)
+        for case in range(60):
+            self.run_case(rand)
+
+
 class StringCode(unittest.TestCase):
     """Code compiled from a string and run in a module's namespace has no file, and code of
     another file run there (execfile) has that file: breakpoints on the module's lines must not
