@@ -134,6 +134,21 @@ class FrameFiles(ModuleTestCase):
         expected = os.path.join(self.root, 'zmt_rel', 'zmt_relmod.py')
         self.assertEqual(zardel27.get_frame_file(module.here()), expected)
 
+    def test_code_compiled_elsewhere_takes_its_module_file(self):
+        # A module whose code names a file that does not exist (compiled at another place):
+        # every frame of it, methods of new-style classes (which registering the module does
+        # not reach) included, is given the module's file, as get_frame_file gives it before.
+        module = types.ModuleType('zmt_moved')
+        module.__file__ = os.path.join(self.root, 'zmt_moved.py')
+        exec compile('import sys\nclass New(object):\n    def here(self):\n'
+                     '        return sys._getframe()\n', '/build/elsewhere/zmt_moved.py',
+                     'exec') in module.__dict__
+        zardel27.init(*init_args())
+        self.assertEqual(zardel27.get_frame_file(module.New().here()), module.__file__)
+        armed(lambda: zardel27.register_module(module))
+        frame = armed(lambda: module.New().here())
+        self.assertEqual(zardel27.get_frame_file(frame), module.__file__)
+
     def test_register_module(self):
         zardel27.init(*init_args())
         module = types.ModuleType('zmt_reg')

@@ -79,8 +79,8 @@ struct tTracerData {
   // The module files of loaded_modules by identity, so that a name is matched to the loaded
   // module of its file with one lookup: file identity -> canonical name (a loaded_modules
   // value). Canonical names whose file did not exist when recorded wait in
-  // unidentified_modules (values unused), looked for again at most once per clock second
-  // (unidentified_retry).
+  // unidentified_modules (name -> the same canonical name), looked for again at most once per
+  // clock second (unidentified_retry).
   CUt_HashTable loaded_module_ids;
   CUt_HashTable unidentified_modules;
   time_t unidentified_retry;
