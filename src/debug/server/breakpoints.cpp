@@ -550,13 +550,9 @@ static void bind_chain(CUt_HashEntry *entry) {
 
 // bind_appeared_files --
 //   The chains of files that were missing when their breakpoints began to wait: those whose file
-//   exists now are bound to its loaded module, or else wait under its identity. A file found
-//   missing is taken for missing for a few seconds anyway, so once per clock second is enough.
+//   exists now are bound to its loaded module, or else wait under its identity.
 static void bind_appeared_files() {
-  if (gWaiting.by_name.numEntries == 0) return;
-  time_t now = fileops_now();
-  if (now == gWaiting.retried) return;
-  gWaiting.retried = now;
+  if (gWaiting.by_name.numEntries == 0 || !missing_names_due(&gWaiting.retried)) return;
   CUt_HashSearch search;
   for (CUt_HashEntry *entry = CU_FirstHashEntry(&gWaiting.by_name, &search); entry;
        entry = CU_NextHashEntry(&search)) {

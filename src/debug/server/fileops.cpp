@@ -20,6 +20,13 @@ static time_t get_seconds() { return gClock ? gClock() : time(nullptr); }
 
 time_t fileops_now() { return get_seconds(); }
 
+bool missing_names_due(time_t *last) {
+  time_t now = get_seconds();
+  if (now == *last) return false;
+  *last = now;
+  return true;
+}
+
 bool mark_is_current(time_t marked, time_t now) {
   time_t age = now - marked;
   if (age < 0) age = -age;

@@ -59,6 +59,11 @@ bool mark_is_current(time_t marked, time_t now);
 // The clock the not-found marks are read against (seconds).
 time_t fileops_now();
 
+// Whether names found missing are worth looking up again, judged by *last, the time of the
+// previous look (updated when the answer is true): once per clock second, since a name found
+// missing is taken for missing for kNotFoundSeconds anyway.
+bool missing_names_due(time_t *last);
+
 // Test seam: the clock the not-found marks are read against (seconds); null restores time().
 typedef time_t (*tFileOpsClock)(void);
 void fileops_set_clock_for_testing(tFileOpsClock clock);

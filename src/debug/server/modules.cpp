@@ -286,13 +286,12 @@ static void index_module_file(const char *canonical) {
 }
 
 // identify_missing_modules --
-//   Indexes the module files that were missing when recorded and exist now. A file found missing
-//   is taken for missing for a few seconds anyway, so once per clock second is enough.
+//   Indexes the module files that were missing when recorded and exist now.
 static void identify_missing_modules() {
-  if (gSelf.unidentified_modules.numEntries == 0) return;
-  time_t now = fileops_now();
-  if (now == gSelf.unidentified_retry) return;
-  gSelf.unidentified_retry = now;
+  if (gSelf.unidentified_modules.numEntries == 0 ||
+      !missing_names_due(&gSelf.unidentified_retry)) {
+    return;
+  }
   CUt_HashSearch search;
   for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.unidentified_modules, &search); entry;
        entry = CU_NextHashEntry(&search)) {
