@@ -5,7 +5,6 @@
 #include "fileops.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -199,12 +198,25 @@ static const struct stat *stat_source_or_compiled(tFileOpsData *ops, const char 
   return found;
 }
 
+// put_hex --
+//   Writes `value` in hexadecimal (lowest digit first, which keys need not mind) at `out`;
+//   returns the position after it.
+static char *put_hex(char *out, unsigned long long value) {
+  do {
+    *out++ = "0123456789abcdef"[value & 15];
+    value >>= 4;
+  } while (value);
+  return out;
+}
+
 bool file_identity(tFileOpsData *ops, const char *name, tFileId *id) {
   const struct stat *found = ops && name ? stat_source_or_compiled(ops, name) : nullptr;
   if (!found) return false;
-  snprintf(id->text, sizeof(id->text), "%llx:%llx",
-           static_cast<unsigned long long>(found->st_dev),
-           static_cast<unsigned long long>(found->st_ino));
+  // Spelt by hand: formatting through printf would cost more than the cached lookup itself.
+  char *end = put_hex(id->text, static_cast<unsigned long long>(found->st_dev));
+  *end++ = ':';
+  end = put_hex(end, static_cast<unsigned long long>(found->st_ino));
+  *end = '\0';
   return true;
 }
 

@@ -36,7 +36,7 @@ const char *get_absname(tFileOpsData *ops, const char *name);
 // Whether the two names are the same file: equal names, or the same device and inode.
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2);
 
-// What samefile compares, as text ("device:inode" in hexadecimal): the key of string-key tables
+// What samefile compares, as text (device and inode in hexadecimal): the key of string-key tables
 // of files (an array key would hash by its byte sum, which spreads many files poorly).
 constexpr int kFileIdSize = 2 * (2 * sizeof(unsigned long long) + 1);
 struct tFileId {
