@@ -381,7 +381,7 @@ class Binding(unittest.TestCase):
     breakpoint stops a frame when its name, however spelt (a link, a relative name, the compiled
     name), is the same file as the frame's. Seeded runs load modules under their real names and
     through a link, in random order, some only by running, with breakpoints set before and after
-    the modules are recorded."""
+    the modules are recorded, some cleared again (waiting or bound), all of them at times."""
 
     SOURCE = 'def run():\n    x = 1\n    y = 2\n    return x + y\n'
     LINES = [2, 3, 4]
@@ -434,6 +434,13 @@ class Binding(unittest.TestCase):
                     zardel27.register_module(module)
             for filename, line in breaks[early:]:
                 zardel27.set_break(filename, line, 1, 0, None, 0)
+            if rand.random() < 0.1:
+                zardel27.clear_all_breaks()
+                for filename, line in breaks:
+                    zardel27.set_break(filename, line, 1, 0, None, 0)
+            for filename, line in rand.sample(breaks, rand.randint(0, len(breaks) // 2)):
+                zardel27.clear_breaks(filename, line)
+                breaks = [b for b in breaks if b != (filename, line)]
             zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run()
             for module in modules:
                 module.run()
