@@ -314,16 +314,17 @@ class Files(unittest.TestCase):
             shutil.rmtree(folder)
 
     def test_one_file_loaded_under_two_names(self):
-        # The same file imported through its folder and through a link to the folder: both
-        # module names are recorded, and a breakpoint on either spelling stops in the code of
-        # both, whichever name was recorded first.
+        # The same file loaded as two modules, through its folder and through a link to the
+        # folder, both recorded: a breakpoint on either spelling stops in the code of both,
+        # whichever name was recorded first.
         folder = os.path.realpath(tempfile.mkdtemp())
         try:
             os.mkdir(os.path.join(folder, 'real'))
             os.symlink(os.path.join(folder, 'real'), os.path.join(folder, 'link'))
             real, link = [os.path.join(folder, name, 'twin.py') for name in ('real', 'link')]
+            source = 'def f(x):\n    y = x + 1\n    return y\n'
             with open(real, 'w') as f:
-                f.write('def f(x):\n    y = x + 1\n    return y\n')
+                f.write(source)
             stops = []
 
             def line_cb(frame, changed):
@@ -338,7 +339,7 @@ class Files(unittest.TestCase):
                         for name in order:
                             module = types.ModuleType('twin')
                             module.__file__ = name
-                            exec compile(open(name).read(), name, 'exec') in module.__dict__
+                            exec compile(source, name, 'exec') in module.__dict__
                             self.assertEqual(zardel27.register_module(module), name)
                             modules.append(module)
                         zardel27.set_break(bp_file, 2, 1, 0, None, 0)
