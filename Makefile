@@ -25,6 +25,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_exceptions.py
 	@/usr/bin/python2.7 bench/bench_false_stops.py
 	@/usr/bin/python2.7 bench/bench_breakpoints.py
+	@/usr/bin/python2.7 bench/bench_binding.py
 	@/usr/bin/python2.7 bench/bench_serialize.py
 	@/usr/bin/python2.7 bench/bench_analysis.py
 	@/usr/bin/python2.7 bench/bench_search.py

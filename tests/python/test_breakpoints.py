@@ -431,6 +431,47 @@ class Files(unittest.TestCase):
         finally:
             shutil.rmtree(folder)
 
+    def test_one_file_loaded_under_two_names(self):
+        # The same file loaded as two modules, through its folder and through a link to the
+        # folder, both recorded: a breakpoint on either spelling stops in the code of both,
+        # whichever name was recorded first.
+        folder = os.path.realpath(tempfile.mkdtemp())
+        try:
+            os.mkdir(os.path.join(folder, 'real'))
+            os.symlink(os.path.join(folder, 'real'), os.path.join(folder, 'link'))
+            real, link = [os.path.join(folder, name, 'twin.py') for name in ('real', 'link')]
+            source = 'def f(x):\n    y = x + 1\n    return y\n'
+            with open(real, 'w') as f:
+                f.write(source)
+            stops = []
+
+            def line_cb(frame, changed):
+                if frame.f_code.co_name == 'f':
+                    stops.append(frame.f_code.co_filename)
+                zardel27.continue_run()
+            for bp_file in (real, link):
+                for order in ((real, link), (link, real)):
+                    zardel27.init(*init_args(allow_synonyms=1, line_cb=line_cb))
+                    try:
+                        modules = []
+                        for name in order:
+                            module = types.ModuleType('twin')
+                            module.__file__ = name
+                            exec compile(source, name, 'exec') in module.__dict__
+                            self.assertEqual(zardel27.register_module(module), name)
+                            modules.append(module)
+                        zardel27.set_break(bp_file, 2, 1, 0, None, 0)
+                        del stops[:]
+                        zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run()
+                        for module in modules:
+                            module.f(1)
+                        zardel27.stop_trace()
+                        self.assertEqual(stops, list(order), (bp_file, order))
+                    finally:
+                        zardel27.destroy()
+        finally:
+            shutil.rmtree(folder)
+
     def test_without_synonyms_names_are_taken_as_given(self):
         run = TracerRun('bp_target', [bp(TARGET + 'c', TOTAL)], synonyms=0)
         self.assertEqual(len(run.stops), 6)
@@ -452,6 +493,115 @@ def executable_lines(path):
 
 CONDITIONS = [None, None, None, 'i % 2 == 0', 'n > 2', 'k >= 3', 'value == 4',
               'len(results) > 6', 'x > 5', 'no_such_name']
+
+
+class Binding(unittest.TestCase):
+    """Breakpoints bound to loaded modules through the index by file, against a model: a
+    breakpoint stops a frame when its name, however spelt (a link, a relative name, the compiled
+    name), is the same file as the frame's. Seeded runs load modules under their real names and
+    through a link, in random order, some only by running, with breakpoints set before and after
+    the modules are recorded, some cleared again (waiting or bound), all of them at times."""
+
+    SOURCE = 'def run():\n    x = 1\n    y = 2\n    return x + y\n'
+    LINES = [2, 3, 4]
+
+    def setUp(self):
+        self.folder = os.path.realpath(tempfile.mkdtemp())
+        os.mkdir(os.path.join(self.folder, 'real'))
+        os.symlink(os.path.join(self.folder, 'real'), os.path.join(self.folder, 'link'))
+        self.files = []
+        for name in ('one', 'two', 'three'):
+            path = os.path.join(self.folder, 'real', name + '.py')
+            with open(path, 'w') as f:
+                f.write(self.SOURCE)
+            self.files.append(path)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def spellings(self, path):
+        linked = os.path.join(self.folder, 'link', os.path.basename(path))
+        return [path, linked, os.path.relpath(linked), path + 'c']
+
+    def module(self, path, spelling):
+        module = types.ModuleType(os.path.basename(path)[:-3])
+        module.__file__ = spelling
+        exec compile(self.SOURCE, spelling, 'exec') in module.__dict__
+        return module
+
+    def run_case(self, rand):
+        missing = os.path.join(self.folder, 'real', 'missing.py')
+        loads = [(path, rand.choice(self.spellings(path)[:2]))
+                 for path in self.files for _ in range(rand.randint(0, 2))]
+        rand.shuffle(loads)
+        breaks = [(rand.choice(self.spellings(rand.choice(self.files)) + [missing]),
+                   rand.choice(self.LINES)) for _ in range(rand.randint(1, 8))]
+        early = rand.randint(0, len(breaks))
+        stops = []
+
+        def line_cb(frame, changed):
+            if frame.f_code.co_name == 'run':
+                stops.append((frame.f_code.co_filename, frame.f_lineno))
+            zardel27.continue_run()
+        zardel27.init(*init_args(allow_synonyms=1, line_cb=line_cb))
+        try:
+            for filename, line in breaks[:early]:
+                zardel27.set_break(filename, line, 1, 0, None, 0)
+            modules = [self.module(path, spelling) for path, spelling in loads]
+            for module in modules:
+                if rand.random() < 0.7:   # the others are met only when they run
+                    zardel27.register_module(module)
+            for filename, line in breaks[early:]:
+                zardel27.set_break(filename, line, 1, 0, None, 0)
+            if rand.random() < 0.1:
+                zardel27.clear_all_breaks()
+                for filename, line in breaks:
+                    zardel27.set_break(filename, line, 1, 0, None, 0)
+            for filename, line in rand.sample(breaks, rand.randint(0, len(breaks) // 2)):
+                zardel27.clear_breaks(filename, line)
+                breaks = [b for b in breaks if b != (filename, line)]
+            zardel27.start_trace(0, 0xFFFFFF); zardel27.continue_run()
+            for module in modules:
+                module.run()
+            zardel27.stop_trace()
+        finally:
+            zardel27.destroy()
+        same = lambda a, b: os.path.exists(a) and os.path.samefile(a, b)
+        expected = [(spelling, line) for path, spelling in loads for line in self.LINES
+                    if any(l == line and same(f[:-1] if f.endswith('c') else f, path)
+                           for f, l in breaks)]
+        self.assertEqual(stops, expected, (loads, breaks, early))
+
+    def test_random_loads_and_spellings(self):
+        rand = random.Random(1907)
+        for case in range(60):
+            self.run_case(rand)
+
+
+class StringCode(unittest.TestCase):
+    """Code compiled from a string and run in a module's namespace has no file, and code of
+    another file run there (execfile) has that file: breakpoints on the module's lines must not
+    stop in either, nor those of the other file miss it. Stops as bdb's, which names a frame's
+    file by its code alone."""
+
+    def test_stops_as_bdb(self):
+        program, other, helper = [path_of(name) for name in
+                                  ('string_code', 'string_other', 'string_helper')]
+        first_statement = line_of('string_code', 'import os')   # bdb's first stop, not counted
+        breaks = []
+        for path in (program, other, helper):
+            with open(path) as f:
+                count = len(f.readlines())
+            breaks += [bp(path, line) for line in range(1, count + 1)
+                       if (path, line) != (program, first_statement)]
+        theirs = BdbRun('string_code', breaks)
+        self.assertIn(('string_other.py', 1), theirs.stops)
+        for synonyms in (0, 1):
+            ours = TracerRun('string_code', breaks, synonyms=synonyms)
+            self.assertEqual(ours.stops, theirs.stops, synonyms)
+            self.assertEqual(ours.globals['results'], [3, 3, 6, 11, 5])
+            self.assertEqual(dict((number, info[6]) for number, info in ours.final.items()),
+                             theirs.hits)
 
 
 class AgainstBdb(unittest.TestCase):

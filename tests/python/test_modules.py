@@ -100,6 +100,14 @@ class FrameFiles(ModuleTestCase):
                          os.path.join(self.root, 'zmt_sub', 'zmt_other.PY'))
         frame = frame_of('/abs/code.py', {'__file__': u'/unicode/file.py'})
         self.assertEqual(zardel27.get_frame_file(frame), '/abs/code.py')
+        # __file__ serves only code whose own name is no file: code compiled from a string keeps
+        # its pseudo name, and code of an existing file its file, in any module's namespace.
+        module_file = os.path.join(self.root, 'zmt_module.py')
+        self.assertEqual(zardel27.get_frame_file(frame_of('<string>', {'__file__': module_file})),
+                         '<string>')
+        other = self.write('zmt_other.py')
+        self.assertEqual(zardel27.get_frame_file(frame_of(other, {'__file__': module_file})),
+                         other)
         # Names at and past the path buffer's size.
         too_long = 'x' * 32000
         self.assertEqual(zardel27.get_frame_file(frame_of(too_long, {})), '<string>')
@@ -126,6 +134,21 @@ class FrameFiles(ModuleTestCase):
         expected = os.path.join(self.root, 'zmt_rel', 'zmt_relmod.py')
         self.assertEqual(zardel27.get_frame_file(module.here()), expected)
 
+    def test_code_compiled_elsewhere_takes_its_module_file(self):
+        # A module whose code names a file that does not exist (compiled at another place):
+        # every frame of it, methods of new-style classes (which registering the module does
+        # not reach) included, is given the module's file, as get_frame_file gives it before.
+        module = types.ModuleType('zmt_moved')
+        module.__file__ = os.path.join(self.root, 'zmt_moved.py')
+        exec compile('import sys\nclass New(object):\n    def here(self):\n'
+                     '        return sys._getframe()\n', '/build/elsewhere/zmt_moved.py',
+                     'exec') in module.__dict__
+        zardel27.init(*init_args())
+        self.assertEqual(zardel27.get_frame_file(module.New().here()), module.__file__)
+        armed(lambda: zardel27.register_module(module))
+        frame = armed(lambda: module.New().here())
+        self.assertEqual(zardel27.get_frame_file(frame), module.__file__)
+
     def test_register_module(self):
         zardel27.init(*init_args())
         module = types.ModuleType('zmt_reg')
@@ -137,6 +160,16 @@ class FrameFiles(ModuleTestCase):
         del module.__file__
         self.assertEqual(zardel27.get_frame_file(module.here()),
                          os.path.join(self.root, 'ZMT_REG.PY'))
+        # Not those defined from a string or by another file run in its namespace.
+        other = self.write('zmt_defs.py', 'import sys\ndef there():\n    return sys._getframe()\n')
+        module = types.ModuleType('zmt_mixed')
+        module.__file__ = os.path.join(self.root, 'zmt_mixed.py')
+        exec 'import sys\ndef made():\n    return sys._getframe()\n' in module.__dict__
+        execfile(other, module.__dict__)
+        zardel27.register_module(module)
+        del module.__file__  # the frames' files now come from the registrations alone
+        self.assertEqual(zardel27.get_frame_file(module.made()), '<string>')
+        self.assertEqual(zardel27.get_frame_file(module.there()), other)
         self.assertIsNone(zardel27.register_module(types.ModuleType('zmt_nofile')))
         self.assertIsNone(zardel27.register_module(sys))
         self.assertIsNone(zardel27.register_module(42))

@@ -68,10 +68,10 @@ static PyObject *hook_clear(PyObject *, PyObject *) {
 // modules_setup() -> None; an empty loaded-module table and fresh file-identity caches.
 static PyObject *hook_modules_setup(PyObject *, PyObject *) {
   if (gSelf.file_ops_data) {
-    CU_DeallocHashTable(&gSelf.loaded_modules);
+    free_loaded_modules();
     destroy_file_ops_data(gSelf.file_ops_data);
   }
-  CU_InitHashTable(&gSelf.loaded_modules, CU_STRING_KEYS);
+  init_loaded_modules();
   gSelf.file_ops_data = create_file_ops_data();
   if (!gSelf.file_ops_data) return PyErr_NoMemory();
   Py_RETURN_NONE;

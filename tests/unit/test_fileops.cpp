@@ -151,8 +151,44 @@ TEST_F(FileOps, SameFileByNameLinkAndCompiledForm) {
   EXPECT_FALSE(samefile(ops, "real/shipped.py", "real/mod.py"));
 }
 
+TEST_F(FileOps, IdentitiesAgreeWithSamefile) {
+  // The identity that keys the tracer's indexes of files: two different names have equal
+  // identities exactly when samefile takes them for the same file; a missing one has none.
+  ASSERT_EQ(mkdir("real", 0700), 0);
+  Touch("real/mod.py");
+  Touch("real/other.py");
+  Touch("real/shipped.pyc");
+  ASSERT_EQ(symlink("real", "linked"), 0);
+  ASSERT_EQ(link("real/other.py", "hard.py"), 0);
+  const std::vector<std::string> names = {
+      "real/mod.py", dir + "/linked/mod.py", "linked/../real/mod.py", "real/other.py", "hard.py",
+      "real/shipped.py", "linked/shipped.py", "real/shipped.pyc", "real/missing.py"};
+  for (const auto &a : names) {
+    tFileId idA;
+    bool hasA = file_identity(ops, a.c_str(), &idA);
+    EXPECT_EQ(hasA, a != "real/missing.py") << a;
+    for (const auto &b : names) {
+      tFileId idB;
+      bool hasB = file_identity(ops, b.c_str(), &idB);
+      bool equal = hasA && hasB && std::string(idA.text) == idB.text;
+      if (a == b) continue;
+      EXPECT_EQ(equal, samefile(ops, a.c_str(), b.c_str())) << a << " " << b;
+    }
+  }
+}
+
 time_t gNow = 1000000;
 time_t TestClock() { return gNow; }
+
+TEST_F(FileOps, MissingNamesAreLookedForOncePerSecond) {
+  fileops_set_clock_for_testing(TestClock);
+  time_t last = 0;
+  EXPECT_TRUE(missing_names_due(&last));
+  EXPECT_FALSE(missing_names_due(&last));
+  gNow += 1;
+  EXPECT_TRUE(missing_names_due(&last));
+  EXPECT_EQ(last, gNow);
+}
 
 TEST_F(FileOps, MissingFilesAreRememberedForThreeSeconds) {
   fileops_set_clock_for_testing(TestClock);

@@ -143,6 +143,67 @@ static tBp *__tracer_create_bp(int id, const char *user_filename, int lineno, in
   return bp;
 }
 
+// The breakpoints that wait unbound for their file to be loaded, by file: under the file's
+// identity when it existed as the breakpoint began to wait, else under its name. A module
+// recorded binds the chains of its name and of its file's identity, so binding costs in
+// proportion to the breakpoints of that file, however many others wait. The chains run through
+// wait_next; the entries' values are their heads.
+struct tWaitingBps {
+  CUt_HashTable by_id;    // tFileId -> chain
+  CUt_HashTable by_name;  // file_key of a missing file -> chain
+  time_t retried;         // when the files of by_name were last looked for
+
+  tWaitingBps() { init(); }
+  void init() {
+    CU_InitHashTable(&by_id, CU_STRING_KEYS);
+    CU_InitHashTable(&by_name, CU_STRING_KEYS);
+    retried = 0;
+  }
+  // Forgets every chain (their breakpoints are being freed).
+  void clear() {
+    CU_DeleteHashTable(&by_id);
+    CU_DeleteHashTable(&by_name);
+    init();
+  }
+};
+static tWaitingBps gWaiting;
+
+static tBp *chain_head(CUt_HashEntry *entry) { return static_cast<tBp *>(CU_GetHashValue(entry)); }
+
+// wait_for_file --
+//   Puts an unbound breakpoint on the chain of its file. False when memory ran out.
+static bool wait_for_file(tBp *bp) {
+  tFileId id;
+  int is_new;
+  CUt_HashEntry *entry = file_identity(gSelf.file_ops_data, bp->file_key, &id)
+                             ? CU_CreateHashEntry(&gWaiting.by_id, id.text, &is_new)
+                             : CU_CreateHashEntry(&gWaiting.by_name, bp->file_key, &is_new);
+  if (!entry) return false;
+  tBp *head = is_new ? nullptr : chain_head(entry);
+  bp->wait_prev = nullptr;
+  bp->wait_next = head;
+  if (head) head->wait_prev = bp;
+  CU_SetHashValue(entry, bp);
+  bp->waiting = entry;
+  return true;
+}
+
+// stop_waiting --
+//   Takes the breakpoint off its waiting chain, dropping the chain's entry when it empties.
+static void stop_waiting(tBp *bp) {
+  if (!bp->waiting) return;
+  if (bp->wait_next) bp->wait_next->wait_prev = bp->wait_prev;
+  if (bp->wait_prev) {
+    bp->wait_prev->wait_next = bp->wait_next;
+  } else if (bp->wait_next) {
+    CU_SetHashValue(bp->waiting, bp->wait_next);
+  } else {
+    CU_DeleteHashEntry(bp->waiting);
+  }
+  bp->waiting = nullptr;
+  bp->wait_prev = bp->wait_next = nullptr;
+}
+
 // __tracer_add_bp_internal --
 //   Binds the breakpoint to a module file. Without synonyms the file is the name given; with
 //   them, the loaded module that is the same file, if there is one yet (else the breakpoint
@@ -152,13 +213,18 @@ static int __tracer_add_bp_internal(tBp *bp) {
   const char *name = bp->file_key;
   if (gSelf.allow_synonyms) {
     name = __tracer_find_module(bp->file_key);
-    if (!name) return 1;
+    if (!name) {
+      if (bp->waiting || wait_for_file(bp)) return 1;
+      out_of_memory();
+      return 0;
+    }
   }
   bp->module_filename = strdup(name);
   if (!bp->module_filename) {
     out_of_memory();
     return 0;
   }
+  stop_waiting(bp);
   gBpGeneration++;
   return 1;
 }
@@ -169,12 +235,11 @@ static CUt_HashEntry *line_chain(int lineno) {
   return CU_FindHashEntry(&gSelf.userbps, &lineno);
 }
 
-static tBp *chain_head(CUt_HashEntry *entry) { return static_cast<tBp *>(CU_GetHashValue(entry)); }
-
 // __tracer_del_bp --
 //   Unlinks the breakpoint from its line's chain, dropping the line's entry when the chain
 //   becomes empty. Does nothing when it is not in the table; never frees.
 static void __tracer_del_bp(tBp *bp) {
+  stop_waiting(bp);
   CUt_HashEntry *entry = line_chain(bp->lineno);
   if (!entry) return;
   tBp *head = chain_head(entry);
@@ -269,6 +334,7 @@ static void free_table_bps() {
     free_chain(chain_head(entry));
   }
   CU_DeleteHashTable(&gSelf.userbps);
+  gWaiting.clear();
 }
 
 void __tracer_free_all_bps() {
@@ -485,22 +551,55 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   return stopping;
 }
 
-// bind_waiting_bps --
-//   Binds every unbound breakpoint that a module now loaded is the file of.
-static void bind_waiting_bps() {
+// bind_chain --
+//   Binds the breakpoints of a waiting chain (null: none) whose file is loaded now; bound ones
+//   leave the chain, and the chain's entry goes with the last of them.
+static void bind_chain(CUt_HashEntry *entry) {
+  for (tBp *bp = entry ? chain_head(entry) : nullptr, *next; bp; bp = next) {
+    next = bp->wait_next;
+    if (!__tracer_add_bp_internal(bp)) PyErr_Clear();
+  }
+}
+
+// bind_appeared_files --
+//   The chains of files that were missing when their breakpoints began to wait: those whose file
+//   exists now are bound to its loaded module, or else wait under its identity.
+static void bind_appeared_files() {
+  if (gWaiting.by_name.numEntries == 0 || !missing_names_due(&gWaiting.retried)) return;
   CUt_HashSearch search;
-  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.userbps, &search); entry;
+  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gWaiting.by_name, &search); entry;
        entry = CU_NextHashEntry(&search)) {
-    for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
-      if (!bp->module_filename && !__tracer_add_bp_internal(bp)) PyErr_Clear();
+    tFileId id;
+    if (!file_identity(gSelf.file_ops_data, CU_GetHashKey(&gWaiting.by_name, entry), &id)) {
+      continue;
+    }
+    // Each leaves the chain first, so the entry (the walk's current one) goes with the last.
+    for (tBp *bp = chain_head(entry), *next; bp; bp = next) {
+      next = bp->wait_next;
+      stop_waiting(bp);
+      if (!__tracer_add_bp_internal(bp)) PyErr_Clear();
     }
   }
+}
+
+// bind_waiting_bps --
+//   Binds the breakpoints waiting for the file `name` (pruned), a module file just recorded.
+static void bind_waiting_bps(const char *name) {
+  bind_appeared_files();
+  tFileId id;
+  if (file_identity(gSelf.file_ops_data, name, &id)) {
+    bind_chain(CU_FindHashEntry(&gWaiting.by_id, id.text));
+  }
+  bind_chain(CU_FindHashEntry(&gWaiting.by_name, name));
 }
 
 void __tracer_resolve_bp_filenames(const char *filename) {
   if (__tracer_add_loaded_module(filename) == 1) {
     gBpGeneration++;  // a file that had no loaded module may have one now
-    bind_waiting_bps();
+    // The module table's scratch copy of the pruned name does not outlive further lookups.
+    char *name = strdup(gSelf.resolve_bp_tmpfile);
+    if (name) bind_waiting_bps(name);
+    free(name);
   }
 }
 

@@ -32,6 +32,10 @@ struct tBp {
   // or ".pyo" reduced to ".py"), and the condition compiled at its first evaluation.
   char *file_key;
   PyObject *cond_code;
+  // While it waits unbound for its file to be loaded (synonyms allowed): the entry of its chain
+  // in the index of waiting breakpoints, and its neighbours on that chain.
+  CUt_HashEntry *waiting;
+  tBp *wait_prev, *wait_next;
 };
 
 // One bit per line number modulo kBpLineBits: set while some breakpoint may be on a line with

@@ -13,6 +13,8 @@ struct tRegisterMatching {
   const char *pathname;  // file name to register
   PyObject *globals;     // module dictionary the functions must belong to
   int force;             // replace existing entries
+  tCodeBelongs belongs;  // filter of the functions' code, or null
+  void *belongs_arg;
 };
 
 // key_object --
@@ -116,10 +118,10 @@ static int RegisterMatchingFunction(tRegisterMatching *ctx, PyObject *func, int 
   if (!PyFunction_Check(func)) return -1;
   if (depth >= kRegisterMaxDepth) return 0;
   PyObject *code = PyFunction_GET_CODE(func);
-  if (code && PyCode_Check(code) && PyFunction_GET_GLOBALS(func) == ctx->globals) {
-    RegisterCOPathname(ctx->table, reinterpret_cast<PyCodeObject *>(code), ctx->pathname,
-                       ctx->force);
-  }
+  if (!code || !PyCode_Check(code) || PyFunction_GET_GLOBALS(func) != ctx->globals) return 0;
+  PyCodeObject *co = reinterpret_cast<PyCodeObject *>(code);
+  if (ctx->belongs && !ctx->belongs(co, ctx->belongs_arg)) return 0;
+  RegisterCOPathname(ctx->table, co, ctx->pathname, ctx->force);
   return 0;
 }
 
@@ -147,8 +149,8 @@ static int RegisterMatchingDictValues(tRegisterMatching *ctx, PyObject *dict, in
 }
 
 int RegisterMatchingCodeValues(tCOPathnameTable *table, const char *pathname, PyObject *globals,
-                               int force) {
+                               int force, tCodeBelongs belongs, void *arg) {
   if (!globals || !PyDict_Check(globals)) return 0;
-  tRegisterMatching ctx = {table, pathname, globals, force};
+  tRegisterMatching ctx = {table, pathname, globals, force, belongs, arg};
   return RegisterMatchingDictValues(&ctx, globals, 0);
 }

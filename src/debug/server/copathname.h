@@ -80,11 +80,14 @@ inline const char *LookupCOPathname(tCOPathnameTable *table, PyCodeObject *co) {
 // error is set).
 int RegisterCOPathname(tCOPathnameTable *table, PyCodeObject *co, const char *pathname, int force);
 
+// Whether a code object found in a module's dictionary is the module's own code.
+typedef bool (*tCodeBelongs)(PyCodeObject *co, void *arg);
+
 // Registers `pathname` for every function defined in the module dictionary `globals`, its
 // instance methods and the methods of its classic classes (nested up to the depth limit).
-// Functions of other modules are skipped. Does nothing when `globals` is not a dictionary.
-// Always 0.
+// Functions of other modules are skipped, and so is code that `belongs` (when given, called with
+// `arg`) refuses. Does nothing when `globals` is not a dictionary. Always 0.
 int RegisterMatchingCodeValues(tCOPathnameTable *table, const char *pathname, PyObject *globals,
-                               int force);
+                               int force, tCodeBelongs belongs = nullptr, void *arg = nullptr);
 
 #endif  // ZARDEL_COPATHNAME_H

@@ -75,8 +75,9 @@ static inline int do_idle(PyFrameObject *frame) {
 
 // dispatch_call --
 //   Call events never stop. They register the file of code that starts running: module-level
-//   code (whose locals are its globals) by its module's file, reporting the module as loaded;
-//   other code not known yet by its own file name. The first call after the debugged region was
+//   code (whose locals are its globals) reporting the module as loaded, other code not known
+//   yet; each by the file its frames are given (its own file name, or its module's where that
+//   names no file). The first call after the debugged region was
 //   closed (or before one was opened) makes its frame the bottom frame.
 //   The new frame also gets the tracer as its local trace function, as the Python-level dispatch
 //   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
@@ -93,7 +94,7 @@ static int dispatch_call(PyFrameObject *frame) {
   if (frame->f_locals == frame->f_globals) {
     __tracer_top_level_call(frame);
   } else if (!LookupCOPathname(&gSelf.co_pathname_table, frame->f_code)) {
-    __resolve_module_full_path(nullptr, frame->f_code->co_filename, frame->f_code);
+    __resolve_module_full_path(frame->f_globals, frame->f_code->co_filename, frame->f_code);
   }
   if (gSelf.bot_frame == Py_None) {
     set_owned(gSelf.bot_frame, reinterpret_cast<PyObject *>(frame));

@@ -19,6 +19,13 @@ static time_t get_seconds() { return gClock ? gClock() : time(nullptr); }
 
 time_t fileops_now() { return get_seconds(); }
 
+bool missing_names_due(time_t *last) {
+  time_t now = get_seconds();
+  if (now == *last) return false;
+  *last = now;
+  return true;
+}
+
 bool mark_is_current(time_t marked, time_t now) {
   time_t age = now - marked;
   if (age < 0) age = -age;
@@ -189,6 +196,28 @@ static const struct stat *stat_source_or_compiled(tFileOpsData *ops, const char 
   found = __tracer_stat(ops, compiled);
   free(compiled);
   return found;
+}
+
+// put_hex --
+//   Writes `value` in hexadecimal (lowest digit first, which keys need not mind) at `out`;
+//   returns the position after it.
+static char *put_hex(char *out, unsigned long long value) {
+  do {
+    *out++ = "0123456789abcdef"[value & 15];
+    value >>= 4;
+  } while (value);
+  return out;
+}
+
+bool file_identity(tFileOpsData *ops, const char *name, tFileId *id) {
+  const struct stat *found = ops && name ? stat_source_or_compiled(ops, name) : nullptr;
+  if (!found) return false;
+  // Spelt by hand: formatting through printf would cost more than the cached lookup itself.
+  char *end = put_hex(id->text, static_cast<unsigned long long>(found->st_dev));
+  *end++ = ':';
+  end = put_hex(end, static_cast<unsigned long long>(found->st_ino));
+  *end = '\0';
+  return true;
 }
 
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2) {

@@ -36,6 +36,17 @@ const char *get_absname(tFileOpsData *ops, const char *name);
 // Whether the two names are the same file: equal names, or the same device and inode.
 bool samefile(tFileOpsData *ops, const char *name1, const char *name2);
 
+// What samefile compares, as text (device and inode in hexadecimal): the key of string-key tables
+// of files (an array key would hash by its byte sum, which spreads many files poorly).
+constexpr int kFileIdSize = 2 * (2 * sizeof(unsigned long long) + 1);
+struct tFileId {
+  char text[kFileIdSize];
+};
+
+// Sets *id to the identity of the file `name` names (of its compiled form when the name itself
+// does not exist, as samefile has it); false when neither exists. Answers come from the caches.
+bool file_identity(tFileOpsData *ops, const char *name, tFileId *id);
+
 // The cached stat record of `path`, or null when the file does not exist (remembered for
 // kNotFoundSeconds).
 const struct stat *__tracer_stat(tFileOpsData *ops, const char *path);
@@ -47,6 +58,11 @@ bool mark_is_current(time_t marked, time_t now);
 
 // The clock the not-found marks are read against (seconds).
 time_t fileops_now();
+
+// Whether names found missing are worth looking up again, judged by *last, the time of the
+// previous look (updated when the answer is true): once per clock second, since a name found
+// missing is taken for missing for kNotFoundSeconds anyway.
+bool missing_names_due(time_t *last);
 
 // Test seam: the clock the not-found marks are read against (seconds); null restores time().
 typedef time_t (*tFileOpsClock)(void);

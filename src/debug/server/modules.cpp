@@ -33,16 +33,37 @@ char *copy_source_name(const char *name) {
   return copy;
 }
 
+// existing_code_file --
+//   The absolute name of the file a code object's own name (co_filename, pruned) names, when
+//   that file exists (cached by the file-identity caches); else null. Uses codefile as scratch.
+static const char *existing_code_file(PyObject *filename) {
+  if (!filename || !PyString_CheckExact(filename)) return nullptr;
+  const char *own = PyString_AS_STRING(filename);
+  if (is_pseudo_name(own) || strlen(own) >= static_cast<size_t>(kPathBufferSize)) return nullptr;
+  strcpy(gSelf.codefile, own);
+  prune_py_c_or_o(gSelf.codefile);
+  const char *absolute = get_absname(gSelf.file_ops_data, gSelf.codefile);
+  tFileId id;
+  return absolute && file_identity(gSelf.file_ops_data, absolute, &id) ? absolute : nullptr;
+}
+
+// The code's own name wins when it is a pseudo name (code compiled from a string names no file,
+// whatever namespace it runs in) or names an existing file (execfile of another file into a
+// module's namespace runs that file). The namespace's __file__ serves code whose own name is no
+// file: a module compiled elsewhere keeps the name of the place it was compiled at.
 const char *__tracer_get_relative_path(PyObject *globals, PyObject *filename) {
+  const char *own =
+      filename && PyString_CheckExact(filename) ? PyString_AS_STRING(filename) : nullptr;
   const char *name = nullptr;
-  if (globals && PyDict_Check(globals) && gSelf.filestring) {
+  if (own && (is_pseudo_name(own) || existing_code_file(filename))) name = own;
+  if (!name && globals && PyDict_Check(globals) && gSelf.filestring) {
     // The key is held for the lookup: a key of the dictionary whose hash collides runs its
     // __eq__, which may init() the tracer again and so release the field's string.
     PyRef key = PyRef::borrow(gSelf.filestring);
     PyObject *file = PyDict_GetItem(globals, key.get());  // borrowed; never raises
     if (file && PyString_CheckExact(file)) name = PyString_AS_STRING(file);
   }
-  if (!name && filename && PyString_CheckExact(filename)) name = PyString_AS_STRING(filename);
+  if (!name) name = own;
   if (!name || strlen(name) >= static_cast<size_t>(kPathBufferSize)) name = "<string>";
   strcpy(gSelf.codefile, name);
   prune_py_c_or_o(gSelf.codefile);
@@ -59,6 +80,38 @@ const char *__tracer_get_full_path(PyFrameObject *frame) {
   return absolute ? absolute : relative;
 }
 
+// tModuleCode --
+//   What code_of_module needs: the module's absolute file, and its last answer (the functions of
+//   a module share one co_filename object).
+struct tModuleCode {
+  const char *module_file;
+  PyObject *last_filename;
+  bool last_answer;
+};
+
+// code_of_module --
+//   Whether a function found in a module's namespace is the module's code, as
+//   __tracer_get_relative_path decides for its frames: not when its own name is a pseudo name
+//   (defined by exec of a string) or names an existing file other than the module's (defined by
+//   execfile of that file).
+static bool code_of_module(PyCodeObject *co, void *arg) {
+  tModuleCode *module = static_cast<tModuleCode *>(arg);
+  PyObject *filename = co->co_filename;
+  if (filename == module->last_filename) return module->last_answer;
+  bool answer = true;
+  if (filename && PyString_CheckExact(filename)) {
+    if (is_pseudo_name(PyString_AS_STRING(filename))) {
+      answer = false;
+    } else {
+      const char *own = existing_code_file(filename);
+      answer = !own || samefile(gSelf.file_ops_data, own, module->module_file);
+    }
+  }
+  module->last_filename = filename;
+  module->last_answer = answer;
+  return answer;
+}
+
 const char *__resolve_module_full_path(PyObject *globals, PyObject *filename, PyCodeObject *co) {
   const char *relative = __tracer_get_relative_path(globals, filename);
   if (is_pseudo_name(relative)) return nullptr;
@@ -67,7 +120,9 @@ const char *__resolve_module_full_path(PyObject *globals, PyObject *filename, Py
   if (co) {
     RegisterCOPathname(&gSelf.co_pathname_table, co, absolute, 1);
   } else {
-    RegisterMatchingCodeValues(&gSelf.co_pathname_table, absolute, globals, 0);
+    tModuleCode module = {absolute, nullptr, false};
+    RegisterMatchingCodeValues(&gSelf.co_pathname_table, absolute, globals, 0, code_of_module,
+                               &module);
   }
   return absolute;
 }
@@ -212,6 +267,68 @@ static void __add_preloaded_module_to_import_list(PyObject *module) {
   if (absolute && !is_pseudo_name(absolute)) append_new_import(absolute);
 }
 
+void init_loaded_modules() {
+  CU_InitHashTable(&gSelf.loaded_modules, CU_STRING_KEYS);
+  CU_InitHashTable(&gSelf.loaded_module_ids, CU_STRING_KEYS);
+  CU_InitHashTable(&gSelf.unidentified_modules, CU_STRING_KEYS);
+  gSelf.unidentified_retry = 0;
+}
+
+void free_loaded_modules() {
+  CU_DeallocHashTable(&gSelf.loaded_modules);
+  CU_DeleteHashTable(&gSelf.loaded_module_ids);  // values are loaded_modules' names
+  CU_DeleteHashTable(&gSelf.unidentified_modules);
+}
+
+// index_module_file --
+//   Enters a canonical name (a loaded_modules value) under its file's identity, unless a module
+//   of that file is there already; the name of a missing file waits among the unidentified.
+static void index_module_file(const char *canonical) {
+  tFileId id;
+  int is_new;
+  CUt_HashEntry *entry =
+      file_identity(gSelf.file_ops_data, canonical, &id)
+          ? CU_CreateHashEntry(&gSelf.loaded_module_ids, id.text, &is_new)
+          : CU_CreateHashEntry(&gSelf.unidentified_modules, canonical, &is_new);
+  // Out of memory: the module is then found by its own name only.
+  if (entry && is_new) CU_SetHashValue(entry, const_cast<char *>(canonical));
+}
+
+// identify_missing_modules --
+//   Indexes the module files that were missing when recorded and exist now.
+static void identify_missing_modules() {
+  if (gSelf.unidentified_modules.numEntries == 0 ||
+      !missing_names_due(&gSelf.unidentified_retry)) {
+    return;
+  }
+  CUt_HashSearch search;
+  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.unidentified_modules, &search); entry;
+       entry = CU_NextHashEntry(&search)) {
+    const char *canonical = static_cast<const char *>(CU_GetHashValue(entry));
+    tFileId id;
+    if (!file_identity(gSelf.file_ops_data, canonical, &id)) continue;
+    int is_new;
+    CUt_HashEntry *known = CU_CreateHashEntry(&gSelf.loaded_module_ids, id.text, &is_new);
+    if (!known) continue;
+    if (is_new) CU_SetHashValue(known, const_cast<char *>(canonical));
+    CU_DeleteHashEntry(entry);  // the walk's current entry: allowed
+  }
+}
+
+// module_of_file --
+//   The canonical name of the loaded module that is the same file as `name` (which is no key of
+//   loaded_modules), or null.
+static const char *module_of_file(const char *name) {
+  tFileId id;
+  if (!file_identity(gSelf.file_ops_data, name, &id)) return nullptr;
+  CUt_HashEntry *entry = CU_FindHashEntry(&gSelf.loaded_module_ids, id.text);
+  if (!entry) {
+    identify_missing_modules();
+    entry = CU_FindHashEntry(&gSelf.loaded_module_ids, id.text);
+  }
+  return entry ? static_cast<const char *>(CU_GetHashValue(entry)) : nullptr;
+}
+
 int __tracer_add_loaded_module(const char *name) {
   if (strlen(name) >= static_cast<size_t>(kPathBufferSize)) return -1;
   strcpy(gSelf.resolve_bp_tmpfile, name);
@@ -221,30 +338,24 @@ int __tracer_add_loaded_module(const char *name) {
       CU_CreateHashEntry(&gSelf.loaded_modules, gSelf.resolve_bp_tmpfile, &is_new);
   if (!entry) return -1;
   if (!is_new) return 0;
-  char *value = strdup(gSelf.resolve_bp_tmpfile);
+  // Another name of a file loaded already (a link, a relative name) becomes its alias: frames
+  // of either name then belong to the one module a breakpoint binds to.
+  const char *same = module_of_file(gSelf.resolve_bp_tmpfile);
+  char *value = strdup(same ? same : gSelf.resolve_bp_tmpfile);
   if (!value) {
     CU_DeleteHashEntry(entry);
     return -1;
   }
   CU_SetHashValue(entry, value);
+  if (!same) index_module_file(value);
   return 1;
 }
 
 const char *__tracer_find_module(const char *name) {
   CUt_HashEntry *entry = CU_FindHashEntry(&gSelf.loaded_modules, name);
   if (entry) return static_cast<const char *>(CU_GetHashValue(entry));
-  const char *same = nullptr;
-  CUt_HashSearch search;
-  for (entry = CU_FirstHashEntry(&gSelf.loaded_modules, &search); entry;
-       entry = CU_NextHashEntry(&search)) {
-    const char *value = static_cast<const char *>(CU_GetHashValue(entry));
-    if (value && samefile(gSelf.file_ops_data, value, name)) {
-      same = value;
-      break;
-    }
-  }
+  const char *same = module_of_file(name);
   if (!same) return nullptr;
-  // The alias is added after the walk: the table must not change while it is iterated.
   char *copy = strdup(same);
   int is_new;
   entry = copy ? CU_CreateHashEntry(&gSelf.loaded_modules, name, &is_new) : nullptr;

@@ -41,13 +41,20 @@ const char *register_module_direct(PyObject *module);
 // Registers every module in sys.modules and the main script; run each time tracing is armed.
 void initial_module_scan();
 
+// Makes the loaded-module table and its identity index empty and ready for use.
+void init_loaded_modules();
+
+// Frees the loaded-module table and its identity index (init_loaded_modules to use them again).
+void free_loaded_modules();
+
 // Records `name` (pruned) in the loaded-module table; 1 when it was new, 0 when known, -1 when
-// memory ran out.
+// memory ran out. A new name of a file already loaded under another name becomes an alias of
+// that name, so that both give the same canonical name.
 int __tracer_add_loaded_module(const char *name);
 
 // The loaded module's canonical name for `name` (owned by the table): the entry keyed by `name`,
-// or else the first entry that is the same file, which then gets `name` as an alias. Null when
-// there is none.
+// or else the module first recorded for the same file, which then gets `name` as an alias. Null
+// when there is none.
 const char *__tracer_find_module(const char *name);
 
 // Module methods of this file.

@@ -170,20 +170,13 @@ static void __tracer_init_tables() {
   gSelf.changed_bps = nullptr;
   CU_InitHashTable(&gSelf.exception_filter, 4);
   gSelf.exiting_on_exception = 0;
-  CU_InitHashTable(&gSelf.loaded_modules, 0);
+  init_loaded_modules();
   gSelf.newly_imported_module_files = PyList_New(0);
   gSelf.import_hook = nullptr;
   gSelf.import_cb_args = PyTuple_New(1);
   gSelf.import_cb_active = 0;
   gSelf.import_level = 0;
   InitCOPathnameTable(&gSelf.co_pathname_table);
-}
-
-// __tracer_clear_loaded_modules --
-//   Frees every value block of the loaded-module table and makes it empty again.
-static void __tracer_clear_loaded_modules() {
-  CU_DeallocHashTable(&gSelf.loaded_modules);
-  CU_InitHashTable(&gSelf.loaded_modules, 0);
 }
 
 // __tracer_release_all --
@@ -208,7 +201,7 @@ static void __tracer_release_all() {
   clear_owned(gSelf.filestring);
   clear_owned(gSelf.newly_imported_module_files);
   clear_owned(gSelf.import_cb_args);
-  CU_DeallocHashTable(&gSelf.loaded_modules);
+  free_loaded_modules();
   destroy_file_ops_data(gSelf.file_ops_data);
   gSelf.file_ops_data = nullptr;
   __tracer_free_all_bps();
@@ -338,7 +331,8 @@ PyObject *_tracer_reset(PyObject *, PyObject *) {
     __tracer_clear_all_bps();
     gSelf.next_bp_id = 1;
     __tracer_clear_exc_filters();
-    __tracer_clear_loaded_modules();
+    free_loaded_modules();
+    init_loaded_modules();
     destroy_file_ops_data(gSelf.file_ops_data);
     gSelf.file_ops_data = create_file_ops_data();
     set_owned(gSelf.newly_imported_module_files, nullptr);

@@ -76,6 +76,14 @@ struct tTracerData {
 
   // Module tracking.
   CUt_HashTable loaded_modules;  // file name -> heap block owned by the table
+  // The module files of loaded_modules by identity, so that a name is matched to the loaded
+  // module of its file with one lookup: file identity -> canonical name (a loaded_modules
+  // value). Canonical names whose file did not exist when recorded wait in
+  // unidentified_modules (name -> the same canonical name), looked for again at most once per
+  // clock second (unidentified_retry).
+  CUt_HashTable loaded_module_ids;
+  CUt_HashTable unidentified_modules;
+  time_t unidentified_retry;
   tFileOpsData *file_ops_data;
   PyObject *newly_imported_module_files;  // list of full path names
   PyObject *filestring;                   // the string "__file__"

@@ -1,0 +1,2 @@
+other_first = first + 10
+other_second = second + 20
