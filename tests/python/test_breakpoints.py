@@ -307,20 +307,23 @@ CODE_RUN_BY_THE_CHECK = '''
         run = TracerRun('bp_target', [(path_of('bp_target'), 2, 1, 1, cond, 0)])
         print len(run.stops), run.final, refused
     else:
-        # Code that is no file's runs in a namespace whose "__file__" lookup runs Python code:
-        # it clears the breakpoints during the check, or re-initialises the tracer during the
-        # lookup itself (the second key compared then meets the looked-up name).
+        # Code whose own file name names no file (compiled elsewhere) runs in a namespace whose
+        # "__file__" lookup runs Python code: it clears the breakpoints during the check, or
+        # re-initialises the tracer during the lookup itself (the second key compared then
+        # meets the looked-up name).
+        elsewhere = '/nonexistent/compiled/elsewhere.py'
         zardel27.init(*init_args(line_cb=lambda frame, changed: zardel27.continue_run()))
-        zardel27.set_break('<string>', 2, 1, 0, None, 0)
-        zardel27.set_break('<string>', 2, 1, 0, None, 0)
+        zardel27.set_break(elsewhere, 2, 1, 0, None, 0)
+        zardel27.set_break(elsewhere, 2, 1, 0, None, 0)
         if case == 'key':
-            namespace = {SameHash(clear_all): 1}
+            keys = [SameHash(clear_all)]
         else:
-            namespace = {SameHash(init_again): 1, SameHash(scribble): 2}
-        code = compile('x = 1\\ny = 2\\n', '<string>', 'exec')
+            keys = [SameHash(init_again), SameHash(scribble)]
+        namespace = dict((key, n) for n, key in enumerate(keys))
+        code = compile('x = 1\\ny = 2\\n', elsewhere, 'exec')
         zardel27.start_trace(0xFFFFFF, 0xFFFFFF); zardel27.continue_run(); exec code in namespace
         zardel27.stop_trace()
-        print 'ran'
+        print 'ran', keys[0].calls > 0  # the lookup compared the key
 '''
 
 
@@ -340,8 +343,8 @@ class CodeRunByTheCheck(unittest.TestCase):
                 # being checked: no nested stop, so no report freeing the breakpoint.
                 ('nested', '1 {} []\n'),
                 # A namespace key's __eq__, run while the frame's file is looked up.
-                ('key', 'ran\n'),
-                ('init', 'ran\n')]:
+                ('key', 'ran True\n'),
+                ('init', 'ran True\n')]:
             status, out, err = run_python(CODE_RUN_BY_THE_CHECK, [case])
             self.assertEqual((status, out), (0, expected), (case, err))
 
