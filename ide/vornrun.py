@@ -163,6 +163,8 @@ def split_python_option(args):
                 raise Refused('--python needs an interpreter')
             return args[i + 1], args[:i] + args[i + 2:]
         if word.startswith('--python='):
+            if word == '--python=':
+                raise Refused('--python needs an interpreter')
             return word[len('--python='):], args[:i] + args[i + 1:]
         if word == '--' or not word.startswith('-'):
             break
@@ -256,10 +258,11 @@ def debug_here(main_function, args, folder):
         HELD.extend(kept)
 
 
-# Modules of ours taken out of sys.modules, kept for the life of the interpreter: this list is
-# reached from __main__ (this file run as a script, or vorndebug under -m, which holds this
-# module), which stays in sys.modules to the end; a cycle of hidden modules alone could be
-# collected before the program's exit handlers have run.
+# Modules of ours taken out of sys.modules, kept for the life of the interpreter. The list is
+# reached from the __main__ module that started the debugger (this file run as a script, or
+# vorndebug under -m, which holds this module): the debugger keeps that one while the program
+# runs and puts it back in sys.modules after. Hidden modules that only refer to each other could
+# otherwise be collected as garbage before the program's exit handlers have run.
 HELD = []
 
 
