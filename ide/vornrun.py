@@ -192,10 +192,13 @@ def main(args):
             status = vorndebug.main(['--help'])
             sys.stdout.write(USAGE_PYTHON % unicode_width(sys.maxunicode))
             return status
+        by_default = python is None
         python = choose_interpreter(python, environ)
         found = differences(probe(python, environ))
         if found:
-            raise Refused('%s cannot run the debugger: %s' % (python, '; '.join(found)))
+            raise Refused('%s cannot run the debugger: %s%s' % (
+                python, '; '.join(found),
+                ' (name another with --python PYTHON)' if by_default else ''))
     except Refused, e:
         sys.stderr.write('vorn debug: %s\n' % e)
         return 2

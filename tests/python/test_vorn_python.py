@@ -167,12 +167,13 @@ class UsersInterpreter(unittest.TestCase):
             self.assertEqual(self.debugged([VORN, 'debug', '--python', python], env), expected)
             self.assert_unseen_debugger(expected)
             self.assertEqual(expected['pathpkg'], 'pathpkg')
-            # Looked up on PATH by name, as the shell would.
+            # Looked up on PATH by name, as the shell would; given after another option.
             env = self.environ(PATH=os.path.dirname(python) + os.pathsep + env['PATH'])
             expected = self.straight(python, env)
             del expected['pid']
-            self.assertEqual(self.debugged([VORN, 'debug', '--python',
-                                            os.path.basename(python)], env), expected)
+            self.assertEqual(self.debugged([VORN, 'debug', '-c', 'p 1',
+                                            '--python=' + os.path.basename(python)], env),
+                             expected)
 
     def test_the_active_virtualenvs_interpreter_is_the_default(self):
         for python in INTERPRETERS:
@@ -245,6 +246,16 @@ class UsersInterpreter(unittest.TestCase):
         self.assertEqual(self.refusal('/bin/false'),
                          '/bin/false is not a Python interpreter the debugger can use (asked '
                          'what it is, it ended with status 1)')
+        # The active virtualenv's interpreter, chosen by default, is refused as well.
+        venv = os.path.join(self.tmp, 'venv')
+        os.makedirs(os.path.join(venv, 'bin'))
+        os.symlink(fake, os.path.join(venv, 'bin', 'python'))
+        pid, status, out, err = run([VORN, 'debug', self.program],
+                                    self.environ(VIRTUAL_ENV=venv), self.work)
+        self.assertEqual((status, out), (2, ''))
+        self.assertTrue(err.startswith('vorn debug: %s cannot run the debugger: its Unicode '
+                                       'width is UCS2' % os.path.join(venv, 'bin', 'python')), err)
+        self.assertTrue(err.endswith(' (name another with --python PYTHON)\n'), err)
         # No python2.7 to be found by default.
         pid, status, out, err = run([VORN, 'debug', self.program],
                                     self.environ(PATH=self.tmp), self.work)
