@@ -71,7 +71,6 @@ sys.exit(3)
 def read_report(out):
     lines = [line for line in out.splitlines() if line.startswith('REPORT ')]
     assert len(lines) == 1, out
-    # After '-c c' the prompt shares the line with what the program prints first.
     return ast.literal_eval(lines[0][len('REPORT '):])
 
 
@@ -126,8 +125,9 @@ class UsersInterpreter(unittest.TestCase):
     def virtualenv(self, python):
         """A virtualenv of python holding the package sitepkg, put there by hand."""
         folder = os.path.join(self.tmp, 'venv-' + os.path.basename(python))
-        subprocess.check_call(['virtualenv', '-q', '-p', python, '--no-pip', '--no-setuptools',
-                               '--no-wheel', folder], stdout=open(os.devnull, 'w'))
+        with open(os.devnull, 'w') as nothing:
+            subprocess.check_call(['virtualenv', '-q', '-p', python, '--no-pip',
+                                   '--no-setuptools', '--no-wheel', folder], stdout=nothing)
         site = os.path.join(folder, 'lib', 'python2.7', 'site-packages')
         write(os.path.join(site, 'sitepkg', '__init__.py'), "WHO = 'sitepkg'")
         return folder
