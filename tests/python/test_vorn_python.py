@@ -125,9 +125,13 @@ class UsersInterpreter(unittest.TestCase):
     def virtualenv(self, python):
         """A virtualenv of python holding the package sitepkg, put there by hand."""
         folder = os.path.join(self.tmp, 'venv-' + os.path.basename(python))
+        # virtualenv is a Python 3 program: the Python 2 settings of the tests are not for it.
+        env = dict((name, value) for name, value in os.environ.items()
+                   if name not in ('PYTHONPATH', 'PYTHONHOME', 'VIRTUAL_ENV'))
         with open(os.devnull, 'w') as nothing:
             subprocess.check_call(['virtualenv', '-q', '-p', python, '--no-pip',
-                                   '--no-setuptools', '--no-wheel', folder], stdout=nothing)
+                                   '--no-setuptools', '--no-wheel', folder], stdout=nothing,
+                                  env=env)
         site = os.path.join(folder, 'lib', 'python2.7', 'site-packages')
         write(os.path.join(site, 'sitepkg', '__init__.py'), "WHO = 'sitepkg'")
         return folder
