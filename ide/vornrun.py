@@ -151,34 +151,30 @@ def differences(probed):
     return found
 
 
-def split_python_option(args):
-    """(the --python value or None, args without it). Only the options before the program are
-    looked at: the words after it are the program's own, --python among them. The debugger's
-    options that take a value are skipped with it."""
+def options(args):
+    """The positions of the option words before the program in args: the words after it are
+    the program's own. The values of the debugger's options that take one are skipped."""
     i = 0
-    while i < len(args):
+    while i < len(args) and args[i] != '--' and args[i].startswith('-'):
+        yield i
+        i += 2 if args[i] in ('--commands', '-c') else 1
+
+
+def split_python_option(args):
+    """(the --python value or None, args without it)."""
+    for i in options(args):
         word = args[i]
+        if word == '--python=' or (word == '--python' and i + 1 == len(args)):
+            raise Refused('--python needs an interpreter')
         if word == '--python':
-            if i + 1 == len(args):
-                raise Refused('--python needs an interpreter')
             return args[i + 1], args[:i] + args[i + 2:]
         if word.startswith('--python='):
-            if word == '--python=':
-                raise Refused('--python needs an interpreter')
             return word[len('--python='):], args[:i] + args[i + 1:]
-        if word == '--' or not word.startswith('-'):
-            break
-        i += 2 if word in ('--commands', '-c') else 1
     return None, args
 
 
 def wants_help(args):
-    for word in args:
-        if word in ('-h', '--help'):
-            return True
-        if word == '--' or not word.startswith('-'):
-            return False
-    return False
+    return any(args[i] in ('-h', '--help') for i in options(args))
 
 
 def main(args):

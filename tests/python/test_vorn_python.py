@@ -290,6 +290,11 @@ class UsersInterpreter(unittest.TestCase):
         self.assertEqual((status, err), (0, ''))
         self.assertIn('--commands FILE', out)
         self.assertIn('--python PYTHON', out)
+        # The value of -c is a command, and the words after the program are the program's.
+        for args in (['-c', '--help', 'missing.py'], ['missing.py', '--help']):
+            pid, status, out, err = run([VORN, 'debug', '--python', INTERPRETERS[0]] + args,
+                                        self.environ(), self.work)
+            self.assertEqual((status, out, err), (2, '', 'vorn debug: no program missing.py\n'))
 
 
 if __name__ == '__main__':
