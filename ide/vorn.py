@@ -14,7 +14,7 @@ USAGE = """usage: vorn [--help] COMMAND [ARGS...]
 
 commands:
   analyze FILE              outline a Python 2 file, or --complete / --types questions on it
-  debug PROGRAM [ARGS...]   debug a Python 2 program at the command line (pdb's commands)
+  debug PROGRAM [ARGS...]   debug a Python 2 program under your python2.7 (pdb's commands)
   help [COMMAND]            show this help, or the help of COMMAND
 
 Run 'vorn COMMAND --help' for the options of a command.
@@ -56,8 +56,9 @@ def progress(options, text):
 
 
 def command_debug(options, args):
-    import vorndebug
-    return vorndebug.main(args)
+    # The program runs under the user's interpreter, which takes this process over.
+    import vornrun
+    return vornrun.main(args)
 
 
 def command_analyze(options, args):

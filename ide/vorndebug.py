@@ -939,3 +939,10 @@ def main(argv, stdin=None, stdout=None):
     debugger = Debugger(stdin=stdin, stdout=stdout)
     debugger.cmdqueue = queued + commands
     return debugger.run(program, args)
+
+
+if __name__ == '__main__':
+    # python2.7 -m vorndebug PROGRAM [ARGS...], the installation's bin on PYTHONPATH: the
+    # debugger leaves the program's sys.path and sys.modules first.
+    import vornrun
+    sys.exit(vornrun.debug_here(main, sys.argv[1:], os.path.dirname(os.path.abspath(__file__))))

@@ -418,7 +418,8 @@ class InstalledCommands(unittest.TestCase):
         with open(program, 'w') as f:
             f.write("import sys\nprint 'ARGV', repr(sys.argv)\n")
         for lc_all, extra, charset in locales():
-            status, out, err = self.vorn(['debug', '-c', 'c', program] + ARGS_ANY, lc_all, extra)
+            status, out, err = self.vorn(['debug', '--python', '/usr/bin/python2.7', '-c', 'c',
+                                          program] + ARGS_ANY, lc_all, extra)
             self.assertEqual((status, err), (0, ''), lc_all)
             self.assertEqual(eval(report(out, 'ARGV')),
                              python_argv(program, ARGS_ANY, dict(extra, LC_ALL=lc_all)), lc_all)

@@ -32,9 +32,12 @@ def sample(name):
 
 
 def vorn(args, stdin=''):
-    """Runs the installed quiet launcher; returns (status, stdout, stderr)."""
+    """Runs the installed quiet launcher; returns (status, stdout, stderr). The program runs
+    under the interpreter running the tests."""
     environ = dict(os.environ)
     environ.pop('DISPLAY', None)
+    if args[:1] == ['debug']:
+        args = ['debug', '--python', sys.executable] + args[1:]
     proc = subprocess.Popen([VORN] + list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=environ, cwd=SAMPLES)
     out, err = proc.communicate(stdin)
@@ -207,7 +210,7 @@ class TerminalSession(unittest.TestCase):
         if pid == 0:
             try:
                 os.chdir(SAMPLES)
-                os.execv(VORN, [VORN, 'debug'] + list(args))
+                os.execv(VORN, [VORN, 'debug', '--python', sys.executable] + list(args))
             finally:
                 os._exit(127)
         return pid, fd
