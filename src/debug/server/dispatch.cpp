@@ -77,8 +77,8 @@ static inline int do_idle(PyFrameObject *frame) {
 //   Call events never stop. They register the file of code that starts running: module-level
 //   code (whose locals are its globals) reporting the module as loaded, other code not known
 //   yet; each by the file its frames are given (its own file name, or its module's where that
-//   names no file). The first call after the debugged region was
-//   closed (or before one was opened) makes its frame the bottom frame.
+//   names no file). The first call after the debugged region was closed (or before one was
+//   opened) makes its frame the bottom frame, and its recursion depth is recorded with it.
 //   The new frame also gets the tracer as its local trace function, as the Python-level dispatch
 //   gives it: the interpreter reports a frame's f_lineno as the line last traced only while
 //   f_trace is set, and computes it from the bytecode offset otherwise, which at a return from
