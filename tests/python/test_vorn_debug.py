@@ -251,7 +251,14 @@ class TerminalSession(unittest.TestCase):
             self.read_until(fd, '-> import sys\r\n(vorn) ')
             seen = ''.join(self.type(fd, 'n\n') for _ in range(4))
             self.assertIn("args: ['tty']", seen)
-            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 's\n'))
+            self.assertIn('--Call--\r\n> %s(9)total()' % sample('stepping.py'),
+                          self.type(fd, 's\n'))
+            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 'n\n'))
+            # Ctrl-C at the prompt drops the half-typed line for a fresh prompt.
+            os.write(fd, 'p "never run"')
+            self.read_until(fd, 'never run"')
+            self.assertNotIn('never run', self.type(fd, '\x03'))
+            self.assertIn('42\r\n(vorn) ', self.type(fd, 'p 6 * 7\n'))
             self.type(fd, 'n\n')
             self.type(fd, '!acc = 1\n')
             # Readline completes the command name.
