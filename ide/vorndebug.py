@@ -415,7 +415,7 @@ class Debugger(vorncore.Core, cmd.Cmd):
         if self.stop.kind != 'return' or self.frame is not self.stop.frames[-1]:
             self.error('Not yet returned!')
             return
-        self.message(repr(self.stop.return_value))
+        self.message(whole_str(self.stop.return_value))
     do_rv = do_retval
 
     # -- looking at and changing data ----------------------------------------------------------
@@ -441,9 +441,6 @@ class Debugger(vorncore.Core, cmd.Cmd):
         code = getattr(getattr(value, 'im_func', None), 'func_code', None)
         if code is not None:
             self.message('Method %s' % code.co_name)
-            return
-        if getattr(value, '__class__', None) is type:
-            self.message('Class %s.%s' % (value.__module__, value.__name__))
             return
         self.message(str(type(value)))
 

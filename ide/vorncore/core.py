@@ -387,6 +387,14 @@ class Core(object):
 
     def set_return(self):
         """Runs until the stopped frame returns."""
+        stop = self.require_stop()
+        if len(stop.frames) == 1 and stop.kind != 'return':
+            # The program's outermost frame: the tracer's step out stops at its next line (no
+            # caller of the program to stop in), so its lines are stepped over to its return.
+            self.resume(tracer.step_over)
+            if not stop.post_mortem:
+                self.until = (stop.frames[0], sys.maxint)
+            return
         self.resume(tracer.step_out)
 
     def set_continue(self):

@@ -182,6 +182,75 @@ class Transcripts(unittest.TestCase):
             self.assertIn(message, err)
 
 
+def pdb_session(program, commands):
+    """pdb's output for the commands typed at its prompt; paths relative to SAMPLES."""
+    proc = subprocess.Popen(['/usr/bin/python2.7', '-m', 'pdb', program], cwd=SAMPLES,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    return proc.communicate(commands)[0]
+
+
+# What pdb 2.7 and vorn debug still say differently, each mapped to one text.
+PDB_ONLY = [
+    # pdb's stack has its own frames below the program's (bdb.run and the exec'd string).
+    (r'  /usr/lib/python2\.7/bdb\.py\(\d+\)run\(\)\n-> exec cmd in globals, locals\n', ''),
+    (r'  <string>\(1\)<module>\(\)\n', ''),
+    # pdb shows an error's value by repr, vorn as the interpreter's last line shows it.
+    (r'\*\*\* (\w+): \1\("(.*)",\)', r'*** \1: \2'),
+    # pdb runs the program again when it ends; vorn debug ends with it.
+    (r'The program finished and will be restarted\n(.|\n)*', ''),
+]
+VORN_ONLY = [
+    # vorn confirms enable and disable, and names what clear deleted (as later pdbs do).
+    (r'(Enabled|Disabled) breakpoint \d+\n', ''),
+    (r'Clear all breaks\? (Deleted breakpoint \d+\n)*', 'Clear all breaks? '),
+    # A temporary breakpoint is called so when set.
+    (r'Temporary breakpoint', 'Breakpoint'),
+]
+
+
+def normalized(text, substitutions, prompt):
+    text = text.replace(prompt, '(P) ').replace(SAMPLES, 'DIR')
+    for pattern, replacement in substitutions:
+        text = re.sub(pattern, replacement, text)
+    return text.rstrip('\n (P)')
+
+
+@unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
+class AgainstPdb(unittest.TestCase):
+    """The same commands typed at pdb and at vorn debug on one program give the same stops,
+    values and messages, but for the differences PDB_ONLY and VORN_ONLY name."""
+    leak_check = False
+    maxDiff = None
+
+    def check(self, name):
+        with open(sample(name + '.cmds')) as f:
+            commands = f.read()
+        theirs = normalized(pdb_session('oracle.py', commands), PDB_ONLY, '(Pdb) ')
+        status, out, err = vorn(['debug', 'oracle.py'], stdin=commands)
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(normalized(out, VORN_ONLY, '(vorn) '), theirs)
+        return theirs
+
+    def test_stepping_calls_returns_until_jump_and_aliases(self):
+        # --Call-- and --Return-- stops with the value returned, retval, whatis, until over a
+        # loop, jump refused outside the newest frame and done in it, aliases with arguments.
+        seen = self.check('oracle_stepping')
+        for text in ('--Call--', 'total()->12', '*** Not yet returned!',
+                     '*** You can only jump within the bottom frame', 'Function scale'):
+            self.assertIn(text, seen)
+
+    def test_breakpoints_by_number(self):
+        # Two breakpoints on one line, edited one at a time by number (disable, condition,
+        # ignore, enable); a breakpoint by function name before its def ran and one in a
+        # module not imported yet; blank and comment lines refused; a temporary breakpoint
+        # deleted when it stops; commands with silent; clear asking first.
+        seen = self.check('oracle_breaks')
+        for text in ('*** Blank or comment', 'oracle_helper.py:4', 'Deleted breakpoint 6',
+                     '\tstop only if v >= 2\n\tignore next 5 hits\n', 'Clear all breaks?'):
+            self.assertIn(text, seen)
+
+
 @unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
 class TerminalSession(unittest.TestCase):
     leak_check = False
