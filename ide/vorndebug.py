@@ -11,6 +11,7 @@ This is the terminal front end: a cmd layer over the debugger core (vorncore), w
 program and models its stops; here the commands are parsed and the stops are written out.
 """
 import cmd
+import inspect
 import os
 import pprint
 import re
@@ -607,10 +608,14 @@ class Debugger(vorncore.Core, cmd.Cmd):
         if name in self.aliases and not hasattr(self, 'do_' + name):
             self.message('%s is an alias for: %s' % (name, self.aliases[name]))
             return
-        if name and not hasattr(self, 'do_' + name):
+        if not name:
+            cmd.Cmd.do_help(self, arg)
+            return
+        doc = getattr(getattr(self, 'do_' + name, None), '__doc__', None)
+        if not doc:
             self.error('No help on %s' % name)
             return
-        cmd.Cmd.do_help(self, arg)
+        self.message(inspect.cleandoc(doc))
     do_h = do_help
 
     def print_topics(self, header, cmds, cmdlen, maxcol):
@@ -773,7 +778,7 @@ Execute the (one-line) statement in the context of the current stack frame. The 
 point can be omitted unless the first word of the statement resembles a debugger command.
 Assignments to a function's locals stick when the program goes on. To assign to a global
 variable you must always prefix the command with a 'global' command, e.g.:
-(vorn) global list_options; list_options = ['-l']"""
+    global list_options; list_options = ['-l']"""
 
 
 USAGE = """usage: vorn debug [--commands FILE] [-c COMMAND]... PROGRAM [ARGS...]

@@ -46,9 +46,9 @@ class Transcripts(unittest.TestCase):
     leak_check = False
     maxDiff = None
 
-    def check_transcript(self, name, status):
+    def check_transcript(self, name, status, program=None):
         code, out, err = vorn(['debug', '--commands', sample(name + '.cmds'),
-                               sample(name + '.py'), 'x', 'y'])
+                               sample((program or name) + '.py'), 'x', 'y'])
         with open(sample(name + '.out')) as f:
             expected = f.read()
         self.assertEqual(out.replace(SAMPLES, 'DIR'), expected)
@@ -79,6 +79,32 @@ class Transcripts(unittest.TestCase):
         # The conditional breakpoint stops for visit([0, 1, 2]) only, the loop's after four
         # ignored hits, the temporary one once; the listings follow the tracer's reports.
         self.assertEqual(self.check_transcript('breaks', 6), '')  # 20 % 7
+
+    def test_later_pdb_commands_help_and_restart(self):
+        # ll, display (shown again when the value changes), undisplay, source; help of
+        # commands and of !; run with new arguments and restart, the breakpoints kept.
+        self.assertEqual(self.check_transcript('later', 0, program='oracle'), '')
+
+    def test_every_command_has_help(self):
+        import vorndebug
+        names = sorted(n[3:] for n in dir(vorndebug.Debugger) if n.startswith('do_'))
+        code, out, err = vorn(['debug', sample('stepping.py')],
+                              stdin=''.join('help %s\n' % n for n in names + ['!', 'exec']))
+        self.assertEqual((code, err), (0, ''))
+        self.assertNotIn('***', out)
+        helps = out.split('(vorn) ')[1:-1]
+        self.assertEqual(len(helps), len(names) + 2)
+        for name, text in zip(names + ['!'], helps):
+            self.assertTrue(text.strip(), name)
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin='help\n')
+        self.assertNotIn('Undocumented', out)
+
+    def test_interact_and_ctrl_d_back_to_the_prompt(self):
+        code, out, err = vorn(['debug', sample('stepping.py')],
+                              stdin='n\ninteract\nprint sys.argv[1:] + ["inside"]\n')
+        self.assertEqual(code, 0, err)
+        self.assertIn("['inside']", out)
+        self.assertIn('*interactive*', err)
 
     def test_quit_ends_a_program_that_catches_everything(self):
         # Quit at a stop under a bare except, an except BaseException, a with statement that
