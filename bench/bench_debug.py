@@ -2,8 +2,10 @@
 
     python2.7 bench/bench_debug.py [--repeat N] [--iterations N]
 
-The same program runs untraced, under `python2.7 -m pdb` and under the installation's
-`vorn debug`, with the same commands typed at the first stop:
+The same program runs untraced, under `python2.7 -m pdb`, under the installation's
+`vorn debug` and under vorndebug.main in /usr/bin/python2.7 (as in the user's interpreter; the
+launcher's runtime loads the shared libpython, slower than Debian's static python2.7 binary),
+with the same commands typed at the first stop:
   c              continue with no breakpoint set
   never          a breakpoint in a function never called, then continue
   conditional    a breakpoint on the loop's hot line whose condition is false until the
@@ -53,8 +55,9 @@ def loop_time(err):
 
 
 def run(argv, commands):
+    environ = dict(os.environ, PYTHONPATH=os.path.join(BUILD, 'install', 'bin'))
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stderr=subprocess.PIPE, env=environ)
     out, err = proc.communicate(commands)
     return out, err
 
@@ -88,20 +91,23 @@ def main(argv):
     cases = [('c', 'c\n'),
              ('never', 'b never_called\nc\n'),
              ('conditional', 'b %d, i == %d\nc\nc\n' % (HOT_LINE, last))]
-    debuggers = [('pdb', [PYTHON, '-m', 'pdb']), ('vorn', [VORN, 'debug'])]
+    # vorn debug as the launcher runs it (the installation's runtime), and the debugger's own
+    # entry in the user's python2.7 (the installation's bin folder on its path).
+    debuggers = [('pdb', [PYTHON, '-m', 'pdb']), ('vorn', [VORN, 'debug']),
+                 ('py2.7', [PYTHON, '-c',
+                            'import sys, vorndebug; sys.exit(vorndebug.main(sys.argv[1:]))'])]
 
     untraced = best([loop_time(run([PYTHON, program], '')[1]) for _ in range(repeat)])
     print 'hot loop of %d iterations, untraced: %.3f s (best of %d)' % (iterations, untraced,
                                                                        repeat)
-    print '%-12s %12s %8s %12s %8s' % ('case', 'pdb s', 'ratio', 'vorn s', 'ratio')
+    print '%-12s' % 'case' + ''.join('%12s %8s' % (name + ' s', 'ratio') for name, _ in debuggers)
     for name, commands in cases:
         row = []
         for _, command in debuggers:
             # pdb runs the program again when it ends: end of input then quits it.
             row.append(best([loop_time(run(command + [program], commands)[1])
                              for _ in range(repeat)]))
-        print '%-12s %12.3f %7.2fx %12.3f %7.2fx' % (name, row[0], row[0] / untraced,
-                                                      row[1], row[1] / untraced)
+        print '%-12s' % name + ''.join('%12.3f %7.2fx' % (t, t / untraced) for t in row)
 
     plain = []
     starts = dict((name, []) for name, _ in debuggers)
@@ -113,10 +119,10 @@ def main(argv):
             began = time.time()
             run(command + [empty], 'c\n')
             starts[name].append(time.time() - began)
-    print 'start-up on an empty program (wall, best of %d): python2.7 %.3f s, pdb %.3f s, ' \
-          'vorn debug %.3f s (%.2fx pdb)' % (repeat, best(plain), best(starts['pdb']),
-                                            best(starts['vorn']),
-                                            best(starts['vorn']) / best(starts['pdb']))
+    print 'start-up on an empty program (wall, best of %d): python2.7 %.3f s, ' % (
+        repeat, best(plain)) + ', '.join('%s %.3f s (%.2fx pdb)' % (
+            name, best(starts[name]), best(starts[name]) / best(starts['pdb']))
+            for name, _ in debuggers)
     os.remove(program)
     os.remove(empty)
     os.rmdir(folder)

@@ -29,7 +29,9 @@ PROMPT = '(vorn) '
 # The commands that let the program go on: a breakpoint's command list ends with one.
 RESUMING = ('continue', 'c', 'cont', 'step', 's', 'next', 'n', 'return', 'r', 'until', 'unt',
             'jump', 'j', 'quit', 'q', 'exit', 'run', 'restart')
-IDENTIFIER = re.compile(r'[A-Za-z_]\w*$')
+# A line that reads as a command word and its arguments rather than a statement: a name
+# alone, or followed by words (not by an assignment, a call, an attribute or an operator).
+COMMAND_LIKE = re.compile(r'([A-Za-z_]\w*)(?:\s+[^\s=(.\[+\-*/%<>!&|^,:]|\s*$)')
 
 
 def safe_repr(value):
@@ -504,9 +506,11 @@ class Debugger(vorncore.Core, cmd.Cmd):
         statement = line[1:] if line.startswith('!') else line
         try:
             self.execute(statement, self.displayhook, stdin=self.stdin, stdout=self.stdout)
-        except (NameError, SyntaxError):
-            word = line.split()[0] if line.split() else ''
-            if not line.startswith('!') and IDENTIFIER.match(word) and self.unknown_name(word):
+        except (NameError, SyntaxError), e:
+            match = COMMAND_LIKE.match(line)
+            word = match and match.group(1)
+            if (word and self.unknown_name(word) and
+                    (isinstance(e, SyntaxError) or "'%s'" % word in str(e))):
                 self.error("Unknown command %r. Type 'help' for the commands; '!%s' runs the "
                            "line as a statement." % (word, line))
                 return

@@ -99,6 +99,18 @@ class Transcripts(unittest.TestCase):
         code, out, err = vorn(['debug', sample('stepping.py')], stdin='help\n')
         self.assertNotIn('Undocumented', out)
 
+    def test_typos_are_named_as_unknown_commands_and_statements_still_run(self):
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin=(
+            'lisst 3\nfoo\nx = undefined_name\nfoo.bar\nprint nope\nimport os\np os.sep\n'))
+        self.assertEqual(out.split('(vorn) ')[1:], [
+            "*** Unknown command 'lisst'. Type 'help' for the commands; '!lisst 3' runs the "
+            "line as a statement.\n",
+            "*** Unknown command 'foo'. Type 'help' for the commands; '!foo' runs the line as "
+            "a statement.\n",
+            "*** NameError: name 'undefined_name' is not defined\n",
+            "*** NameError: name 'foo' is not defined\n",
+            "*** NameError: name 'nope' is not defined\n", '', "'/'\n", '\n'])
+
     def test_interact_and_ctrl_d_back_to_the_prompt(self):
         code, out, err = vorn(['debug', sample('stepping.py')],
                               stdin='n\ninteract\nprint sys.argv[1:] + ["inside"]\n')
