@@ -255,9 +255,9 @@ class Core(object):
                 return
         self.until = None
         frames = self.program_stack(frame)
-        if (self.stepping_in and not breaks and frame.f_code.co_name != '<module>' and
+        if (self.stepping_in and not breaks and len(frames) > 1 and
                 not any(frame is f for f in self.last_frames) and
-                frame.f_lineno == source.first_body_line(frame.f_code)):
+                frame.f_lineno == source.first_line(frame.f_code)):
             # Stepped into a function: first the call stop at its def, as pdb shows it.
             stop = Stop('call', frames, {frame: frame.f_code.co_firstlineno})
             stop.breakpoints = breaks

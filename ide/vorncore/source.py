@@ -35,6 +35,13 @@ def first_body_line(code):
     return min(lines) if lines else code.co_firstlineno
 
 
+def first_line(code):
+    """The line of a code object's first instruction: its first line event."""
+    for _, line in dis.findlinestarts(code):
+        return line
+    return code.co_firstlineno
+
+
 def code_objects(code):
     """code and every code object compiled inside it."""
     yield code
