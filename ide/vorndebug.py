@@ -311,8 +311,34 @@ class Debugger(vorncore.Core, cmd.Cmd):
 
     def do_debug(self, arg):
         """debug code
-        Not available: the tracer debugs one program at a time."""
-        self.error('debug is not supported: the tracer cannot debug code run from a stop')
+        Enter a recursive debugger that steps through the code argument (an expression or
+        statement run in the selected frame's environment); 'q' or the end of the code leave
+        it. The recursive debugger is pdb's, running the code in a thread of its own: the
+        tracer serves the program, stopped here."""
+        import pdb
+        import threading
+        frame = self.frame
+        nested = pdb.Pdb(stdin=self.stdin if not self.use_rawinput else None,
+                         stdout=self.stdout)
+        nested.prompt = '(%s) ' % self.prompt.strip()
+        nested.use_rawinput = self.use_rawinput
+        nested.cmdqueue = self.cmdqueue  # queued commands go on in the recursive debugger
+        failed = []
+
+        def run():
+            try:
+                nested.run(arg, frame.f_globals, frame.f_locals)
+            except Exception:
+                failed.append(sys.exc_info()[:2])
+
+        self.message('ENTERING RECURSIVE DEBUGGER')
+        thread = threading.Thread(target=run, name='vorn debug')
+        thread.start()
+        thread.join()
+        self.message('LEAVING RECURSIVE DEBUGGER')
+        self.locals_changed(frame)
+        if failed:
+            self.error(vorncore.describe_exception(*failed[0]))
 
     # -- the stack -----------------------------------------------------------------------------
 

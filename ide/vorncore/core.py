@@ -489,6 +489,11 @@ class Core(object):
             sys.stdout, sys.stdin, sys.displayhook = saved
             tracer.locals_to_fast(frame)
 
+    def locals_changed(self, frame=None):
+        """Code a front end ran on the frame's f_locals (selected frame by default) changed
+        them: the function's fast locals take the new values."""
+        tracer.locals_to_fast(self.require_stop().frame if frame is None else frame)
+
     def frame_locals(self, frame=None):
         return (self.require_stop().frame if frame is None else frame).f_locals
 

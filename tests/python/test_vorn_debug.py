@@ -111,6 +111,14 @@ class Transcripts(unittest.TestCase):
             "*** NameError: name 'foo' is not defined\n",
             "*** NameError: name 'nope' is not defined\n", '', "'/'\n", '\n'])
 
+    def test_debug_steps_through_code_in_a_recursive_debugger(self):
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin=(
+            'n\n' * 5 + 'debug scale(3, 4)\ns\nn\nn\np result\nc\np answer\nc\n'))
+        self.assertEqual((code, err), (5, ''))
+        self.assertIn('(vorn) ENTERING RECURSIVE DEBUGGER\n> <string>(1)<module>()\n'
+                      '((vorn)) --Call--\n', out)
+        self.assertIn('((vorn)) 12\n((vorn)) LEAVING RECURSIVE DEBUGGER\n(vorn) 12\n', out)
+
     def test_interact_and_ctrl_d_back_to_the_prompt(self):
         code, out, err = vorn(['debug', sample('stepping.py')],
                               stdin='n\ninteract\nprint sys.argv[1:] + ["inside"]\n')
