@@ -823,12 +823,13 @@ options:
   -h, --help        show this help
 
 commands (pdb's names and abbreviations; 'help COMMAND' at the prompt says more):
-  s(tep) n(ext) r(eturn) c(ontinue)     run
-  w(here) u(p) d(own) l(ist) a(rgs)     look at the stack and source
-  p EXPR  pp EXPR  !STATEMENT           print and change data (locals stick)
-  b(reak) tbreak condition ignore enable disable cl(ear)    breakpoints
+  s(tep) n(ext) r(eturn) c(ontinue) unt(il) j(ump) run restart       run
+  w(here) u(p) d(own) l(ist) ll source a(rgs) rv                     stack and source
+  p EXPR  pp EXPR  whatis EXPR  display EXPR  undisplay  !STATEMENT   data (locals stick)
+  interact  debug CODE  alias  unalias
+  b(reak) tbreak condition ignore enable disable cl(ear) commands     breakpoints
   exceptions never|always|unhandled  catch TYPE...  nocatch TYPE...
-  q(uit)
+  q(uit)  h(elp) [COMMAND]
 """
 
 
