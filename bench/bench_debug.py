@@ -56,6 +56,8 @@ def loop_time(err):
 
 def run(argv, commands):
     environ = dict(os.environ, PYTHONPATH=os.path.join(BUILD, 'install', 'bin'))
+    # Start-up compares loading compiled modules, as pdb's from the standard library are.
+    environ.pop('PYTHONDONTWRITEBYTECODE', None)
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=environ)
     out, err = proc.communicate(commands)

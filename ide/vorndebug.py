@@ -11,7 +11,6 @@ This is the terminal front end: a cmd layer over the debugger core (vorncore), w
 program and models its stops; here the commands are parsed and the stops are written out.
 """
 import cmd
-import inspect
 import os
 import pprint
 import re
@@ -40,6 +39,15 @@ def safe_repr(value):
         return reprlib.repr(value)
     except Exception:
         return '<unprintable %s object>' % type(value).__name__
+
+
+def clean_doc(doc):
+    """A docstring without the indentation of its later lines (inspect.cleandoc, without
+    importing inspect at start-up)."""
+    lines = doc.expandtabs().strip().split('\n')
+    indents = [len(l) - len(l.lstrip()) for l in lines[1:] if l.strip()]
+    margin = min(indents) if indents else 0
+    return '\n'.join([lines[0]] + [l[margin:] for l in lines[1:]])
 
 
 def whole_str(value):
@@ -645,7 +653,7 @@ class Debugger(vorncore.Core, cmd.Cmd):
         if not doc:
             self.error('No help on %s' % name)
             return
-        self.message(inspect.cleandoc(doc))
+        self.message(clean_doc(doc))
     do_h = do_help
 
     def print_topics(self, header, cmds, cmdlen, maxcol):
