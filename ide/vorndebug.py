@@ -628,11 +628,6 @@ class Debugger(vorncore.Core, cmd.Cmd):
         self.commands_silent[number] = silent
         self.commands_prompt[number] = prompt
 
-    def renumbered(self, old, new):
-        for table in (self.commands, self.commands_silent, self.commands_prompt):
-            if old in table:
-                table[new] = table.pop(old)
-
     # -- help ----------------------------------------------------------------------------------
 
     def do_help(self, arg):

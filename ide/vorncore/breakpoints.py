@@ -11,6 +11,8 @@ class Breakpoint(object):
     def __init__(self, number, filename, lineno, temporary, cond, funcname=None,
                  shown_lineno=None):
         self.number = number
+        self.tracer_id = None  # the tracer's id of it, which a restart changes
+        self.earlier_hits = 0  # hits counted before a restart, which the tracer forgot
         self.filename = filename
         self.lineno = lineno
         self.shown_lineno = shown_lineno or lineno
@@ -32,6 +34,8 @@ class Breakpoints(object):
     def __init__(self, tracer):
         self.tracer = tracer
         self.by_number = {}
+        self.by_id = {}     # tracer id -> Breakpoint
+        self.next_number = 1
         self.consumed = []  # temporary breakpoints the last report removed
 
     def __iter__(self):
@@ -53,34 +57,51 @@ class Breakpoints(object):
 
     def add(self, filename, lineno, temporary=False, cond=None, funcname=None,
             shown_lineno=None):
-        number = self.tracer.set_break(filename, lineno, 1, int(bool(temporary)), cond or None, 0)
-        bp = Breakpoint(number, filename, lineno, temporary, cond or None, funcname,
+        bp = Breakpoint(self.next_number, filename, lineno, temporary, cond or None, funcname,
                         shown_lineno)
-        self.by_number[number] = bp
+        self.next_number += 1
+        self.by_number[bp.number] = bp
+        self.place(bp)
         return bp
+
+    def place(self, bp):
+        """Sets bp in the tracer as it is now (a new one, or one kept over a restart, which
+        initialised the tracer afresh)."""
+        bp.tracer_id = self.tracer.set_break(bp.filename, bp.lineno, int(bp.enabled),
+                                             int(bool(bp.temporary)), bp.cond, bp.ignore)
+        bp.earlier_hits = bp.hits
+        self.by_id[bp.tracer_id] = bp
+
+    def restore(self):
+        """Sets every breakpoint in a freshly initialised tracer, numbers and settings kept."""
+        self.by_id.clear()
+        for bp in self:
+            self.place(bp)
 
     def clear(self, number):
         bp = self.get(number)
-        self.tracer.clear_break(bp.number)
+        self.tracer.clear_break(bp.tracer_id)
         del self.by_number[bp.number]
+        self.by_id.pop(bp.tracer_id, None)
         return bp
 
     def clear_all(self):
         self.tracer.clear_all_breaks()
         cleared = list(self)
         self.by_number.clear()
+        self.by_id.clear()
         return cleared
 
     def enable(self, number, enabled=True):
         bp = self.get(number)
-        self.tracer.enable_break(bp.number, int(bool(enabled)))
+        self.tracer.enable_break(bp.tracer_id, int(bool(enabled)))
         bp.enabled = bool(enabled)
         return bp
 
     def ignore(self, number, count):
         bp = self.get(number)
         count = max(0, int(count))
-        self.tracer.ignore_break(bp.number, count)
+        self.tracer.ignore_break(bp.tracer_id, count)
         bp.ignore = count
         return bp
 
@@ -89,7 +110,7 @@ class Breakpoints(object):
         cond = (cond or '').strip() or None
         if cond is not None:
             compile(cond, '<condition>', 'eval')  # a SyntaxError is the caller's to report
-        self.tracer.set_break_cond(bp.number, cond)
+        self.tracer.set_break_cond(bp.tracer_id, cond)
         bp.cond = cond
         return bp
 
@@ -106,16 +127,18 @@ class Breakpoints(object):
         if not changed:
             return hit
         deleted, data = changed
-        for filename, lineno, number, enabled, temporary, cond, ignore, hits in data:
-            bp = self.by_number.get(number)
+        for filename, lineno, tracer_id, enabled, temporary, cond, ignore, hits in data:
+            bp = self.by_id.get(tracer_id)
             if bp is not None:
+                hits += bp.earlier_hits
                 if hits > bp.hits and ignore == bp.ignore:
-                    hit.append(number)
+                    hit.append(bp.number)
                 bp.enabled, bp.cond, bp.ignore, bp.hits = bool(enabled), cond, ignore, hits
-        for number in deleted:
-            bp = self.by_number.pop(number, None)
+        for tracer_id in deleted:
+            bp = self.by_id.pop(tracer_id, None)
             if bp is not None:
+                del self.by_number[bp.number]
                 bp.hits += 1
                 self.consumed.append(bp)
-                hit.append(number)
+                hit.append(bp.number)
         return sorted(set(hit))

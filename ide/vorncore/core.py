@@ -206,14 +206,16 @@ class Core(object):
     def stops_here(self, frame, changed):
         """Takes the tracer's breakpoint report and says whether a stop in frame is one to show:
         the debugger's own frames never are, nor any after quit."""
+        if self.quitting is not None:
+            # The events of frames unwinding after quit or restart are no hits.
+            self.breaks.update((changed[0], []) if changed else None)
+            return None
         hits = self.breaks.update(changed)
         if not self.in_program(frame):
             tracer.stop_trace()
             return None
         if frame.f_globals is CORE_GLOBALS or frame.f_globals.get('__vorn_frontend__'):
             tracer.stop()
-            return None
-        if self.quitting is not None:
             return None
         return hits
 
@@ -672,7 +674,7 @@ class Core(object):
         tracer.set_exception_mode(self.exception_mode)
         tracer.set_always_stop_excepts(self.always_stop)
         tracer.set_never_stop_excepts(self.never_stop)
-        self.restore_breaks()
+        self.breaks.restore()  # those kept over a restart
         previous_handler = signal.signal(signal.SIGINT, self.interrupt)
         try:
             return self.execute_program(code, main.__dict__)
@@ -680,23 +682,6 @@ class Core(object):
             signal.signal(signal.SIGINT, previous_handler)
             tracer.destroy()
             sys.argv[:], sys.path[0], sys.modules['__main__'] = saved
-
-    def restore_breaks(self):
-        """After init (a restart), the breakpoints kept are set in the tracer again, renumbered
-        as the tracer gives numbers."""
-        kept = list(self.breaks)
-        self.breaks.by_number.clear()
-        for bp in kept:
-            new = self.breaks.add(bp.filename, bp.lineno, bp.temporary, bp.cond, bp.funcname,
-                                  bp.shown_lineno)
-            if not bp.enabled:
-                self.breaks.enable(new.number, False)
-            if bp.ignore:
-                self.breaks.ignore(new.number, bp.ignore)
-            self.renumbered(bp.number, new.number)
-
-    def renumbered(self, old, new):
-        """A restart gave breakpoint old the number new (front ends keep what they attach)."""
 
     def execute_program(self, code, namespace):
         """Executes code under the tracer; the exit status it ends with."""
