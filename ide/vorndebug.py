@@ -130,8 +130,10 @@ class Debugger(vorncore.Core, cmd.Cmd):
             self.message(stop.exception)
             if stop.kind == 'uncaught':
                 self.message('Uncaught exception: stopped where it was raised.')
-        numbers = [n for n in stop.breakpoints if n in self.commands]
-        if numbers and stop.kind == 'line':
+        numbers = []
+        if stop.kind == 'line' and any(n in self.commands for n in stop.breakpoints):
+            numbers = [n for n in self.stop_breakpoints(stop) if n in self.commands]
+        if numbers:
             number = numbers[0]
             for line in self.commands[number]:
                 self.onecmd(self.precmd(line))

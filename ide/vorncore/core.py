@@ -105,8 +105,8 @@ class Stop(object):
     'return' (return_value holds what it returns), 'exception' (exc_info), 'uncaught' (an
     exception nothing catches, stopped at its raise point; post_mortem when the program has
     already ended). frames: the program's frames, outermost first; index: the selected one.
-    breakpoints: the numbers of the breakpoints that made this stop; consumed: the temporary
-    ones it used up. interrupted: Ctrl-C asked for it."""
+    breakpoints: the numbers of the breakpoints hit at this line (Core.stop_breakpoints tells
+    which made the stop); consumed: the temporary ones it used up. interrupted: Ctrl-C asked for it."""
 
     def __init__(self, kind, frames, lines=None):
         self.kind = kind
@@ -225,22 +225,34 @@ class Core(object):
         if self.quitting is not None and any(frame is f for f in self.quitting):
             raise self.quitting_exception
 
-    def effective_breaks(self, frame, hits):
-        """The numbers of the hit breakpoints at the frame's line whose conditions hold."""
+    def breaks_hit(self, frame, hits):
+        """The numbers of the breakpoints hit at the frame's line (consumed temporary ones
+        included); a conditional one among them may have been false."""
+        consumed = set(b.number for b in self.breaks.consumed)
         found = []
         for number in hits:
             bp = self.breaks.by_number.get(number)
-            if bp is None:
-                found.extend(b.number for b in self.breaks.consumed if b.number == number)
-                continue
-            if bp.lineno != frame.f_lineno or not bp.enabled:
-                continue
-            if bp.cond:
+            if number in consumed or (bp is not None and bp.enabled and
+                                      bp.lineno == frame.f_lineno):
+                found.append(number)
+        return found
+
+    def stop_breakpoints(self, stop):
+        """The numbers of the breakpoints that made a line stop: those hit whose conditions
+        hold. Conditions are evaluated again here, only when asked (a front end running a
+        breakpoint's commands): the tracer does not say which condition was true."""
+        return self.conditions_hold(stop.frame, stop.breakpoints)
+
+    def conditions_hold(self, frame, numbers):
+        found = []
+        for number in numbers:
+            bp = self.breaks.by_number.get(number)
+            if bp is not None and bp.cond:
                 try:
                     if not eval(bp.cond, frame.f_globals, frame.f_locals):
                         continue
                 except Exception:
-                    pass
+                    pass  # a condition that fails stops, as in the tracer
             found.append(number)
         return found
 
@@ -249,15 +261,19 @@ class Core(object):
         if hits is None:
             self.quit_again(frame)
             return
-        breaks = self.effective_breaks(frame, hits)
-        if self.until is not None and not breaks and not self.interrupted:
+        breaks = self.breaks_hit(frame, hits)
+        # Whether a breakpoint stops here matters while until runs and when a step enters a
+        # function (a breakpoint's stop comes first); a false condition hit does not.
+        stopping = breaks and (self.until is not None or self.stepping_in) and \
+            self.conditions_hold(frame, breaks)
+        if self.until is not None and not stopping and not self.interrupted:
             until_frame, until_line = self.until
             if frame is until_frame and frame.f_lineno <= until_line:
                 tracer.step_over()
                 return
         self.until = None
         frames = self.program_stack(frame)
-        if (self.stepping_in and not breaks and len(frames) > 1 and
+        if (self.stepping_in and not stopping and len(frames) > 1 and
                 not any(frame is f for f in self.last_frames) and
                 frame.f_lineno == source.first_line(frame.f_code)):
             # Stepped into a function: first the call stop at its def, as pdb shows it.

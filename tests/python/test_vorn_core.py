@@ -105,7 +105,10 @@ class Stepping(CoreTest):
             core.set_next()
         # First line, the defs, into total() at its call stop, step over its lines with until
         # over the loop, then return stops with their values.
-        actions = ([go('set_next')] * 6 + [go('set_step')] + [go('set_next')] * 3 +
+        # A breakpoint on the loop's line whose condition stays false neither stops until
+        # nor the stepping.
+        actions = ([lambda core, stop: (core.set_break('11', 'v == 99'), core.set_next())] +
+                   [go('set_next')] * 5 + [go('set_step')] + [go('set_next')] * 3 +
                    [go('set_until'), go('set_next'), record_return])
         core = Scripted(actions)
         core.run_quietly(ORACLE)
