@@ -161,9 +161,6 @@ class Debugger(vorncore.Core, cmd.Cmd):
             except KeyboardInterrupt:
                 self.message('--KeyboardInterrupt--')
 
-    def user_exit(self, status):
-        pass
-
     def interrupt(self, signum, frame):
         """Ctrl-C: while the program runs, a stop at its next line; at the prompt or while a
         command runs, KeyboardInterrupt to the command loop."""
