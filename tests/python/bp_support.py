@@ -26,10 +26,12 @@ class TracerRun(object):
     the run then continues. After the run: `stops` [(file's base name, line)], `reports` (the
     changed-breakpoint report of each stop), `ids` (of the breaks, in order), `final`
     {id: get_file_breaks tuple} and `globals` of the program. `command` is the run-control
-    method called at every stop (continue_run by default)."""
+    method called at every stop (continue_run by default); `before(ids)`, when given, is called
+    once the breakpoints are set."""
 
     def __init__(self, name, breaks, synonyms=1, optimize_nobps=0, on_stop=None,
-                 import_hook=1, exception_mode=0, command=zardel27.continue_run):
+                 import_hook=1, exception_mode=0, command=zardel27.continue_run,
+                 before=None):
         self.stops, self.reports, self.final = [], [], {}
         self.on_stop, self.command = on_stop, command
         path, code = stepping.load(name)
@@ -38,6 +40,8 @@ class TracerRun(object):
                                  use_import_hook=import_hook, exception_mode=exception_mode))
         try:
             self.ids = [zardel27.set_break(*b) for b in breaks]
+            if before:
+                before(self.ids)  # edits of the breakpoints before the program starts
             zardel27.continue_run()  # no stepping stop at the first line: breakpoints only
             self.globals = stepping.fresh_globals(path)
             with stepping._ProgramRun():

@@ -2,6 +2,7 @@
 repeated at every stop, and records the stops as (event, file, line)."""
 import bdb
 import os
+import re
 import sys
 
 import zardel27
@@ -32,8 +33,13 @@ def in_programs(frame):
     return os.path.dirname(frame.f_code.co_filename) == PROGRAMS
 
 
-def stop_record(event, frame):
-    return (event, os.path.basename(frame.f_code.co_filename), frame.f_lineno)
+def stop_record(event, frame, value=None):
+    """(event, file, line); a return stop adds the repr of the value the frame returns (None
+    when it ends with an exception), as the tracer's return_value() and bdb give it."""
+    record = (event, os.path.basename(frame.f_code.co_filename), frame.f_lineno)
+    # Two runs make objects at other addresses.
+    value = re.sub(r' at 0x[0-9a-fA-F]+', '', repr(value))
+    return record + (value,) if event == 'return' else record
 
 
 def _run_traced(code, globs):
@@ -79,7 +85,7 @@ def run_with_tracer(name, commands):
             if not in_programs(frame) or len(stops) >= MAX_STOPS:
                 zardel27.stop_trace()
                 return
-            stops.append(stop_record(event, frame))
+            stops.append(stop_record(event, frame, zardel27.return_value()))
             getattr(zardel27, command_for(commands, len(stops) - 1))()
         return cb
 
@@ -102,9 +108,9 @@ class _Recorder(bdb.Bdb):
         self.commands = commands
         self.stops = []
 
-    def _stop(self, event, frame):
+    def _stop(self, event, frame, value=None):
         if in_programs(frame):  # bdb's bottom frame is its own run()
-            self.stops.append(stop_record(event, frame))
+            self.stops.append(stop_record(event, frame, value))
         command = command_for(self.commands, len(self.stops) - 1)
         if len(self.stops) >= MAX_STOPS:
             self.set_quit()
@@ -122,7 +128,7 @@ class _Recorder(bdb.Bdb):
         self._stop('line', frame)
 
     def user_return(self, frame, value):
-        self._stop('return', frame)
+        self._stop('return', frame, value)
 
     def user_exception(self, frame, exc_info):
         self._stop('exception', frame)

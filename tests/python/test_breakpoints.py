@@ -169,6 +169,79 @@ class Methods(unittest.TestCase):
                          err)
 
 
+class PerIdEdits(unittest.TestCase):
+    """clear_break, enable_break, ignore_break and set_break_cond act on the one breakpoint
+    they name, where the per-line methods act on every breakpoint of the line."""
+
+    def setUp(self):
+        zardel27.init(*init_args(optimize_nobps=1))
+
+    def tearDown(self):
+        zardel27.destroy()
+
+    def test_edits_touch_only_the_breakpoint_named(self):
+        ids = [zardel27.set_break('a.py', 3, 1, 0, None, 0) for _ in range(3)]
+        other = zardel27.set_break('a.py', 4, 1, 0, 'z', 0)
+        self.assertIs(zardel27.enable_break(ids[0], 0), True)
+        self.assertIs(zardel27.ignore_break(ids[1], 4), True)
+        self.assertIs(zardel27.set_break_cond(ids[2], u'y == 2'), True)
+        self.assertEqual(sorted(zardel27.get_breaks('a.py', 3)),
+                         [(ids[0], 0, 0, None, 0, 0), (ids[1], 1, 0, None, 4, 0),
+                          (ids[2], 1, 0, 'y == 2', 0, 0)])
+        zardel27.set_break_cond(ids[2], '')     # empty: unconditional, as None is
+        zardel27.set_break_cond(other, None)
+        self.assertEqual([b[4] for b in zardel27.get_file_breaks('a.py')], [None] * 4)
+        self.assertIs(zardel27.clear_break(ids[1]), True)
+        self.assertIs(zardel27.clear_break(ids[1]), False)   # gone
+        self.assertEqual(sorted(b[0] for b in zardel27.get_breaks('a.py', 3)),
+                         [ids[0], ids[2]])
+        for call, args in [(zardel27.clear_break, (999,)), (zardel27.enable_break, (999, 1)),
+                           (zardel27.ignore_break, (999, 1)),
+                           (zardel27.set_break_cond, (999, 'x'))]:
+            self.assertIs(call(*args), False)
+        for call, args in [(zardel27.clear_break, ('1',)), (zardel27.enable_break, (ids[0],)),
+                           (zardel27.ignore_break, (ids[0], 'x')),
+                           (zardel27.set_break_cond, (ids[0], 5)),
+                           (zardel27.set_break_cond, (ids[0], 'x\0')),
+                           (zardel27.return_value, (1,))]:
+            self.assertRaises(TypeError, call, *args)
+        self.assertRaises(UnicodeError, zardel27.set_break_cond, ids[0], u'x == "\xe9"')
+        self.assertIsNone(zardel27.return_value())   # no return stop is being reported
+        # Enabling a breakpoint arms tracing again, as enable_breaks does.
+        zardel27.start_trace(0, 0); zardel27.stop_trace()
+        zardel27.enable_break(ids[0], 1)
+        self.assertEqual(zardel27.get_tracing(), 1)
+        zardel27.stop_trace()
+
+    def test_stops_follow_the_breakpoint_edited(self):
+        # Two breakpoints on the line of square(): `first` unconditional, `second` never true.
+        # Each edit of `first` changes the stops; `second` stays as it was set.
+        breaks = [bp(TARGET, SQUARE), bp(TARGET, SQUARE, cond='n > 100')]
+        calls = 15
+        squares_of_2 = 3   # accumulate(3), (4) and (5)
+        for edit, stops in [(lambda ids: zardel27.enable_break(ids[0], 0), 0),
+                            (lambda ids: zardel27.ignore_break(ids[0], 12), calls - 12),
+                            (lambda ids: zardel27.set_break_cond(ids[0], 'n == 2'),
+                             squares_of_2),
+                            (lambda ids: zardel27.clear_break(ids[0]), 0)]:
+            run = TracerRun('bp_target', breaks, before=edit)
+            self.assertEqual(run.stops.count(('bp_target.py', SQUARE)), stops)
+            first, second = run.ids
+            self.assertEqual(run.final[second][2:7], (1, 0, 'n > 100', 0, calls))
+
+    def test_methods_refuse_before_init(self):
+        status, out, err = run_python('''
+            import zardel27
+            for name, args in (('clear_break', (1,)), ('enable_break', (1, 1)),
+                               ('ignore_break', (1, 1)), ('set_break_cond', (1, 'x'))):
+                try:
+                    getattr(zardel27, name)(*args)
+                except RuntimeError:
+                    print 'refused'
+            ''')
+        self.assertEqual((status, out.split()), (0, ['refused'] * 4), err)
+
+
 class Stops(unittest.TestCase):
     """The check at the lines of a real program."""
 

@@ -56,22 +56,22 @@ class KnownSequences(unittest.TestCase):
     def test_step_over_stays_in_module_frame(self):
         self.assertEqual(stepping.run_with_tracer('recursion', 'step_over'),
                          [('line', 'recursion.py', 1), ('line', 'recursion.py', 7),
-                          ('line', 'recursion.py', 8), ('return', 'recursion.py', 8)])
+                          ('line', 'recursion.py', 8), ('return', 'recursion.py', 8, 'None')])
 
     def test_step_over_across_return_into_caller(self):
         # Stepping over the last line of leaf() returns into middle(): the next stop is there.
         commands = ['step_into'] * 10 + ['step_over'] * 10
         stops = stepping.run_with_tracer('nested', commands)
         self.assertEqual(stops[9:14], [('line', 'nested.py', 9), ('line', 'nested.py', 5),
-                                       ('return', 'nested.py', 5), ('line', 'nested.py', 10),
+                                       ('return', 'nested.py', 5, '2'), ('line', 'nested.py', 10),
                                        ('line', 'nested.py', 11)])
 
     def test_step_out_returns_to_caller(self):
         stops = stepping.run_with_tracer('recursion', ['step_into'] * 3 + ['step_out'] * 3)
         self.assertEqual(stops, [('line', 'recursion.py', 1), ('line', 'recursion.py', 7),
                                  ('line', 'recursion.py', 2), ('line', 'recursion.py', 4),
-                                 ('return', 'recursion.py', 4), ('line', 'recursion.py', 8),
-                                 ('return', 'recursion.py', 8)])
+                                 ('return', 'recursion.py', 4, '24'),
+                                 ('line', 'recursion.py', 8), ('return', 'recursion.py', 8, 'None')])
 
 
 if __name__ == '__main__':

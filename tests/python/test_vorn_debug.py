@@ -49,9 +49,9 @@ class Transcripts(unittest.TestCase):
     leak_check = False
     maxDiff = None
 
-    def check_transcript(self, name, status):
+    def check_transcript(self, name, status, program=None):
         code, out, err = vorn(['debug', '--commands', sample(name + '.cmds'),
-                               sample(name + '.py'), 'x', 'y'])
+                               sample((program or name) + '.py'), 'x', 'y'])
         with open(sample(name + '.out')) as f:
             expected = f.read()
         self.assertEqual(out.replace(SAMPLES, 'DIR'), expected)
@@ -82,6 +82,52 @@ class Transcripts(unittest.TestCase):
         # The conditional breakpoint stops for visit([0, 1, 2]) only, the loop's after four
         # ignored hits, the temporary one once; the listings follow the tracer's reports.
         self.assertEqual(self.check_transcript('breaks', 6), '')  # 20 % 7
+
+    def test_later_pdb_commands_help_and_restart(self):
+        # ll, display (shown again when the value changes), undisplay, source; help of
+        # commands and of !; run with new arguments and restart, the breakpoints kept.
+        self.assertEqual(self.check_transcript('later', 0, program='oracle'), '')
+
+    def test_every_command_has_help(self):
+        import vorndebug
+        names = sorted(n[3:] for n in dir(vorndebug.Debugger) if n.startswith('do_'))
+        code, out, err = vorn(['debug', sample('stepping.py')],
+                              stdin=''.join('help %s\n' % n for n in names + ['!', 'exec']))
+        self.assertEqual((code, err), (0, ''))
+        self.assertNotIn('***', out)
+        helps = out.split('(vorn) ')[1:-1]
+        self.assertEqual(len(helps), len(names) + 2)
+        for name, text in zip(names + ['!'], helps):
+            self.assertTrue(text.strip(), name)
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin='help\n')
+        self.assertNotIn('Undocumented', out)
+
+    def test_typos_are_named_as_unknown_commands_and_statements_still_run(self):
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin=(
+            'lisst 3\nfoo\nx = undefined_name\nfoo.bar\nprint nope\nimport os\np os.sep\n'))
+        self.assertEqual(out.split('(vorn) ')[1:], [
+            "*** Unknown command 'lisst'. Type 'help' for the commands; '!lisst 3' runs the "
+            "line as a statement.\n",
+            "*** Unknown command 'foo'. Type 'help' for the commands; '!foo' runs the line as "
+            "a statement.\n",
+            "*** NameError: name 'undefined_name' is not defined\n",
+            "*** NameError: name 'foo' is not defined\n",
+            "*** NameError: name 'nope' is not defined\n", '', "'/'\n", '\n'])
+
+    def test_debug_steps_through_code_in_a_recursive_debugger(self):
+        code, out, err = vorn(['debug', sample('stepping.py')], stdin=(
+            'n\n' * 5 + 'debug scale(3, 4)\ns\nn\nn\np result\nc\np answer\nc\n'))
+        self.assertEqual((code, err), (5, ''))
+        self.assertIn('(vorn) ENTERING RECURSIVE DEBUGGER\n> <string>(1)<module>()\n'
+                      '((vorn)) --Call--\n', out)
+        self.assertIn('((vorn)) 12\n((vorn)) LEAVING RECURSIVE DEBUGGER\n(vorn) 12\n', out)
+
+    def test_interact_and_ctrl_d_back_to_the_prompt(self):
+        code, out, err = vorn(['debug', sample('stepping.py')],
+                              stdin='n\ninteract\nprint sys.argv[1:] + ["inside"]\n')
+        self.assertEqual(code, 0, err)
+        self.assertIn("['inside']", out)
+        self.assertIn('*interactive*', err)
 
     def test_quit_ends_a_program_that_catches_everything(self):
         # Quit at a stop under a bare except, an except BaseException, a with statement that
@@ -185,6 +231,75 @@ class Transcripts(unittest.TestCase):
             self.assertIn(message, err)
 
 
+def pdb_session(program, commands):
+    """pdb's output for the commands typed at its prompt; paths relative to SAMPLES."""
+    proc = subprocess.Popen(['/usr/bin/python2.7', '-m', 'pdb', program], cwd=SAMPLES,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    return proc.communicate(commands)[0]
+
+
+# What pdb 2.7 and vorn debug still say differently, each mapped to one text.
+PDB_ONLY = [
+    # pdb's stack has its own frames below the program's (bdb.run and the exec'd string).
+    (r'  /usr/lib/python2\.7/bdb\.py\(\d+\)run\(\)\n-> exec cmd in globals, locals\n', ''),
+    (r'  <string>\(1\)<module>\(\)\n', ''),
+    # pdb shows an error's value by repr, vorn as the interpreter's last line shows it.
+    (r'\*\*\* (\w+): \1\("(.*)",\)', r'*** \1: \2'),
+    # pdb runs the program again when it ends; vorn debug ends with it.
+    (r'The program finished and will be restarted\n(.|\n)*', ''),
+]
+VORN_ONLY = [
+    # vorn confirms enable and disable, and names what clear deleted (as later pdbs do).
+    (r'(Enabled|Disabled) breakpoint \d+\n', ''),
+    (r'Clear all breaks\? (Deleted breakpoint \d+\n)*', 'Clear all breaks? '),
+    # A temporary breakpoint is called so when set.
+    (r'Temporary breakpoint', 'Breakpoint'),
+]
+
+
+def normalized(text, substitutions, prompt):
+    text = text.replace(prompt, '(P) ').replace(SAMPLES, 'DIR')
+    for pattern, replacement in substitutions:
+        text = re.sub(pattern, replacement, text)
+    return text.rstrip('\n (P)')
+
+
+@unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
+class AgainstPdb(unittest.TestCase):
+    """The same commands typed at pdb and at vorn debug on one program give the same stops,
+    values and messages, but for the differences PDB_ONLY and VORN_ONLY name."""
+    leak_check = False
+    maxDiff = None
+
+    def check(self, name):
+        with open(sample(name + '.cmds')) as f:
+            commands = f.read()
+        theirs = normalized(pdb_session('oracle.py', commands), PDB_ONLY, '(Pdb) ')
+        status, out, err = vorn(['debug', 'oracle.py'], stdin=commands)
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(normalized(out, VORN_ONLY, '(vorn) '), theirs)
+        return theirs
+
+    def test_stepping_calls_returns_until_jump_and_aliases(self):
+        # --Call-- and --Return-- stops with the value returned, retval, whatis, until over a
+        # loop, jump refused outside the newest frame and done in it, aliases with arguments.
+        seen = self.check('oracle_stepping')
+        for text in ('--Call--', 'total()->12', '*** Not yet returned!',
+                     '*** You can only jump within the bottom frame', 'Function scale'):
+            self.assertIn(text, seen)
+
+    def test_breakpoints_by_number(self):
+        # Two breakpoints on one line, edited one at a time by number (disable, condition,
+        # ignore, enable); a breakpoint by function name before its def ran and one in a
+        # module not imported yet; blank and comment lines refused; a temporary breakpoint
+        # deleted when it stops; commands with silent; clear asking first.
+        seen = self.check('oracle_breaks')
+        for text in ('*** Blank or comment', 'oracle_helper.py:4', 'Deleted breakpoint 6',
+                     '\tstop only if v >= 2\n\tignore next 5 hits\n', 'Clear all breaks?'):
+            self.assertIn(text, seen)
+
+
 @unittest.skipUnless(os.path.exists(VORN), 'the installation is not built')
 class TerminalSession(unittest.TestCase):
     leak_check = False
@@ -254,7 +369,18 @@ class TerminalSession(unittest.TestCase):
             self.read_until(fd, '-> import sys\r\n(vorn) ')
             seen = ''.join(self.type(fd, 'n\n') for _ in range(4))
             self.assertIn("args: ['tty']", seen)
-            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 's\n'))
+            self.assertIn('--Call--\r\n> %s(9)total()' % sample('stepping.py'),
+                          self.type(fd, 's\n'))
+            self.assertIn('stepping.py(10)total()\r\n-> acc = 0', self.type(fd, 'n\n'))
+            # Ctrl-C at the prompt drops the half-typed line for a fresh prompt.
+            os.write(fd, 'p "never run"')
+            self.read_until(fd, 'never run"')
+            # A signal that comes while readline is still busy with the last key waits for
+            # the next key (python2.7's readline checks for signals in its select only): a
+            # user's Ctrl-C comes later than that.
+            time.sleep(0.3)
+            self.assertNotIn('never run', self.type(fd, '\x03'))
+            self.assertIn('42\r\n(vorn) ', self.type(fd, 'p 6 * 7\n'))
             self.type(fd, 'n\n')
             self.type(fd, '!acc = 1\n')
             # Readline completes the command name.

@@ -726,6 +726,83 @@ PyObject *_tracer_set_breaks_cond(PyObject *, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+// bp_by_id --
+//   The breakpoint in the table with the given id, or null.
+static tBp *bp_by_id(int id) {
+  CUt_HashSearch search;
+  for (CUt_HashEntry *entry = CU_FirstHashEntry(&gSelf.userbps, &search); entry;
+       entry = CU_NextHashEntry(&search)) {
+    for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
+      if (bp->id == id) return bp;
+    }
+  }
+  return nullptr;
+}
+
+// parse_id --
+//   Parses (id, *extra) with `format`, checks that the tracer is initialised and finds the
+//   breakpoint; null with no error set when there is no breakpoint with that id.
+template <typename... Extra>
+static bool parse_id(PyObject *args, const char *format, tBp **found, Extra... extra) {
+  int id;
+  *found = nullptr;
+  if (!PyArg_ParseTuple(args, format, &id, extra...) || __tracer_check_initialised() < 0) {
+    return false;
+  }
+  *found = bp_by_id(id);
+  return true;
+}
+
+// The per-id methods act on one breakpoint where several may share a line (the per-line ones act
+// on all of them). Each returns whether a breakpoint with that id was there.
+
+PyObject *_tracer_clear_break(PyObject *, PyObject *args) {
+  tBp *bp;
+  if (!parse_id(args, "i:tracer_clear_break", &bp)) return nullptr;
+  if (bp) {
+    if (__tracer_check_bps_editable() < 0) return nullptr;
+    __tracer_del_bp(bp);
+    __tracer_remove_bp_from_changed(bp);
+    __tracer_free_bp(bp);
+  }
+  return PyBool_FromLong(bp != nullptr);
+}
+
+PyObject *_tracer_enable_break(PyObject *, PyObject *args) {
+  tBp *bp;
+  int enabled;
+  if (!parse_id(args, "ii:tracer_enable_break", &bp, &enabled)) return nullptr;
+  if (bp) {
+    bp->enabled = enabled != 0;
+    gBpGeneration++;
+    if (enabled) rearm_tracing();
+  }
+  return PyBool_FromLong(bp != nullptr);
+}
+
+PyObject *_tracer_ignore_break(PyObject *, PyObject *args) {
+  tBp *bp;
+  int ignore;
+  if (!parse_id(args, "ii:tracer_ignore_break", &bp, &ignore)) return nullptr;
+  if (bp) bp->ignore_count = ignore;
+  return PyBool_FromLong(bp != nullptr);
+}
+
+PyObject *_tracer_set_break_cond(PyObject *, PyObject *args) {
+  tBp *bp;
+  const char *cond;
+  if (!parse_id(args, "iz:tracer_set_break_cond", &bp, &cond)) return nullptr;
+  if (bp) {
+    if (cond && !*cond) cond = nullptr;
+    char *copy = cond ? strdup(cond) : nullptr;
+    if (cond && !copy) return out_of_memory();
+    free(bp->cond);
+    Py_CLEAR(bp->cond_code);
+    bp->cond = copy;
+  }
+  return PyBool_FromLong(bp != nullptr);
+}
+
 // bp_info --
 //   (id, enabled, temporary, cond, ignore_count, hit_count), preceded by the line number when
 //   `with_line` is set; new.
@@ -814,6 +891,16 @@ const char get_file_breaks_doc[] =
     "Returns the breakpoints of a file as a list of\n"
     "(lineno, id, enabled, temporary, cond, ignore_count, hit_count)";
 const char clear_all_breaks_doc[] = "Remove every breakpoint";
+const char clear_break_doc[] =
+    "Remove the breakpoint with the given id; returns whether there was one";
+const char enable_break_doc[] =
+    "Enable (1) or disable (0) the breakpoint (id, enabled); returns whether there was one";
+const char ignore_break_doc[] =
+    "Set the number of hits to ignore of the breakpoint (id, count); returns whether there\n"
+    "was one";
+const char set_break_cond_doc[] =
+    "Set the condition of the breakpoint (id, cond); None or an empty string makes it\n"
+    "unconditional.  Returns whether there was one";
 const char break_here_doc[] =
     "Returns whether a breakpoint would stop the given frame at its current line (no hit is\n"
     "counted)";

@@ -151,6 +151,10 @@ PyObject *_tracer_get_breaks(PyObject *self, PyObject *args);
 PyObject *_tracer_get_file_breaks(PyObject *self, PyObject *args);
 PyObject *_tracer_clear_all_breaks(PyObject *self, PyObject *args);
 PyObject *_tracer_break_here(PyObject *self, PyObject *args);
+PyObject *_tracer_clear_break(PyObject *self, PyObject *args);
+PyObject *_tracer_enable_break(PyObject *self, PyObject *args);
+PyObject *_tracer_ignore_break(PyObject *self, PyObject *args);
+PyObject *_tracer_set_break_cond(PyObject *self, PyObject *args);
 
 extern const char set_break_doc[];
 extern const char clear_breaks_doc[];
@@ -161,5 +165,9 @@ extern const char get_breaks_doc[];
 extern const char get_file_breaks_doc[];
 extern const char clear_all_breaks_doc[];
 extern const char break_here_doc[];
+extern const char clear_break_doc[];
+extern const char enable_break_doc[];
+extern const char ignore_break_doc[];
+extern const char set_break_cond_doc[];
 
 #endif  // ZARDEL_BREAKPOINTS_H

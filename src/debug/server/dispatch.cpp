@@ -166,7 +166,11 @@ static int dispatch_line(PyFrameObject *frame) {
 //   A return event; `with_exception` when the frame ends with an exception. The bottom frame
 //   ending with an exception may stop for it first (in the unhandled mode); the stepping return
 //   stop is then left out.
-static int dispatch_return(PyFrameObject *frame, bool with_exception) {
+// The value returned by the frame of the return stop being reported (borrowed from the event
+// for the callback's duration), or null: what return_value() answers.
+static PyObject *gReturnValue = nullptr;
+
+static int dispatch_return(PyFrameObject *frame, bool with_exception, PyObject *value) {
   PyObject *f = reinterpret_cast<PyObject *>(frame);
   tracer_exception_frame_returned(frame, with_exception);
   int reported = 0;
@@ -175,7 +179,11 @@ static int dispatch_return(PyFrameObject *frame, bool with_exception) {
     if (reported < 0) return -1;
   }
   if (!reported && (f == gSelf.return_frame || __tracer_stop_here(frame))) {
-    return do_callback(gSelf.return_cb, frame, nullptr);
+    PyObject *outer = gReturnValue;  // a stop may run code that stops again (nested sessions)
+    gReturnValue = with_exception ? nullptr : value;
+    int status = do_callback(gSelf.return_cb, frame, nullptr);
+    gReturnValue = outer;
+    return status;
   }
   if (f == gSelf.bot_frame) {
     if (gSelf.autoquit) {
@@ -207,7 +215,7 @@ static inline int dispatch_event(PyFrameObject *frame, int kind, PyObject *arg,
       return dispatch_line(frame);
     case PyTrace_RETURN: {
       const bool with_exception = python_entry ? ends_with_exception(frame, arg) : !arg;
-      int status = dispatch_return(frame, with_exception);
+      int status = dispatch_return(frame, with_exception, arg);
       if (is_yield(frame)) __tracer_drop_frame_trace(frame);
       return status;
     }
@@ -296,4 +304,11 @@ PyObject *_tracer_trace_dispatch(PyObject *, PyObject *args) {
     return gSelf.trace_function;
   }
   Py_RETURN_NONE;
+}
+
+PyObject *_tracer_return_value(PyObject *, PyObject *args) {
+  if (!PyArg_ParseTuple(args, ":return_value")) return nullptr;
+  PyObject *value = gReturnValue ? gReturnValue : Py_None;
+  Py_INCREF(value);
+  return value;
 }

@@ -23,4 +23,8 @@ int tracer_frame_depth(PyFrameObject *frame);
 // Module method trace_dispatch(frame, event, arg).
 PyObject *_tracer_trace_dispatch(PyObject *self, PyObject *args);
 
+// The value the frame of the return stop being reported returns; None when it ends with an
+// exception, or when no return stop is being reported.
+PyObject *_tracer_return_value(PyObject *self, PyObject *args);
+
 #endif  // ZARDEL_DISPATCH_H

@@ -508,6 +508,14 @@ static PyMethodDef TracerMethods[] = {
     TRACER_METHOD(WaitForInput, WaitForInput_doc),
     TRACER_METHOD(CopyIntoBuffer, CopyIntoBuffer_doc),
     TRACER_METHOD(PyFrame_LocalsToFast, PyFrame_LocalsToFast_doc),
+    // Per-id breakpoint edits, for breakpoints that share a line.
+    TRACER_METHOD(clear_break, clear_break_doc),
+    TRACER_METHOD(enable_break, enable_break_doc),
+    TRACER_METHOD(ignore_break, ignore_break_doc),
+    TRACER_METHOD(set_break_cond, set_break_cond_doc),
+    TRACER_METHOD(return_value,
+                  "The value the frame of the return stop being reported returns: None when\n"
+                  "it ends with an exception or outside a return stop"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,134 @@
+"""`vorn debug` beside pdb, as a user feels it: a hot loop run to the end under each debugger.
+
+    python2.7 bench/bench_debug.py [--repeat N] [--iterations N]
+
+The same program runs untraced, under `python2.7 -m pdb`, under the installation's
+`vorn debug` and under vorndebug.main in /usr/bin/python2.7 (as in the user's interpreter; the
+launcher's runtime loads the shared libpython, slower than Debian's static python2.7 binary),
+with the same commands typed at the first stop:
+  c              continue with no breakpoint set
+  never          a breakpoint in a function never called, then continue
+  conditional    a breakpoint on the loop's hot line whose condition is false until the
+                 last iteration, then continue twice
+The program times its own loop, so start-up is left out of those ratios; the best of
+--repeat runs is kept. Then start-up: the whole run of an empty program with `c` typed, each
+debugger's wall time. Prints the times and the ratios to the untraced loop, side by side.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get('VORN_BUILD_DIR', os.path.join(HERE, '..', 'build'))
+VORN = os.path.join(BUILD, 'install', 'bin', 'vorn')
+PYTHON = '/usr/bin/python2.7'
+
+PROGRAM = '''import sys
+import time
+
+
+def never_called():
+    return 0
+
+
+def work(n):
+    total = 0
+    for i in xrange(n):
+        total += i & 7
+    return total
+
+
+start = time.time()
+work(%(iterations)d)
+sys.stderr.write('loop %%.6f\\n' %% (time.time() - start))
+'''
+HOT_LINE = 12
+
+
+def loop_time(err):
+    for line in err.splitlines():
+        if line.startswith('loop '):
+            return float(line.split()[1])
+    raise RuntimeError('the program did not finish:\n' + err)
+
+
+def run(argv, commands):
+    environ = dict(os.environ, PYTHONPATH=os.path.join(BUILD, 'install', 'bin'))
+    # Start-up compares loading compiled modules, as pdb's from the standard library are.
+    environ.pop('PYTHONDONTWRITEBYTECODE', None)
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=environ)
+    out, err = proc.communicate(commands)
+    return out, err
+
+
+def best(times):
+    return min(times)
+
+
+def main(argv):
+    repeat, iterations = 3, 2000000
+    i = 0
+    while i < len(argv):
+        if argv[i] == '--repeat':
+            repeat = int(argv[i + 1])
+            i += 2
+        elif argv[i] == '--iterations':
+            iterations = int(argv[i + 1])
+            i += 2
+        else:
+            sys.exit(__doc__)
+    if not os.path.exists(VORN):
+        sys.exit('build the installation first (%s)' % VORN)
+    folder = tempfile.mkdtemp(prefix='bench_debug')
+    program = os.path.join(folder, 'hot.py')
+    with open(program, 'w') as f:
+        f.write(PROGRAM % {'iterations': iterations})
+    empty = os.path.join(folder, 'empty.py')
+    open(empty, 'w').close()
+
+    last = iterations - 1
+    cases = [('c', 'c\n'),
+             ('never', 'b never_called\nc\n'),
+             ('conditional', 'b %d, i == %d\nc\nc\n' % (HOT_LINE, last))]
+    # vorn debug as the launcher runs it (the installation's runtime), and the debugger's own
+    # entry in the user's python2.7 (the installation's bin folder on its path).
+    debuggers = [('pdb', [PYTHON, '-m', 'pdb']), ('vorn', [VORN, 'debug']),
+                 ('py2.7', [PYTHON, '-c',
+                            'import sys, vorndebug; sys.exit(vorndebug.main(sys.argv[1:]))'])]
+
+    untraced = best([loop_time(run([PYTHON, program], '')[1]) for _ in range(repeat)])
+    print 'hot loop of %d iterations, untraced: %.3f s (best of %d)' % (iterations, untraced,
+                                                                       repeat)
+    print '%-12s' % 'case' + ''.join('%12s %8s' % (name + ' s', 'ratio') for name, _ in debuggers)
+    for name, commands in cases:
+        row = []
+        for _, command in debuggers:
+            # pdb runs the program again when it ends: end of input then quits it.
+            row.append(best([loop_time(run(command + [program], commands)[1])
+                             for _ in range(repeat)]))
+        print '%-12s' % name + ''.join('%12.3f %7.2fx' % (t, t / untraced) for t in row)
+
+    plain = []
+    starts = dict((name, []) for name, _ in debuggers)
+    for _ in range(repeat):
+        began = time.time()
+        run([PYTHON, empty], '')
+        plain.append(time.time() - began)
+        for name, command in debuggers:
+            began = time.time()
+            run(command + [empty], 'c\n')
+            starts[name].append(time.time() - began)
+    print 'start-up on an empty program (wall, best of %d): python2.7 %.3f s, ' % (
+        repeat, best(plain)) + ', '.join('%s %.3f s (%.2fx pdb)' % (
+            name, best(starts[name]), best(starts[name]) / best(starts['pdb']))
+            for name, _ in debuggers)
+    os.remove(program)
+    os.remove(empty)
+    os.rmdir(folder)
+
+
+if __name__ == '__main__':
+    main(sys.argv[1:])

@@ -1,0 +1,7 @@
+"""The debugger core: the stop model and runner that every front end of the debugger shares
+(the terminal one in vorndebug, the editor protocol's). No terminal or protocol code here."""
+from vorncore.errors import Error, Quit, Restart
+from vorncore.breakpoints import Breakpoint, Breakpoints
+from vorncore.core import (Core, Stop, EXCEPTION_MODES, describe_exception, exception_name,
+                           NO_FRAME)
+from vorncore import source
