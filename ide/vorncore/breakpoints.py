@@ -1,5 +1,6 @@
 """The program's breakpoints by number, as pdb numbers them, kept in the tracer and mirrored
 here from the tracer's reports at every stop."""
+from __future__ import absolute_import  # see the package's __init__
 from vorncore.errors import Error
 
 

@@ -5,6 +5,7 @@ self.stop describing it; a hook returns once one of the resuming methods (set_st
 set_return, set_continue, set_until, set_quit, ...) has been called. Nothing here writes to a
 terminal: requests the core refuses raise Error, and what a stop shows is data in Stop.
 """
+from __future__ import absolute_import  # see the package's __init__
 import __builtin__
 import imp
 import os

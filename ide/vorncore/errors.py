@@ -1,4 +1,5 @@
 """What the debugger core raises for its front ends to report."""
+from __future__ import absolute_import  # see the package's __init__
 
 
 class Error(Exception):

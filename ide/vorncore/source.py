@@ -1,5 +1,6 @@
 """Source lookup for the debugger: lines of the program's files, where a function's def is
 before it has run, and which lines can carry a breakpoint."""
+from __future__ import absolute_import  # see the package's __init__
 import dis
 import linecache
 import os
