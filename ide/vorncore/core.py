@@ -6,7 +6,6 @@ set_return, set_continue, set_until, set_quit, ...) has been called. Nothing her
 terminal: requests the core refuses raise Error, and what a stop shows is data in Stop.
 """
 from __future__ import absolute_import  # see the package's __init__
-import __builtin__
 import imp
 import os
 import signal
@@ -32,24 +31,6 @@ CORE_GLOBALS = globals()
 # The __main__ modules of the programs run, kept to the end of the process: the exit handlers a
 # program registers run then and read its globals, which a freed module has set to None.
 PROGRAM_MODULES = []
-
-
-def keep_asserts(optimize):
-    """Sets the interpreter's optimize flag and returns the one it had. An environment started
-    optimized drops assert statements; a program being debugged gets them back (flag 0), as
-    python2.7 would run it. Where the flag cannot be reached (or optimize is None, the result
-    of such a call) nothing changes and the result is None."""
-    if optimize is None or sys.flags.optimize == optimize:
-        return None
-    try:
-        import ctypes
-        flag = ctypes.c_int.in_dll(ctypes.pythonapi, 'Py_OptimizeFlag')
-    except (ImportError, ValueError, AttributeError, OSError):
-        return None
-    previous = flag.value
-    flag.value = optimize
-    setattr(__builtin__, '__debug__', not optimize)
-    return previous
 
 
 def among(exc_type, classes):
@@ -665,17 +646,15 @@ class Core(object):
     def run_once(self, program, args):
         with open(self.program) as f:
             text = f.read()
-        optimize = keep_asserts(0)
+        # Compiled with the interpreter's own flags: asserts run unless it was started to skip
+        # them (-O, PYTHONOPTIMIZE), as the program would run without the debugger.
         try:
-            try:
-                code = compile(text + '\n', self.program, 'exec')
-            except SyntaxError:
-                # As the interpreter reports a program it cannot compile.
-                traceback.print_exception(sys.exc_info()[0], sys.exc_info()[1], None)
-                return 1
-            return self.run_code(code, program, args)
-        finally:
-            keep_asserts(optimize)
+            code = compile(text + '\n', self.program, 'exec')
+        except SyntaxError:
+            # As the interpreter reports a program it cannot compile.
+            traceback.print_exception(sys.exc_info()[0], sys.exc_info()[1], None)
+            return 1
+        return self.run_code(code, program, args)
 
     def run_code(self, code, program, args):
         main = imp.new_module('__main__')

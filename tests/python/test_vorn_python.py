@@ -171,6 +171,13 @@ class UsersInterpreter(unittest.TestCase):
             self.assertEqual(self.debugged([VORN, 'debug', '--python', python], env), expected)
             self.assert_unseen_debugger(expected)
             self.assertEqual(expected['pathpkg'], 'pathpkg')
+            # Started to skip asserts, the interpreter skips them under the debugger too.
+            env = self.environ(PYTHONOPTIMIZE='1')
+            expected = self.straight(python, env)
+            del expected['pid']
+            self.assertEqual((expected['assert'], expected['flags']['optimize']),
+                             ('skipped', 1))
+            self.assertEqual(self.debugged([VORN, 'debug', '--python', python], env), expected)
             # Looked up on PATH by name, as the shell would; given after another option.
             env = self.environ(PATH=os.path.dirname(python) + os.pathsep + env['PATH'])
             expected = self.straight(python, env)
