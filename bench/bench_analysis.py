@@ -16,11 +16,22 @@ Cache update: with the module's caches filled (RebuildCache, every scope's body 
 asked for), one LogicalCacheModified for a one-line edit in the middle of the module (a statement
 of a method replaced by an edited copy) against one RebuildCache.
 
+Phases of a full analysis, each timed alone on what the analysis submits: the cut into logical
+lines (and the logical line objects made from it), the grammar's parses (CreateParser, AddToken,
+Finish), and within them the interpreter's parse of the rebuilt texts and st2tuple, and the node
+transformer on the parse trees.
+
+Edits through the environment (CQuarnelAnalysis.ReplaceLines on the loaded module): a one-line
+edit in the middle of the module (a statement changed and changed back, as typing does), and a
+50-line paste over 50 lines there, each split into the environment's own work (the recut and the
+list update) and the analyzer's LogicalCacheModified.
+
 For scale: pyclbr.readmodule_ex and compiler.parseFile of the same file. Each figure is the best
 of its rounds; the phases run interleaved, round by round.
 """
 import compiler
 import os
+import parser
 import pyclbr
 import sys
 import time
@@ -33,7 +44,7 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(ROOT, 'ide'),
 
 import logicalline
 from edit_oracle import new_module
-from vornide import analysis, logicallines as ll, transformer
+from vornide import analysis, grammar as grammar_module, logicallines as ll, transformer
 
 STDLIB = os.path.dirname(os.__file__)
 
@@ -70,30 +81,36 @@ class ReplayGrammar(object):
         self.xformer = xformer
         self.trees = {}
         self.submitted = []   # the texts of each parse while recording, in order
+        self.parses = []      # (start symbol, [(text, row, column)], Finish's arguments)
         self.recording = True
 
     def SetFutureFeatures(self, features):
         self.grammar.SetFutureFeatures(features)
 
     def CreateParser(self, symbol):
-        return ReplayParser(self, self.grammar.CreateParser(symbol) if self.recording else None)
+        return ReplayParser(self, self.grammar.CreateParser(symbol) if self.recording else None,
+                            symbol)
 
 
 class ReplayParser(object):
-    def __init__(self, owner, real):
+    def __init__(self, owner, real, symbol):
         self.owner = owner
         self.real = real
+        self.symbol = symbol
         self.texts = []
+        self.tokens = []
 
     def AddToken(self, text, first, second):
         self.texts.append(text)
         if self.real is not None:
+            self.tokens.append((text, first, second))
             self.real.AddToken(text, first, second)
 
     def Finish(self, first, second):
         key = tuple(self.texts)
         if self.real is not None:
             self.owner.submitted.append(key)
+            self.owner.parses.append((self.symbol, self.tokens, (first, second)))
             try:
                 self.owner.trees[key] = self.owner.xformer.TransformNode(
                     self.real.Finish(first, second))
@@ -103,6 +120,118 @@ class ReplayParser(object):
         if isinstance(found, SyntaxError):
             raise found
         return found
+
+
+class RecordingParserModule(object):
+    """Stands in for the `parser` module inside the grammar: keeps each rebuilt text and the
+    parse it gave."""
+
+    def __init__(self):
+        self.parses = []   # (function name, text, syntax tree object)
+
+    def suite(self, text):
+        st = parser.suite(text)
+        self.parses.append(('suite', text, st))
+        return st
+
+    def expr(self, text):
+        st = parser.expr(text)
+        self.parses.append(('expr', text, st))
+        return st
+
+    def st2tuple(self, st, line_info):
+        return parser.st2tuple(st, line_info)
+
+
+def replay_parses(grammar, parses):
+    """Drives grammar with recorded parses; returns the trees (None for a syntax error)."""
+    trees = []
+    for symbol, tokens, finish in parses:
+        p = grammar.CreateParser(symbol)
+        for text, first, second in tokens:
+            p.AddToken(text, first, second)
+        try:
+            trees.append(p.Finish(*finish))
+        except SyntaxError:
+            trees.append(None)
+    return trees
+
+
+def phases(times, source, replay, xformer):
+    """Times the phases of a full analysis alone (see the module's text)."""
+    best_of(times, 'cut', lambda: ll.cut_logical_lines(source))
+    records = ll.cut_logical_lines(source)
+    best_of(times, 'line objects', lambda: [
+        logicalline.LogicalLine(r.tokens, r.positions, r.lineno, r.linecount, r.indent,
+                                r.linetype) for r in records])
+    g = grammar_module.Grammar()
+    trees = best_of(times, 'grammar', lambda: replay_parses(g, replay.parses))
+    recorder = RecordingParserModule()
+    saved = grammar_module.parser
+    grammar_module.parser = recorder
+    try:
+        replay_parses(g, replay.parses)
+    finally:
+        grammar_module.parser = saved
+
+    def interpreter_parse():
+        for kind, text, st in recorder.parses:
+            getattr(parser, kind)(text)
+    best_of(times, 'interpreter parse', interpreter_parse)
+    best_of(times, 'st2tuple', lambda: [parser.st2tuple(st, True)
+                                        for kind, text, st in recorder.parses])
+
+    def transform():
+        for tree in trees:
+            if tree is not None:
+                try:
+                    xformer.TransformNode(tree)
+                except SyntaxError:
+                    pass
+    best_of(times, 'transform', transform)
+
+
+class TimedAnalyzer(object):
+    """Forwards to a module's analyzer, timing its LogicalCacheModified calls."""
+
+    def __init__(self, impl):
+        self.impl = impl
+        self.spent = 0.0
+
+    def LogicalCacheModified(self, cache, delta):
+        start = time.time()
+        try:
+            return self.impl.LogicalCacheModified(cache, delta)
+        finally:
+            self.spent += time.time() - start
+
+    def __getattr__(self, name):
+        return getattr(self.impl, name)
+
+
+def edit_rounds(times, source, rounds):
+    """Times one-line edits and 50-line pastes through ReplaceLines (see the module's text)."""
+    edited = new_module(source)
+    timed = edited.fQuarnelImpl = TimedAnalyzer(edited.fQuarnelImpl)
+    physical = list(edited._physical)
+    middle = len(physical) // 2
+    at = next(i for i in range(middle, len(physical))
+              if physical[i].strip() and physical[i].startswith('        ')
+              and not physical[i].rstrip().endswith((':', ',', '\\', '(')))
+    one = [physical[at][:-1] + ' + 1\n', physical[at]]
+    paste = [''.join(physical[at:at + 50]).replace('self', 'other'), ''.join(physical[at:at + 50])]
+    edits = 100
+    for name, texts, count in (('one-line edit', one, 1), ('50-line paste', paste, 50)):
+        for r in range(rounds):
+            timed.spent = 0.0
+            start = time.time()
+            for k in range(edits):
+                edited.ReplaceLines(at + 1, count, texts[k % 2])
+            elapsed = (time.time() - start) / edits
+            if name not in times or elapsed < times[name]:
+                times[name] = elapsed
+                times[name + ', analyzer'] = timed.spent / edits
+    assert edited._physical == physical
 
 
 class Identity(object):
@@ -167,6 +296,9 @@ def main(argv):
                     pass
         best_of(times, 'stand-ins', stand_ins_alone)
     assert sum([line.fNameCount for line in lines]) == names
+    for i in range(rounds):
+        phases(times, source, replay, transformer.NodeTransformer())
+    edit_rounds(times, source, rounds)
 
     # One-line cache update against a rebuild, with the caches filled.
     edited = new_module(source)
@@ -211,6 +343,20 @@ def main(argv):
         net * 1e3, 100.0 * net / whole))
     print('    parse + transform (AstForLogicalLine)       %8.1f ms  %5.1f%%' % (
         times['parse+transform'] * 1e3, 100.0 * times['parse+transform'] / whole))
+    print('  phases alone')
+    print('    cut into logical lines                      %8.1f ms' % (times['cut'] * 1e3))
+    print('    logical line objects                        %8.1f ms' % (times['line objects'] * 1e3))
+    print('    grammar (CreateParser, AddToken, Finish)    %8.1f ms' % (times['grammar'] * 1e3))
+    print('      interpreter parse of the rebuilt texts    %8.1f ms' % (
+        times['interpreter parse'] * 1e3))
+    print('      st2tuple                                  %8.1f ms' % (times['st2tuple'] * 1e3))
+    print('    node transformer                            %8.1f ms' % (times['transform'] * 1e3))
+    print('    cut + grammar + transformer / pyclbr        %8.2f' % (
+        (times['cut'] + times['grammar'] + times['transform']) / times['pyclbr']))
+    for name in ('one-line edit', '50-line paste'):
+        print('  ReplaceLines, %-33s%8.3f ms' % (name, times[name] * 1e3))
+        print('    of which LogicalCacheModified               %8.3f ms' % (
+            times[name + ', analyzer'] * 1e3))
     print('  RebuildCache                                   %8.3f ms' % (times['rebuild'] * 1e3))
     print('  LogicalCacheModified, one-line edit            %8.3f ms' % (
         times['one-line update'] * 1e3))
