@@ -23,7 +23,8 @@ transformer on the parse trees.
 
 Edits through the environment (CQuarnelAnalysis.ReplaceLines on the loaded module): a one-line
 edit in the middle of the module (a statement changed and changed back, as typing does), and a
-50-line paste over 50 lines there, each split into the environment's own work (the recut and the
+50-line paste over 50 lines there, and a line inserted near the top and removed again (every
+line after it renumbered), each split into the environment's own work (the recut and the
 list update) and the analyzer's LogicalCacheModified.
 
 For scale: pyclbr.readmodule_ex and compiler.parseFile of the same file. Each figure is the best
@@ -220,13 +221,16 @@ def edit_rounds(times, source, rounds):
               and not physical[i].rstrip().endswith((':', ',', '\\', '(')))
     one = [physical[at][:-1] + ' + 1\n', physical[at]]
     paste = [''.join(physical[at:at + 50]).replace('self', 'other'), ''.join(physical[at:at + 50])]
+    top = next(i for i in range(len(physical)) if physical[i].startswith('import '))
     edits = 100
-    for name, texts, count in (('one-line edit', one, 1), ('50-line paste', paste, 50)):
+    for name, where, texts, counts in (
+            ('one-line edit', at, one, (1, 1)), ('50-line paste', at, paste, (50, 50)),
+            ('line inserted, removed', top, ['x = 1\n', ''], (0, 1))):
         for r in range(rounds):
             timed.spent = 0.0
             start = time.time()
             for k in range(edits):
-                edited.ReplaceLines(at + 1, count, texts[k % 2])
+                edited.ReplaceLines(where + 1, counts[k % 2], texts[k % 2])
             elapsed = (time.time() - start) / edits
             if name not in times or elapsed < times[name]:
                 times[name] = elapsed
@@ -353,7 +357,7 @@ def main(argv):
     print('    node transformer                            %8.1f ms' % (times['transform'] * 1e3))
     print('    cut + grammar + transformer / pyclbr        %8.2f' % (
         (times['cut'] + times['grammar'] + times['transform']) / times['pyclbr']))
-    for name in ('one-line edit', '50-line paste'):
+    for name in ('one-line edit', '50-line paste', 'line inserted, removed'):
         print('  ReplaceLines, %-33s%8.3f ms' % (name, times[name] * 1e3))
         print('    of which LogicalCacheModified               %8.3f ms' % (
             times[name + ', analyzer'] * 1e3))

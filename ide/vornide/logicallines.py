@@ -191,6 +191,7 @@ class _Cutter(object):
         self.level = 0               # level of the last statement
         self.opened_block = False    # the last line was a header without inline body
         self.last_code = None        # last statement line record (not comment or blank)
+        self.states = {}             # index of a statement's first record: state before it
 
     # -- emitting ---------------------------------------------------------------------
 
@@ -238,6 +239,9 @@ class _Cutter(object):
         logical lines."""
         column = _visual_column(line, toks[0].scol)
         stack = self.stack
+        last = self.last_code
+        state = (tuple(stack), (last.linetype, last.indent) if last is not None else None,
+                 self.opened_block)
         while column < stack[-1]:
             stack.pop()
         if column > stack[-1]:
@@ -246,6 +250,7 @@ class _Cutter(object):
         emitted = len(self.records)
         self._split(toks, len(stack) - 1)
         if len(self.records) > emitted:  # none for a statement of ";" alone
+            self.states[emitted] = state
             self._reach(end_row)
 
     def _reach(self, end_row):
@@ -441,6 +446,21 @@ def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     bracket is open.  Returns (records numbered as lines of the module, clean, state after
     the run): clean is false when the tokenizer could not finish the run (an unclosed
     bracket, string or continuation at its end)."""
+    records, states, clean, end = cut_segment_states(lines, first_lineno, state)
+    return records, clean, end
+
+
+def cut_with_states(source):
+    """The records of `cut_logical_lines(source)` and, aligned with them, the cutter's state
+    before each record that starts a statement (None for the other records): what
+    `cutter_state` recovers, without walking back."""
+    records, states, clean, end = cut_segment_states(_source_lines(source), 1)
+    return records, states
+
+
+def cut_segment_states(lines, first_lineno, state=INITIAL_STATE):
+    """`cut_segment` that also gives the states of `cut_with_states`: returns (records,
+    states, clean, state after the run)."""
     cutter = _Cutter(lines)
     stack, last, opened = state
     cutter.stack = list(stack)
@@ -456,7 +476,10 @@ def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     last = cutter.last_code
     end = (tuple(cutter.stack), (last.linetype, last.indent) if last is not None else None,
            cutter.opened_block)
-    return records, cutter.clean, end
+    states = [None] * len(records)
+    for i, before in cutter.states.items():
+        states[i] = before
+    return records, states, cutter.clean, end
 
 
 def make_logical_lines(source, logicalline_module=None):
