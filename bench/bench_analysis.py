@@ -18,8 +18,9 @@ of a method replaced by an edited copy) against one RebuildCache.
 
 Phases of a full analysis, each timed alone on what the analysis submits: the cut into logical
 lines (and the logical line objects made from it), the grammar's parses (CreateParser, AddToken,
-Finish), and within them the interpreter's parse of the rebuilt texts and st2tuple, and the node
-transformer on the parse trees.
+Finish; the native parser the environment uses, and the Python reference with its interpreter
+parse of the rebuilt texts and st2tuple), and the node transformer on the parse trees (parses
+with the transformer less the parses alone: trees are not kept, as the analyzer keeps none).
 
 Edits through the environment (CQuarnelAnalysis.ReplaceLines on the loaded module): a one-line
 edit in the middle of the module (a statement changed and changed back, as typing does), and a
@@ -144,18 +145,22 @@ class RecordingParserModule(object):
         return parser.st2tuple(st, line_info)
 
 
-def replay_parses(grammar, parses):
-    """Drives grammar with recorded parses; returns the trees (None for a syntax error)."""
-    trees = []
+def replay_parses(grammar, parses, then=None):
+    """Drives grammar with recorded parses, handing each tree to `then` (trees are not kept:
+    a run that keeps them all pays for the collector walking them)."""
     for symbol, tokens, finish in parses:
         p = grammar.CreateParser(symbol)
         for text, first, second in tokens:
             p.AddToken(text, first, second)
         try:
-            trees.append(p.Finish(*finish))
+            tree = p.Finish(*finish)
         except SyntaxError:
-            trees.append(None)
-    return trees
+            continue
+        if then is not None:
+            try:
+                then(tree)
+            except SyntaxError:
+                pass
 
 
 def phases(times, source, replay, xformer):
@@ -165,13 +170,15 @@ def phases(times, source, replay, xformer):
     best_of(times, 'line objects', lambda: [
         logicalline.LogicalLine(r.tokens, r.positions, r.lineno, r.linecount, r.indent,
                                 r.linetype) for r in records])
-    g = grammar_module.Grammar()
-    trees = best_of(times, 'grammar', lambda: replay_parses(g, replay.parses))
+    native = grammar_module.Grammar()
+    reference = grammar_module.Grammar(native=False)
+    best_of(times, 'grammar', lambda: replay_parses(native, replay.parses))
+    best_of(times, 'grammar, reference', lambda: replay_parses(reference, replay.parses))
     recorder = RecordingParserModule()
     saved = grammar_module.parser
     grammar_module.parser = recorder
     try:
-        replay_parses(g, replay.parses)
+        replay_parses(reference, replay.parses)
     finally:
         grammar_module.parser = saved
 
@@ -179,17 +186,13 @@ def phases(times, source, replay, xformer):
         for kind, text, st in recorder.parses:
             getattr(parser, kind)(text)
     best_of(times, 'interpreter parse', interpreter_parse)
-    best_of(times, 'st2tuple', lambda: [parser.st2tuple(st, True)
-                                        for kind, text, st in recorder.parses])
 
-    def transform():
-        for tree in trees:
-            if tree is not None:
-                try:
-                    xformer.TransformNode(tree)
-                except SyntaxError:
-                    pass
-    best_of(times, 'transform', transform)
+    def st2tuple():
+        for kind, text, st in recorder.parses:
+            parser.st2tuple(st, True)
+    best_of(times, 'st2tuple', st2tuple)
+    best_of(times, 'grammar + transformer',
+            lambda: replay_parses(native, replay.parses, xformer.TransformNode))
 
 
 class TimedAnalyzer(object):
@@ -351,12 +354,15 @@ def main(argv):
     print('    cut into logical lines                      %8.1f ms' % (times['cut'] * 1e3))
     print('    logical line objects                        %8.1f ms' % (times['line objects'] * 1e3))
     print('    grammar (CreateParser, AddToken, Finish)    %8.1f ms' % (times['grammar'] * 1e3))
-    print('      interpreter parse of the rebuilt texts    %8.1f ms' % (
+    print('      the Python reference grammar              %8.1f ms' % (
+        times['grammar, reference'] * 1e3))
+    print('        interpreter parse of the rebuilt texts  %8.1f ms' % (
         times['interpreter parse'] * 1e3))
-    print('      st2tuple                                  %8.1f ms' % (times['st2tuple'] * 1e3))
-    print('    node transformer                            %8.1f ms' % (times['transform'] * 1e3))
+    print('        st2tuple                                %8.1f ms' % (times['st2tuple'] * 1e3))
+    transform = times['grammar + transformer'] - times['grammar']
+    print('    node transformer                            %8.1f ms' % (transform * 1e3))
     print('    cut + grammar + transformer / pyclbr        %8.2f' % (
-        (times['cut'] + times['grammar'] + times['transform']) / times['pyclbr']))
+        (times['cut'] + times['grammar + transformer']) / times['pyclbr']))
     for name in ('one-line edit', '50-line paste', 'line inserted, removed'):
         print('  ReplaceLines, %-33s%8.3f ms' % (name, times[name] * 1e3))
         print('    of which LogicalCacheModified               %8.3f ms' % (
