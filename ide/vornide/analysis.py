@@ -208,8 +208,12 @@ class CQuarnelAnalysis:
         kept = cut[head:len(cut) - tail]
         added = [self._NewLine(r) for r in kept]
         if shift:
-            for line in lines[end - tail:]:
-                line.fLineno += shift
+            shift_linenos = getattr(self.fLogicalLineModule, 'ShiftLinenos', None)
+            if shift_linenos is not None:
+                shift_linenos(lines, end - tail, shift)
+            else:
+                for line in lines[end - tail:]:
+                    line.fLineno += shift
         lines[start + head:end - tail] = added
         self._line_records[start + head:end - tail] = kept
         self._line_states[start:end] = states
