@@ -298,7 +298,7 @@ class CQuarnelAnalysis:
                     end += 1
                     continue
             stop = lines[end].fLineno + shift if end < total else len(new) + 1
-            cut, states, clean, state_after = ll.cut_segment_states(
+            cut, states, clean, state_after = ll.cut_segment(
                 new[first_line - 1:stop - 1], first_line, state)
             if end == total or (clean and state_after == self._line_states[end]):
                 return start, end, cut, states
