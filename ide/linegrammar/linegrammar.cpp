@@ -200,8 +200,11 @@ void relocate_error(LineParserObject *self, bool prefixed) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
+  if (!value) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
   PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
-  if (!value) return;
   PyRef msg(PyObject_GetAttrString(value, "msg"));
   PyRef lineno(PyObject_GetAttrString(value, "lineno"));
   PyRef offset(PyObject_GetAttrString(value, "offset"));
