@@ -759,8 +759,9 @@ static PyObject *get_function_table(PyObject *, PyObject *args) {
 
 // ShiftLinenos(lines, start, delta) --
 //   Adds delta to the fLineno of lines[start:], as an edit that adds or removes physical lines
-//   moves the lines after it: one pass in C instead of an attribute store per line. Every item
-//   is checked (a LogicalLine whose new number fits) before any is changed.
+//   moves the lines after it: one pass in C instead of an attribute store per line. A start
+//   below 0 counts as 0 (not from the end). Every item is checked (a LogicalLine whose new number
+//   fits) before any is changed.
 static PyObject *shift_linenos(PyObject *, PyObject *args) {
   PyObject *lines;
   Py_ssize_t start;
@@ -794,8 +795,8 @@ static PyMethodDef module_methods[] = {
     {"GetDirectLogicalLineFunctionTable", get_function_table, METH_VARARGS,
      "Returns a CObject pointing to the table of logical line functions"},
     {"ShiftLinenos", shift_linenos, METH_VARARGS,
-     "ShiftLinenos(lines, start, delta): adds delta to the fLineno of each line of "
-     "lines[start:]"},
+     "ShiftLinenos(lines, start, delta): adds delta to the fLineno of each line from index "
+     "start (0 when below) to the end"},
     {nullptr, nullptr, 0, nullptr},
 };
 
