@@ -19,8 +19,9 @@ of a method replaced by an edited copy) against one RebuildCache.
 Phases of a full analysis, each timed alone on what the analysis submits: the cut into logical
 lines (and the logical line objects made from it), the grammar's parses (CreateParser, AddToken,
 Finish; the native parser the environment uses, and the Python reference with its interpreter
-parse of the rebuilt texts and st2tuple), and the node transformer on the parse trees (parses
-with the transformer less the parses alone: trees are not kept, as the analyzer keeps none).
+parse of the rebuilt texts and st2tuple), and the node transformer on the parse trees (the one
+the environment uses, native where it can be, and the Python reference; parses with the
+transformer less the parses alone: trees are not kept, as the analyzer keeps none).
 
 Edits through the environment (CQuarnelAnalysis.ReplaceLines on the loaded module): a one-line
 edit in the middle of the module (a statement changed and changed back, as typing does), and a
@@ -193,6 +194,9 @@ def phases(times, source, replay, xformer):
     best_of(times, 'st2tuple', st2tuple)
     best_of(times, 'grammar + transformer',
             lambda: replay_parses(native, replay.parses, xformer.TransformNode))
+    reference_xformer = transformer.NodeTransformer(native=False)
+    best_of(times, 'grammar + reference transformer',
+            lambda: replay_parses(native, replay.parses, reference_xformer.TransformNode))
 
 
 class TimedAnalyzer(object):
@@ -361,6 +365,8 @@ def main(argv):
     print('        st2tuple                                %8.1f ms' % (times['st2tuple'] * 1e3))
     transform = times['grammar + transformer'] - times['grammar']
     print('    node transformer                            %8.1f ms' % (transform * 1e3))
+    print('      the Python reference transformer          %8.1f ms' % (
+        (times['grammar + reference transformer'] - times['grammar']) * 1e3))
     print('    cut + grammar + transformer / pyclbr        %8.2f' % (
         (times['cut'] + times['grammar + transformer']) / times['pyclbr']))
     for name in ('one-line edit', '50-line paste', 'line inserted, removed'):

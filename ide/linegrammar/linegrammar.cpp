@@ -16,6 +16,7 @@
 #include <parsetok.h>
 #include <token.h>
 
+#include "linetransform.h"
 #include "pyref.h"
 
 extern "C" {
@@ -292,7 +293,11 @@ PyMethodDef LineParser_methods[] = {
      "SyntaxError when they do not form a valid statement."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_methods[] = {
+    {"TransformTree", linetransform_TransformTree, METH_VARARGS,
+     "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
+     "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject LineParserType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
