@@ -89,7 +89,8 @@ class NodeTransformer:
             native = _native is not None
         elif native and _native is None:
             raise ImportError('No module named linegrammar')
-        self._native = _native.TransformTree if native else None
+        # A linegrammar built before it had the transformer has no TransformTree.
+        self._native = getattr(_native, 'TransformTree', None) if native else None
         self._transformer = Transformer()
         self._convert_by_class = {}
         for cls, fields in _FIELDS.items():
