@@ -356,7 +356,8 @@ def main(argv):
         times['parse+transform'] * 1e3, 100.0 * times['parse+transform'] / whole))
     print('  phases alone')
     print('    cut into logical lines                      %8.1f ms' % (times['cut'] * 1e3))
-    print('    logical line objects                        %8.1f ms' % (times['line objects'] * 1e3))
+    print('    logical line objects                        %8.1f ms' % (
+        times['line objects'] * 1e3))
     print('    grammar (CreateParser, AddToken, Finish)    %8.1f ms' % (times['grammar'] * 1e3))
     print('      the Python reference grammar              %8.1f ms' % (
         times['grammar, reference'] * 1e3))
