@@ -16,11 +16,25 @@ Cache update: with the module's caches filled (RebuildCache, every scope's body 
 asked for), one LogicalCacheModified for a one-line edit in the middle of the module (a statement
 of a method replaced by an edited copy) against one RebuildCache.
 
+Phases of a full analysis, each timed alone on what the analysis submits: the cut into logical
+lines (and the logical line objects made from it), the grammar's parses (CreateParser, AddToken,
+Finish; the native parser the environment uses, and the Python reference with its interpreter
+parse of the rebuilt texts and st2tuple), and the node transformer on the parse trees (the one
+the environment uses, native where it can be, and the Python reference; parses with the
+transformer less the parses alone: trees are not kept, as the analyzer keeps none).
+
+Edits through the environment (CQuarnelAnalysis.ReplaceLines on the loaded module): a one-line
+edit in the middle of the module (a statement changed and changed back, as typing does), and a
+50-line paste over 50 lines there, and a line inserted near the top and removed again (every
+line after it renumbered), each split into the environment's own work (the recut and the
+list update) and the analyzer's LogicalCacheModified.
+
 For scale: pyclbr.readmodule_ex and compiler.parseFile of the same file. Each figure is the best
 of its rounds; the phases run interleaved, round by round.
 """
 import compiler
 import os
+import parser
 import pyclbr
 import sys
 import time
@@ -33,7 +47,7 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(ROOT, 'ide'),
 
 import logicalline
 from edit_oracle import new_module
-from vornide import analysis, logicallines as ll, transformer
+from vornide import analysis, grammar as grammar_module, logicallines as ll, transformer
 
 STDLIB = os.path.dirname(os.__file__)
 
@@ -70,30 +84,36 @@ class ReplayGrammar(object):
         self.xformer = xformer
         self.trees = {}
         self.submitted = []   # the texts of each parse while recording, in order
+        self.parses = []      # (start symbol, [(text, row, column)], Finish's arguments)
         self.recording = True
 
     def SetFutureFeatures(self, features):
         self.grammar.SetFutureFeatures(features)
 
     def CreateParser(self, symbol):
-        return ReplayParser(self, self.grammar.CreateParser(symbol) if self.recording else None)
+        return ReplayParser(self, self.grammar.CreateParser(symbol) if self.recording else None,
+                            symbol)
 
 
 class ReplayParser(object):
-    def __init__(self, owner, real):
+    def __init__(self, owner, real, symbol):
         self.owner = owner
         self.real = real
+        self.symbol = symbol
         self.texts = []
+        self.tokens = []
 
     def AddToken(self, text, first, second):
         self.texts.append(text)
         if self.real is not None:
+            self.tokens.append((text, first, second))
             self.real.AddToken(text, first, second)
 
     def Finish(self, first, second):
         key = tuple(self.texts)
         if self.real is not None:
             self.owner.submitted.append(key)
+            self.owner.parses.append((self.symbol, self.tokens, (first, second)))
             try:
                 self.owner.trees[key] = self.owner.xformer.TransformNode(
                     self.real.Finish(first, second))
@@ -103,6 +123,126 @@ class ReplayParser(object):
         if isinstance(found, SyntaxError):
             raise found
         return found
+
+
+class RecordingParserModule(object):
+    """Stands in for the `parser` module inside the grammar: keeps each rebuilt text and the
+    parse it gave."""
+
+    def __init__(self):
+        self.parses = []   # (function name, text, syntax tree object)
+
+    def suite(self, text):
+        st = parser.suite(text)
+        self.parses.append(('suite', text, st))
+        return st
+
+    def expr(self, text):
+        st = parser.expr(text)
+        self.parses.append(('expr', text, st))
+        return st
+
+    def st2tuple(self, st, line_info):
+        return parser.st2tuple(st, line_info)
+
+
+def replay_parses(grammar, parses, then=None):
+    """Drives grammar with recorded parses, handing each tree to `then` (trees are not kept:
+    a run that keeps them all pays for the collector walking them)."""
+    for symbol, tokens, finish in parses:
+        p = grammar.CreateParser(symbol)
+        for text, first, second in tokens:
+            p.AddToken(text, first, second)
+        try:
+            tree = p.Finish(*finish)
+        except SyntaxError:
+            continue
+        if then is not None:
+            try:
+                then(tree)
+            except SyntaxError:
+                pass
+
+
+def phases(times, source, replay, xformer):
+    """Times the phases of a full analysis alone (see the module's text)."""
+    best_of(times, 'cut', lambda: ll.cut_logical_lines(source))
+    records = ll.cut_logical_lines(source)
+    best_of(times, 'line objects', lambda: [
+        logicalline.LogicalLine(r.tokens, r.positions, r.lineno, r.linecount, r.indent,
+                                r.linetype) for r in records])
+    native = grammar_module.Grammar()
+    reference = grammar_module.Grammar(native=False)
+    best_of(times, 'grammar', lambda: replay_parses(native, replay.parses))
+    best_of(times, 'grammar, reference', lambda: replay_parses(reference, replay.parses))
+    recorder = RecordingParserModule()
+    saved = grammar_module.parser
+    grammar_module.parser = recorder
+    try:
+        replay_parses(reference, replay.parses)
+    finally:
+        grammar_module.parser = saved
+
+    def interpreter_parse():
+        for kind, text, st in recorder.parses:
+            getattr(parser, kind)(text)
+    best_of(times, 'interpreter parse', interpreter_parse)
+
+    def st2tuple():
+        for kind, text, st in recorder.parses:
+            parser.st2tuple(st, True)
+    best_of(times, 'st2tuple', st2tuple)
+    best_of(times, 'grammar + transformer',
+            lambda: replay_parses(native, replay.parses, xformer.TransformNode))
+    reference_xformer = transformer.NodeTransformer(native=False)
+    best_of(times, 'grammar + reference transformer',
+            lambda: replay_parses(native, replay.parses, reference_xformer.TransformNode))
+
+
+class TimedAnalyzer(object):
+    """Forwards to a module's analyzer, timing its LogicalCacheModified calls."""
+
+    def __init__(self, impl):
+        self.impl = impl
+        self.spent = 0.0
+
+    def LogicalCacheModified(self, cache, delta):
+        start = time.time()
+        try:
+            return self.impl.LogicalCacheModified(cache, delta)
+        finally:
+            self.spent += time.time() - start
+
+    def __getattr__(self, name):
+        return getattr(self.impl, name)
+
+
+def edit_rounds(times, source, rounds):
+    """Times one-line edits and 50-line pastes through ReplaceLines (see the module's text)."""
+    edited = new_module(source)
+    timed = edited.fQuarnelImpl = TimedAnalyzer(edited.fQuarnelImpl)
+    physical = list(edited._physical)
+    middle = len(physical) // 2
+    at = next(i for i in range(middle, len(physical))
+              if physical[i].strip() and physical[i].startswith('        ')
+              and not physical[i].rstrip().endswith((':', ',', '\\', '(')))
+    one = [physical[at][:-1] + ' + 1\n', physical[at]]
+    paste = [''.join(physical[at:at + 50]).replace('self', 'other'), ''.join(physical[at:at + 50])]
+    top = next(i for i in range(len(physical)) if physical[i].startswith('import '))
+    edits = 100
+    for name, where, texts, counts in (
+            ('one-line edit', at, one, (1, 1)), ('50-line paste', at, paste, (50, 50)),
+            ('line inserted, removed', top, ['x = 1\n', ''], (0, 1))):
+        for r in range(rounds):
+            timed.spent = 0.0
+            start = time.time()
+            for k in range(edits):
+                edited.ReplaceLines(where + 1, counts[k % 2], texts[k % 2])
+            elapsed = (time.time() - start) / edits
+            if name not in times or elapsed < times[name]:
+                times[name] = elapsed
+                times[name + ', analyzer'] = timed.spent / edits
+    assert edited._physical == physical
 
 
 class Identity(object):
@@ -167,6 +307,9 @@ def main(argv):
                     pass
         best_of(times, 'stand-ins', stand_ins_alone)
     assert sum([line.fNameCount for line in lines]) == names
+    for i in range(rounds):
+        phases(times, source, replay, transformer.NodeTransformer())
+    edit_rounds(times, source, rounds)
 
     # One-line cache update against a rebuild, with the caches filled.
     edited = new_module(source)
@@ -211,6 +354,26 @@ def main(argv):
         net * 1e3, 100.0 * net / whole))
     print('    parse + transform (AstForLogicalLine)       %8.1f ms  %5.1f%%' % (
         times['parse+transform'] * 1e3, 100.0 * times['parse+transform'] / whole))
+    print('  phases alone')
+    print('    cut into logical lines                      %8.1f ms' % (times['cut'] * 1e3))
+    print('    logical line objects                        %8.1f ms' % (
+        times['line objects'] * 1e3))
+    print('    grammar (CreateParser, AddToken, Finish)    %8.1f ms' % (times['grammar'] * 1e3))
+    print('      the Python reference grammar              %8.1f ms' % (
+        times['grammar, reference'] * 1e3))
+    print('        interpreter parse of the rebuilt texts  %8.1f ms' % (
+        times['interpreter parse'] * 1e3))
+    print('        st2tuple                                %8.1f ms' % (times['st2tuple'] * 1e3))
+    transform = times['grammar + transformer'] - times['grammar']
+    print('    node transformer                            %8.1f ms' % (transform * 1e3))
+    print('      the Python reference transformer          %8.1f ms' % (
+        (times['grammar + reference transformer'] - times['grammar']) * 1e3))
+    print('    cut + grammar + transformer / pyclbr        %8.2f' % (
+        (times['cut'] + times['grammar + transformer']) / times['pyclbr']))
+    for name in ('one-line edit', '50-line paste', 'line inserted, removed'):
+        print('  ReplaceLines, %-33s%8.3f ms' % (name, times[name] * 1e3))
+        print('    of which LogicalCacheModified               %8.3f ms' % (
+            times[name + ', analyzer'] * 1e3))
     print('  RebuildCache                                   %8.3f ms' % (times['rebuild'] * 1e3))
     print('  LogicalCacheModified, one-line edit            %8.3f ms' % (
         times['one-line update'] * 1e3))

@@ -757,9 +757,46 @@ static PyObject *get_function_table(PyObject *, PyObject *args) {
   return PyCObject_FromVoidPtr(&gFunctionTable, nullptr);
 }
 
+// ShiftLinenos(lines, start, delta) --
+//   Adds delta to the fLineno of lines[start:], as an edit that adds or removes physical lines
+//   moves the lines after it: one pass in C instead of an attribute store per line. A start
+//   below 0 counts as 0 (not from the end). Every item is checked (a LogicalLine whose new number
+//   fits) before any is changed.
+static PyObject *shift_linenos(PyObject *, PyObject *args) {
+  PyObject *lines;
+  Py_ssize_t start;
+  long delta;
+  if (!PyArg_ParseTuple(args, "O!nl:ShiftLinenos", &PyList_Type, &lines, &start, &delta)) {
+    return nullptr;
+  }
+  Py_ssize_t size = PyList_GET_SIZE(lines);
+  if (start < 0) start = 0;
+  for (Py_ssize_t i = start; i < size; i++) {
+    PyObject *item = PyList_GET_ITEM(lines, i);
+    if (!is_logical_line(item)) {
+      PyErr_Format(PyExc_TypeError, "item %zd is a %.200s, not a LogicalLine", i,
+                   Py_TYPE(item)->tp_name);
+      return nullptr;
+    }
+    long moved;
+    if (__builtin_add_overflow(long(as_line(item)->fLine.fLineno), delta, &moved) ||
+        moved < INT32_MIN || moved > INT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "value out of range for this LogicalLine field");
+      return nullptr;
+    }
+  }
+  for (Py_ssize_t i = start; i < size; i++) {
+    as_line(PyList_GET_ITEM(lines, i))->fLine.fLineno += int32_t(delta);
+  }
+  Py_RETURN_NONE;
+}
+
 static PyMethodDef module_methods[] = {
     {"GetDirectLogicalLineFunctionTable", get_function_table, METH_VARARGS,
      "Returns a CObject pointing to the table of logical line functions"},
+    {"ShiftLinenos", shift_linenos, METH_VARARGS,
+     "ShiftLinenos(lines, start, delta): adds delta to the fLineno of each line from index "
+     "start (0 when below) to the end"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -78,10 +78,6 @@ def _bracket_balance(tokens):
     return balance
 
 
-def _moved(record, shift):
-    return record._replace(lineno=record.lineno + shift) if shift else record
-
-
 class CQuarnelAnalysis:
     """The analysis of one module: its source, where it lives, the notices the analyzer
     sent about it and the attributes of its scopes.
@@ -104,6 +100,10 @@ class CQuarnelAnalysis:
         self._physical = None
         self.fLogicalLines = None     # the analyzer's logical list, once loaded
         self.fLogicalLineModule = None
+        self._line_records = None     # see ReplaceLines
+        self._line_states = None
+        self._unbalanced = None
+        self._edited = False          # the records and source follow ReplaceLines' edits
 
     def __repr__(self):
         return '<CQuarnelAnalysis %s>' % (self.fModuleName or self.fFilename,)
@@ -111,8 +111,10 @@ class CQuarnelAnalysis:
     # -- source -----------------------------------------------------------------------
 
     def GetSource(self):
-        """The module's source text: the text last set, else the file's contents (an
-        empty text when the file cannot be read)."""
+        """The module's source text: the text last set or edited, else the file's contents
+        (an empty text when the file cannot be read)."""
+        if self._source is None and self._edited:
+            self._source = ''.join(self._physical)
         if self._source is None:
             try:
                 f = open(self.fFilename, 'rb')
@@ -129,10 +131,13 @@ class CQuarnelAnalysis:
         from it."""
         self._source = source
         self._records = None
+        self._edited = False
         self._scope_attribs = {}
 
     def GetLineRecords(self):
         """The module's logical lines as `logicallines.LineRecord` objects."""
+        if self._records is None and self._edited:
+            self._records = [self._RecordAt(i, 0) for i in range(len(self._line_records))]
         if self._records is None:
             self._records = ll.cut_logical_lines(self.GetSource())
         return self._records
@@ -147,12 +152,27 @@ class CQuarnelAnalysis:
         if logicalline_module is None:
             import logicalline as logicalline_module
         self.fLogicalLineModule = logicalline_module
-        self._physical = ll.source_lines(self.GetSource())
-        records = self.GetLineRecords()
+        source = self.GetSource()
+        self._physical = ll.source_lines(source)
+        records, states = ll.cut_with_states(source)
+        self._records = records
+        self._edited = False
         self.fLogicalLines = [self._NewLine(r) for r in records]
+        self._line_records = list(records)
+        self._line_states = states
+        self._unbalanced = {}
+        self._NoteBalances(self.fLogicalLines, records)
         self.fQuarnelImpl.SetLogicalList(self.fLogicalLines)
         self.fQuarnelImpl.RebuildCache()
         return self.fLogicalLines
+
+    # What ReplaceLines keeps beside the logical list, index for index: _line_records, the
+    # record each line was made from (its lineno is stale once lines moved: the line's
+    # fLineno is the one kept up to date), and _line_states, the cutter's state before each
+    # line that starts a statement (else None).  _unbalanced holds the lines whose brackets
+    # do not balance (id -> (line, balance)); a statement start is a place to cut again from
+    # only when those before it balance, which in a module being edited is almost always.
+    # So an edit looks up its place by line number and touches only the lines it recuts.
 
     def ReplaceLines(self, first, count, text):
         """Replaces `count` physical lines starting at line `first` (1-based; count 0
@@ -169,70 +189,120 @@ class CQuarnelAnalysis:
         if new_lines and not new_lines[-1].endswith('\n') and first + count <= len(old):
             new_lines[-1] += '\n'
         if new_lines and first > len(old) and old and not old[-1].endswith('\n'):
-            old = old[:-1] + [old[-1] + '\n']   # appended lines start lines of their own
-        new = old[:first - 1] + new_lines + old[first - 1 + count:]
-        shift = len(new) - len(old)
-        records = self._records
-        start, end, cut = self._Recut(new, first, first + count - 1, shift)
+            old[-1] += '\n'   # appended lines start lines of their own
+        shift = len(new_lines) - count
+        start, end = self._RecutBounds(first, first + count - 1)
+        old[first - 1:first - 1 + count] = new_lines
+        start, end, cut, states = self._Recut(old, start, end, shift)
         # Lines that the cut gives again unchanged keep their objects.
         lines = self.fLogicalLines
         head = 0
         while (head < len(cut) and start + head < end
-               and cut[head] == records[start + head]):
+               and cut[head] == self._RecordAt(start + head, 0)):
             head += 1
         tail = 0
         while (tail < len(cut) - head and end - tail > start + head
-               and _moved(records[end - tail - 1], shift) == cut[len(cut) - tail - 1]):
+               and self._RecordAt(end - tail - 1, shift) == cut[len(cut) - tail - 1]):
             tail += 1
         removed = lines[start + head:end - tail]
-        added = [self._NewLine(r) for r in cut[head:len(cut) - tail]]
+        kept = cut[head:len(cut) - tail]
+        added = [self._NewLine(r) for r in kept]
         if shift:
-            for line in lines[end - tail:]:
-                line.fLineno += shift
+            shift_linenos = getattr(self.fLogicalLineModule, 'ShiftLinenos', None)
+            if shift_linenos is not None:
+                shift_linenos(lines, end - tail, shift)
+            else:
+                for line in lines[end - tail:]:
+                    line.fLineno += shift
         lines[start + head:end - tail] = added
-        self._records = (records[:start] + cut
-                         + [_moved(r, shift) for r in records[end:]])
-        self._physical = new
-        self._source = ''.join(new)
+        self._line_records[start + head:end - tail] = kept
+        self._line_states[start:end] = states
+        unbalanced = self._unbalanced
+        for line in removed:
+            unbalanced.pop(id(line), None)
+        self._NoteBalances(added, kept)
+        self._records = None
+        self._source = None
+        self._edited = True
         self._scope_attribs = {}
         return self.fQuarnelImpl.LogicalCacheModified(self, LogicalCacheDelta(removed, added))
 
-    def _Recut(self, new, first, last, shift):
-        """Cuts the edited part of the module again: from the last statement before line
-        `first` to the first statement after the old line `last` before which the cutter
-        is in the same state as it was before the edit, so that the old records from there
-        on stand.  Returns (start, end, records): the records[start:end] that the records
-        replace."""
-        records = self._records
-        old = self._physical
-        # The tokenizer carries its bracket depth from statement to statement, unbalanced
-        # closers included: a cut can only start, and the old records only be kept, where
-        # that depth is 0.
-        synced = []
-        depth = 0
-        for i in range(len(records)):
-            synced.append(depth == 0 and ll.is_statement_start(records, i))
-            depth += _bracket_balance(records[i].tokens)
-        start = 0
-        for i in range(len(records)):
-            if records[i].lineno >= first:
-                break
-            if synced[i]:
-                start = i
+    def _NoteBalances(self, lines, records):
+        for line, record in zip(lines, records):
+            balance = _bracket_balance(record.tokens)
+            if balance:
+                self._unbalanced[id(line)] = (line, balance)
+
+    def _RecordAt(self, i, shift):
+        """The record of the logical line at index i, numbered as the line is plus shift."""
+        record = self._line_records[i]
+        lineno = self.fLogicalLines[i].fLineno + shift
+        return record if record.lineno == lineno else record._replace(lineno=lineno)
+
+    def _Synced(self, i):
+        """Whether the module can be cut again from the line at index i: it starts a
+        statement and no bracket is open before it (the tokenizer carries its bracket depth
+        from statement to statement, unbalanced closers included)."""
+        if self._line_states[i] is None:
+            return False
+        if not self._unbalanced:
+            return True
+        # Every line before a statement start begins on an earlier row.
+        lineno = self.fLogicalLines[i].fLineno
+        return sum([balance for line, balance in self._unbalanced.values()
+                    if line.fLineno < lineno]) == 0
+
+    def _FirstAt(self, lineno):
+        """The index of the first logical line that starts at or after line lineno."""
+        lines = self.fLogicalLines
+        lo, hi = 0, len(lines)
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if lines[mid].fLineno < lineno:
+                lo = mid + 1
+            else:
+                hi = mid
+        return lo
+
+    def _RecutBounds(self, first, last):
+        """Where the cut of an edit of the old lines first..last starts (the last statement
+        before line `first` it can start at, else 0) and the index its tries at an end start
+        from."""
+        start = self._FirstAt(first) - 1
+        while start > 0 and not self._Synced(start):
+            start -= 1
+        return max(start, 0), self._FirstAt(last + 1)
+
+    def _Recut(self, new, start, after, shift):
+        """Cuts the edited part of the module again (the physical lines are already `new`):
+        from the statement at index `start` to the first statement at or after index
+        `after` before which the cutter is in the same state as it was before the edit, so
+        that the old lines from there on stand.  Returns (start, end, records, states): the
+        lines [start:end] that the records replace, and the states that go with them."""
+        lines = self.fLogicalLines
+        total = len(lines)
         if start > 0:
-            first_line = records[start].lineno
-            state = ll.cutter_state(records, start, old)
+            first_line = lines[start].fLineno
+            state = self._line_states[start]
         else:
             first_line, state = 1, ll.INITIAL_STATE
-        candidates = [i for i in range(start + 1, len(records))
-                      if records[i].lineno > last and synced[i]]
         # Try the statements after the edit at doubling distances: the first usually stands.
-        tries = [candidates[k] for k in range(len(candidates)) if (k + 1) & k == 0]
-        for end in tries + [len(records)]:
-            stop = records[end].lineno + shift if end < len(records) else len(new) + 1
-            cut, clean, after = ll.cut_segment(new[first_line - 1:stop - 1], first_line, state)
-            if end == len(records) or (clean and after == ll.cutter_state(records, end, old)):
-                return start, end, cut
+        found = 0
+        end = max(after, start + 1)
+        while True:
+            while end < total and not self._Synced(end):
+                end += 1
+            if end < total:
+                found += 1
+                if (found & (found - 1)) != 0:    # not the 1st, 2nd, 4th, 8th ... candidate
+                    end += 1
+                    continue
+            stop = lines[end].fLineno + shift if end < total else len(new) + 1
+            cut, states, clean, state_after = ll.cut_segment(
+                new[first_line - 1:stop - 1], first_line, state)
+            if end == total or (clean and state_after == self._line_states[end]):
+                return start, end, cut, states
+            end += 1
 
     def _NewLine(self, record):
         return self.fLogicalLineModule.LogicalLine(

@@ -28,10 +28,20 @@ error.
 Future features: `SetFutureFeatures` (or the constructor) takes the names a module
 imports from __future__; "print_function" makes `print` an ordinary name, as in the
 module itself.  Keep one Grammar per module when that matters.
+
+The parsers are native where the `linegrammar` extension module is there: it rebuilds
+the same text, parses it through the interpreter's C API and builds the same tuples
+without a `parser` module syntax tree.  `LineParser` below is the reference it is
+tested against and the fallback; `Grammar(native=False)` uses it.
 """
 import parser
 import symbol
 import token as _token
+
+try:
+    import linegrammar as _native
+except ImportError:
+    _native = None
 
 _PRINT_FUNCTION_PREFIX = 'from __future__ import print_function\n'
 _LINE_FILENAME = '<logical line>'
@@ -40,7 +50,14 @@ _LINE_FILENAME = '<logical line>'
 class Grammar:
     """Creates parsers for logical lines."""
 
-    def __init__(self, future_features=()):
+    def __init__(self, future_features=(), native=None):
+        """native: True for the `linegrammar` module's parsers (ImportError without it),
+        False for this module's, None for the native ones where the module is there."""
+        if native is None:
+            native = _native is not None
+        elif native and _native is None:
+            raise ImportError('No module named linegrammar')
+        self._parser_class = _native.LineParser if native else LineParser
         self.fPrintFunction = False
         self.SetFutureFeatures(future_features)
 
@@ -53,9 +70,9 @@ class Grammar:
         """A new parser for one logical line.  start_symbol is symbol.file_input (257)
         for statements or symbol.eval_input (258) for one expression."""
         if start_symbol == symbol.file_input:
-            return LineParser(False, self.fPrintFunction)
+            return self._parser_class(False, self.fPrintFunction)
         if start_symbol == symbol.eval_input:
-            return LineParser(True, False)
+            return self._parser_class(True, False)
         raise ValueError('unsupported start symbol %r' % (start_symbol,))
 
 

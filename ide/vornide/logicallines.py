@@ -191,6 +191,7 @@ class _Cutter(object):
         self.level = 0               # level of the last statement
         self.opened_block = False    # the last line was a header without inline body
         self.last_code = None        # last statement line record (not comment or blank)
+        self.states = {}             # index of a statement's first record: state before it
 
     # -- emitting ---------------------------------------------------------------------
 
@@ -238,6 +239,9 @@ class _Cutter(object):
         logical lines."""
         column = _visual_column(line, toks[0].scol)
         stack = self.stack
+        last = self.last_code
+        state = (tuple(stack), (last.linetype, last.indent) if last is not None else None,
+                 self.opened_block)
         while column < stack[-1]:
             stack.pop()
         if column > stack[-1]:
@@ -246,6 +250,7 @@ class _Cutter(object):
         emitted = len(self.records)
         self._split(toks, len(stack) - 1)
         if len(self.records) > emitted:  # none for a statement of ";" alone
+            self.states[emitted] = state
             self._reach(end_row)
 
     def _reach(self, end_row):
@@ -382,65 +387,27 @@ def source_lines(source):
 # A module's records can be cut again from any statement on: what the cutter carries from
 # one statement to the next is its state (the indentation columns of the open levels, the
 # type and level of the last statement line, whether that line opened a block), and the
-# tokenizer carries nothing when no bracket is open.  `cutter_state` recovers the state
-# before a statement from the records and lines, `cut_segment` cuts from there.
+# tokenizer carries nothing when no bracket is open.  `cut_with_states` gives the state
+# before each statement with the records, `cut_segment` cuts from one of them.
 
 INITIAL_STATE = ((0,), None, False)
 
 
-def is_statement_start(records, i):
-    """Whether records[i] starts a statement of its own: a line of code that is the first
-    on its physical line (not a body after a header's colon, nor a statement after ";")."""
-    record = records[i]
-    if record.linetype in IGNORED_TYPES:
-        return False
-    if i == 0:
-        return True
-    before = records[i - 1]
-    return before.lineno + before.linecount - 1 < record.lineno
-
-
-def cutter_state(records, i, lines):
-    """The cutter's state before the statement that records[i] starts, the records being
-    those of the physical `lines`."""
-    last = None
-    for j in range(i - 1, -1, -1):
-        if records[j].linetype not in IGNORED_TYPES:
-            last = records[j]
-            break
-    if last is None:
-        return INITIAL_STATE
-    # The open levels are the last statement's column, the column of the latest statement
-    # before it with a smaller column, and so on down to column 0.
-    stack = []
-    for j in range(i - 1, -1, -1):
-        if not is_statement_start(records, j):
-            continue
-        record = records[j]
-        column = _visual_column(lines[record.lineno - 1], record.positions[0][1])
-        if not stack or column < stack[-1]:
-            stack.append(column)
-            if column == 0:
-                break
-    if stack[-1] != 0:
-        stack.append(0)
-    stack.reverse()
-    return tuple(stack), (last.linetype, last.indent), _opens_block(last.tokens)
-
-
-def _opens_block(tokens):
-    """Whether a line with these tokens is a header that opens a block on the lines after
-    it (its colon ends it)."""
-    return bool(tokens) and tokens[0] in _HEADER_KEYWORDS and \
-        _header_colon_of_texts(tokens) == len(tokens) - 1
+def cut_with_states(source):
+    """The records of `cut_logical_lines(source)` and, aligned with them, the cutter's state
+    before each record that starts a statement (a statement's first record; None for the
+    other records)."""
+    records, states, clean, end = cut_segment(_source_lines(source), 1)
+    return records, states
 
 
 def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     """Cuts a run of physical lines taken from a module, starting at its line first_lineno
-    with a statement before which the cutter is in `state` (see `cutter_state`) and no
-    bracket is open.  Returns (records numbered as lines of the module, clean, state after
-    the run): clean is false when the tokenizer could not finish the run (an unclosed
-    bracket, string or continuation at its end)."""
+    with a statement before which the cutter is in `state` (one of `cut_with_states`) and
+    no bracket is open.  Returns (records numbered as lines of the module, their states as
+    `cut_with_states` gives them, clean, state after the run): clean is false when the
+    tokenizer could not finish the run (an unclosed bracket, string or continuation at its
+    end)."""
     cutter = _Cutter(lines)
     stack, last, opened = state
     cutter.stack = list(stack)
@@ -456,7 +423,10 @@ def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     last = cutter.last_code
     end = (tuple(cutter.stack), (last.linetype, last.indent) if last is not None else None,
            cutter.opened_block)
-    return records, cutter.clean, end
+    states = [None] * len(records)
+    for i, before in cutter.states.items():
+        states[i] = before
+    return records, states, cutter.clean, end
 
 
 def make_logical_lines(source, logicalline_module=None):

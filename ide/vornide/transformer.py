@@ -42,12 +42,23 @@ render them:
 
 Errors: SyntaxError from the compiler (such as "can't assign to literal") passes
 through; a tree the compiler cannot walk raises ValueError.
+
+Where the `linegrammar` extension module is there, its TransformTree does the common
+shapes of simple statements and expressions (names, literals, calls, attributes,
+operators, comparisons, assignments to names and attributes, return, pass) without the
+compiler package, and leaves every other tree to the code below, the reference it is
+tested against; `NodeTransformer(native=False)` uses the reference alone.
 """
 import inspect
 import parser
 
 import compiler.ast as ast
 from compiler.transformer import Transformer, WalkerError
+
+try:
+    import linegrammar as _native
+except ImportError:
+    _native = None
 
 _BINARY = ('Add', 'Sub', 'Mul', 'Div', 'FloorDiv', 'Mod', 'Power', 'LeftShift',
            'RightShift')
@@ -70,7 +81,16 @@ _FIELDS = _constructor_fields()
 class NodeTransformer:
     """Turns parse trees into tuple-form syntax trees."""
 
-    def __init__(self):
+    def __init__(self, native=None):
+        """native: True for the `linegrammar` module's transformer where it can (ImportError
+        without the module), False for the compiler package's alone, None for the native
+        one where the module is there."""
+        if native is None:
+            native = _native is not None
+        elif native and _native is None:
+            raise ImportError('No module named linegrammar')
+        # A linegrammar built before it had the transformer has no TransformTree.
+        self._native = getattr(_native, 'TransformTree', None) if native else None
         self._transformer = Transformer()
         self._convert_by_class = {}
         for cls, fields in _FIELDS.items():
@@ -86,6 +106,13 @@ class NodeTransformer:
         """Returns the tuple-form syntax tree of parse_tree (None gives None)."""
         if parse_tree is None:
             return None
+        # Once the compiler's transformer met an encoding declaration, its string constants
+        # are decoded with it: the native one does not follow it there.
+        if (self._native is not None and type(parse_tree) is tuple
+                and not self._transformer.encoding):
+            found = self._native(parse_tree)
+            if found is not NotImplemented:
+                return found
         if not isinstance(parse_tree, (tuple, list)):
             parse_tree = parser.st2tuple(parse_tree, True)
         try:

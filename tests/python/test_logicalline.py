@@ -124,6 +124,31 @@ class Module(unittest.TestCase):
         # PYFUNCTYPE raises the error an entry leaves set with its non-zero status.
         self.assertRaises(TypeError, add_name, 'not a line', 'x')
 
+    def test_shift_linenos_against_attribute_stores(self):
+        import random
+        rng = random.Random(4)
+        lines = [LogicalLine(lineno=n) for n in range(0, 400, 3)]
+        model = [line.fLineno for line in lines]
+        for step in range(200):
+            start = rng.randint(-2, len(lines) + 2)
+            delta = rng.randint(-50, 50)
+            logicalline.ShiftLinenos(lines, start, delta)
+            for i in range(max(start, 0), len(model)):
+                model[i] += delta
+            self.assertEqual([line.fLineno for line in lines], model)
+        # A refused shift changes nothing: every item is checked first.
+        lines[-1].fLineno = 2 ** 31 - 2
+        before = [line.fLineno for line in lines]
+        self.assertRaises(OverflowError, logicalline.ShiftLinenos, lines, 0, 5)
+        self.assertRaises(OverflowError, logicalline.ShiftLinenos, lines, 0, sys.maxint)
+        self.assertRaises(TypeError, logicalline.ShiftLinenos, lines + ['x'], 0, 1)
+        self.assertEqual([line.fLineno for line in lines], before)
+        for args in [(tuple(lines), 0, 1), (lines, 'a', 1), (lines, 0, 1.5), (lines, 0),
+                     (None, 0, 1)]:
+            self.assertRaises(TypeError, logicalline.ShiftLinenos, *args)
+        self.assertRaises(OverflowError, logicalline.ShiftLinenos, lines, 0, 2 ** 70)
+        self.assertEqual([line.fLineno for line in lines], before)
+
 
 def run_scenario(code):
     """Runs `code` in a child interpreter with LogicalLine, gc and `summary(line)` (token count,

@@ -516,6 +516,10 @@ class EditOracle(unittest.TestCase):
             # equivalences are compared too; in between, edits meet unanalysed lines.
             found = differences(module, new_module(module.GetSource()), analyse=step % 4 == 3)
             self.assertEqual(found, [], 'seed %d, edit %d of %s: %s' % (seed, step, name, what))
+            if step % 8 == 7:
+                # The records the module answers with follow the edits too.
+                self.assertEqual(module.GetLineRecords(),
+                                 ll.cut_logical_lines(module.GetSource()), what)
 
     def test_random_edits(self):
         count = 40 if DEBUG_BUILD else 120

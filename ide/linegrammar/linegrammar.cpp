@@ -1,0 +1,362 @@
+// The environment's native line parser: module linegrammar (linegrammar_d.so for python2.7-dbg).
+//
+// LineParser(expression, print_function) collects one logical line's tokens as
+// vornide.grammar.LineParser does, rebuilds the same text and parses it with the interpreter's
+// own parser (its C API), building the tuple form with line numbers that the parser module's
+// st2tuple(st, True) gives, without making a syntax tree object first. vornide.grammar stays the
+// reference: same text, same trees, same SyntaxError rows and columns.
+#include <Python.h>
+
+#include <string>
+
+#include <errcode.h>
+#include <graminit.h>
+#include <grammar.h>
+#include <node.h>
+#include <parsetok.h>
+#include <token.h>
+
+#include "linetransform.h"
+#include "pyref.h"
+
+extern "C" {
+extern grammar _PyParser_Grammar;
+}
+
+namespace {
+
+const char kPrintFunctionPrefix[] = "from __future__ import print_function\n";
+const char kLineFilename[] = "<logical line>";
+// A text this long can only come from nonsense positions; refuse it rather than allocate.
+const size_t kMaxText = size_t(1) << 28;
+
+struct LineParserObject {
+  PyObject_HEAD
+  std::string *text;      // the rebuilt text so far
+  bool expression;
+  bool print_function;
+  long origin_col;        // column of the first token of the last statement
+  bool has_row;           // a token was placed since the start or the last "\n"
+  long row, col;          // just after the last token placed
+  Py_ssize_t token_count;
+  bool first_is_from;
+  bool last_is_comma;
+  size_t last_token_at;   // offset of the last token in text
+};
+
+int add_text(LineParserObject *self, const char *data, size_t size) {
+  if (self->text->size() + size > kMaxText) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  self->text->append(data, size);
+  return 0;
+}
+
+int add_repeated(LineParserObject *self, const char *piece, size_t piece_size, long count) {
+  if (count <= 0) return 0;
+  if (size_t(count) > kMaxText / piece_size) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (long i = 0; i < count; i++) {
+    if (add_text(self, piece, piece_size) < 0) return -1;
+  }
+  return 0;
+}
+
+PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"expression", "print_function", nullptr};
+  PyObject *expression, *print_function;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:LineParser", const_cast<char **>(kwlist),
+                                   &expression, &print_function)) {
+    return nullptr;
+  }
+  int is_expression = PyObject_IsTrue(expression);
+  if (is_expression < 0) return nullptr;
+  int is_print_function = PyObject_IsTrue(print_function);
+  if (is_print_function < 0) return nullptr;
+  PyRef made(type->tp_alloc(type, 0));
+  if (!made) return nullptr;
+  auto *self = reinterpret_cast<LineParserObject *>(made.get());
+  self->text = new (std::nothrow) std::string();
+  if (!self->text) return PyErr_NoMemory();
+  self->expression = is_expression;
+  self->print_function = is_print_function;
+  return made.release();
+}
+
+void LineParser_dealloc(LineParserObject *self) {
+  delete self->text;
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
+}
+
+// AddToken(text, row, column) -- places one token the way vornide.grammar does.
+PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
+  PyObject *token;
+  long first, second;
+  if (!PyArg_ParseTuple(args, "Oll:AddToken", &token, &first, &second)) return nullptr;
+  if (!PyString_Check(token)) {
+    PyErr_Format(PyExc_TypeError, "token must be a str, not %.200s", Py_TYPE(token)->tp_name);
+    return nullptr;
+  }
+  const char *data = PyString_AS_STRING(token);
+  size_t size = size_t(PyString_GET_SIZE(token));
+  if (size == 1 && data[0] == '\n') {
+    // The end of the statement; a token after it starts a new one.
+    if (add_text(self, "\n", 1) < 0) return nullptr;
+    self->has_row = false;
+    Py_RETURN_NONE;
+  }
+  // Placed on copies, so that a refused token leaves the parser as it was.
+  size_t text_size = self->text->size();
+  long column = second > 0 ? second : 0;
+  long origin_col = self->origin_col, row = self->row, col = self->col, gap;
+  int failed = 0;
+  if (!self->has_row) {
+    origin_col = column;
+    row = first;
+    col = column;
+  } else if (first > row) {
+    if (__builtin_sub_overflow(first, row, &gap)) {
+      failed = -1;
+    } else {
+      failed = add_repeated(self, " \\\n", 3, gap);
+      if (failed == 0) failed = add_repeated(self, " ", 1, column);
+    }
+    row = first;
+    col = column;
+  } else if (first == row && second >= col) {
+    failed = add_repeated(self, " ", 1, second - col);
+    col = second;
+  } else {
+    failed = add_text(self, " ", 1);
+    col += 1;
+  }
+  size_t token_at = self->text->size();
+  if (failed == 0) failed = add_text(self, data, size);
+  long newlines = 0;
+  size_t last_newline = 0;
+  for (size_t i = 0; i < size; i++) {
+    if (data[i] == '\n') {
+      newlines++;
+      last_newline = i;
+    }
+  }
+  if (failed == 0 && newlines) {
+    if (__builtin_add_overflow(row, newlines, &row)) failed = -1;
+    col = long(size - last_newline - 1);
+  } else if (failed == 0 && __builtin_add_overflow(col, long(size), &col)) {
+    failed = -1;
+  }
+  if (failed < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "token position out of range");
+    self->text->resize(text_size);
+    return nullptr;
+  }
+  self->has_row = true;
+  self->origin_col = origin_col;
+  self->row = row;
+  self->col = col;
+  self->last_token_at = token_at;
+  self->token_count++;
+  if (self->token_count == 1) self->first_is_from = size == 4 && memcmp(data, "from", 4) == 0;
+  self->last_is_comma = size == 1 && data[0] == ',';
+  Py_RETURN_NONE;
+}
+
+// The tuple form of a parse tree node, as the parser module's st2tuple(st, True) makes it, with
+// row_shift added to the rows of the terminals.
+PyObject *node_tuple(node *n, int row_shift) {
+  if (ISNONTERMINAL(TYPE(n))) {
+    bool encoding = TYPE(n) == encoding_decl;
+    PyRef tuple(PyTuple_New(1 + NCH(n) + (encoding ? 1 : 0)));
+    if (!tuple) return nullptr;
+    PyObject *kind = PyInt_FromLong(TYPE(n));
+    if (!kind) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), 0, kind);
+    for (int i = 0; i < NCH(n); i++) {
+      PyObject *child = node_tuple(CHILD(n, i), row_shift);
+      if (!child) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), i + 1, child);
+    }
+    if (encoding) {
+      PyObject *name = PyString_FromString(STR(n));
+      if (!name) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), NCH(n) + 1, name);
+    }
+    return tuple.release();
+  }
+  PyRef kind(PyInt_FromLong(TYPE(n)));
+  PyRef text(PyString_FromString(STR(n)));
+  PyRef row(PyInt_FromLong(n->n_lineno + row_shift));
+  if (!kind || !text || !row) return nullptr;
+  return PyTuple_Pack(3, kind.get(), text.get(), row.get());
+}
+
+// The interpreter's SyntaxError moved to the logical line's own rows and columns, as a plain
+// SyntaxError; other errors pass as they are.
+void relocate_error(LineParserObject *self, bool prefixed) {
+  if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (!value) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
+  PyRef msg(PyObject_GetAttrString(value, "msg"));
+  PyRef lineno(PyObject_GetAttrString(value, "lineno"));
+  PyRef offset(PyObject_GetAttrString(value, "offset"));
+  PyRef text(PyObject_GetAttrString(value, "text"));
+  if (!msg || !lineno || !offset || !text) return;
+  PyRef one(PyInt_FromLong(1));
+  if (!one) return;
+  if (lineno.get() != Py_None && prefixed) {
+    lineno.reset(PyNumber_Subtract(lineno.get(), one.get()));
+    if (!lineno) return;
+  }
+  int first_row = PyObject_RichCompareBool(lineno.get(), one.get(), Py_EQ);
+  if (first_row < 0) return;
+  if (first_row && offset.get() != Py_None) {
+    PyRef origin(PyInt_FromLong(self->origin_col));
+    if (!origin) return;
+    offset.reset(PyNumber_Add(offset.get(), origin.get()));
+    if (!offset) return;
+  }
+  PyRef error(PyObject_CallFunction(PyExc_SyntaxError, const_cast<char *>("O(sOOO)"), msg.get(),
+                                    kLineFilename, lineno.get(), offset.get(), text.get()));
+  if (!error) return;
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+}
+
+// Finish(row, column) -- parses the tokens added; the tuple-form parse tree, or SyntaxError.
+PyObject *LineParser_Finish(LineParserObject *self, PyObject *args) {
+  PyObject *first, *second;
+  if (!PyArg_ParseTuple(args, "OO:Finish", &first, &second)) return nullptr;
+  // "from m import (a, b,)" reaches the parser without its parentheses.
+  if (self->token_count > 1 && self->first_is_from && self->last_is_comma) {
+    (*self->text)[self->last_token_at] = ' ';
+  }
+  std::string text = *self->text;
+  if (text.empty() || text.back() != '\n') text += '\n';
+  if (text.find('\0') != std::string::npos) {
+    PyRef line(PyString_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    if (!line) return nullptr;
+    PyRef error(PyObject_CallFunction(PyExc_SyntaxError, const_cast<char *>("s(siOO)"),
+                                      "null byte in logical line", kLineFilename, 1, Py_None,
+                                      line.get()));
+    if (error) PyErr_SetObject(PyExc_SyntaxError, error.get());
+    return nullptr;
+  }
+  bool prefixed = self->print_function && !self->expression;
+  if (prefixed) text.insert(0, kPrintFunctionPrefix);
+  perrdetail err;
+  int flags = 0;
+  node *tree = PyParser_ParseStringFlagsFilenameEx(text.c_str(), nullptr, &_PyParser_Grammar,
+                                                   self->expression ? eval_input : file_input,
+                                                   &err, &flags);
+  if (!tree) {
+    PyParser_SetError(&err);
+    relocate_error(self, prefixed);
+    return nullptr;
+  }
+  PyObject *result;
+  if (prefixed && TYPE(tree) == file_input && NCH(tree) >= 1) {
+    // Drop the prefix statement and move the rows back to the line's own.
+    PyRef tuple(PyTuple_New(NCH(tree)));
+    result = nullptr;
+    if (tuple) {
+      PyObject *kind = PyInt_FromLong(TYPE(tree));
+      bool ok = kind != nullptr;
+      if (ok) PyTuple_SET_ITEM(tuple.get(), 0, kind);
+      for (int i = 1; ok && i < NCH(tree); i++) {
+        PyObject *child = node_tuple(CHILD(tree, i), -1);
+        ok = child != nullptr;
+        if (ok) PyTuple_SET_ITEM(tuple.get(), i, child);
+      }
+      if (ok) result = tuple.release();
+    }
+  } else {
+    result = node_tuple(tree, 0);
+  }
+  PyNode_Free(tree);
+  return result;
+}
+
+PyMethodDef LineParser_methods[] = {
+    {"AddToken", reinterpret_cast<PyCFunction>(LineParser_AddToken), METH_VARARGS,
+     "AddToken(text, row, column): adds one token at its position in the logical line."},
+    {"Finish", reinterpret_cast<PyCFunction>(LineParser_Finish), METH_VARARGS,
+     "Finish(row, column): the parse tree of the tokens added (tuple form with line numbers); "
+     "SyntaxError when they do not form a valid statement."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef module_methods[] = {
+    {"TransformTree", linetransform_TransformTree, METH_VARARGS,
+     "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
+     "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject LineParserType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "linegrammar.LineParser",                  // tp_name
+    sizeof(LineParserObject),                  // tp_basicsize
+    0,                                         // tp_itemsize
+    reinterpret_cast<destructor>(LineParser_dealloc),  // tp_dealloc
+    nullptr,                                   // tp_print
+    nullptr,                                   // tp_getattr
+    nullptr,                                   // tp_setattr
+    nullptr,                                   // tp_compare
+    nullptr,                                   // tp_repr
+    nullptr,                                   // tp_as_number
+    nullptr,                                   // tp_as_sequence
+    nullptr,                                   // tp_as_mapping
+    nullptr,                                   // tp_hash
+    nullptr,                                   // tp_call
+    nullptr,                                   // tp_str
+    nullptr,                                   // tp_getattro
+    nullptr,                                   // tp_setattro
+    nullptr,                                   // tp_as_buffer
+    Py_TPFLAGS_DEFAULT,                        // tp_flags
+    "LineParser(expression, print_function): collects one logical line's tokens and parses "
+    "them with the interpreter's parser (see vornide.grammar).",  // tp_doc
+    nullptr,                                   // tp_traverse
+    nullptr,                                   // tp_clear
+    nullptr,                                   // tp_richcompare
+    0,                                         // tp_weaklistoffset
+    nullptr,                                   // tp_iter
+    nullptr,                                   // tp_iternext
+    LineParser_methods,                        // tp_methods
+    nullptr,                                   // tp_members
+    nullptr,                                   // tp_getset
+    nullptr,                                   // tp_base
+    nullptr,                                   // tp_dict
+    nullptr,                                   // tp_descr_get
+    nullptr,                                   // tp_descr_set
+    0,                                         // tp_dictoffset
+    nullptr,                                   // tp_init
+    nullptr,                                   // tp_alloc
+    LineParser_new,                            // tp_new
+    nullptr,                                   // tp_free
+    nullptr,                                   // tp_is_gc
+    nullptr,                                   // tp_bases
+    nullptr,                                   // tp_mro
+    nullptr,                                   // tp_cache
+    nullptr,                                   // tp_subclasses
+    nullptr,                                   // tp_weaklist
+    nullptr,                                   // tp_del
+    0,                                         // tp_version_tag
+};
+
+}  // namespace
+
+VORN_MODINIT initlinegrammar(void) {
+  if (PyType_Ready(&LineParserType) < 0) return;
+  PyObject *module = Py_InitModule3("linegrammar", module_methods,
+                                    "The environment's native line parser (see vornide.grammar).");
+  if (!module) return;
+  Py_INCREF(&LineParserType);
+  PyModule_AddObject(module, "LineParser", reinterpret_cast<PyObject *>(&LineParserType));
+}

@@ -1,0 +1,488 @@
+// The native node transformer of module linegrammar: TransformTree(tree) turns the parse tree of
+// a logical line (the tuple form the line parsers give) into the tuple-form syntax tree that
+// vornide.transformer.NodeTransformer makes through the compiler package, for the common shapes
+// of simple statements and expressions. Any other shape, and any tree the compiler package would
+// refuse, gives NotImplemented: the Python transformer, the reference, does those.
+#include <Python.h>
+
+#include <graminit.h>
+#include <token.h>
+
+#include "linetransform.h"
+#include "pyref.h"
+
+namespace {
+
+// A conversion returns a new reference, or null: with an error set for a real failure, without
+// one for a shape left to the Python transformer.
+PyObject *unsupported() { return nullptr; }
+
+PyObject *gEvalGlobals;   // the namespace literals are evaluated in
+
+bool is_node(PyObject *n) {
+  return PyTuple_Check(n) && PyTuple_GET_SIZE(n) >= 2 && PyInt_Check(PyTuple_GET_ITEM(n, 0));
+}
+long kind_of(PyObject *n) { return PyInt_AS_LONG(PyTuple_GET_ITEM(n, 0)); }
+Py_ssize_t count_of(PyObject *n) { return PyTuple_GET_SIZE(n) - 1; }
+PyObject *child(PyObject *n, Py_ssize_t i) { return PyTuple_GET_ITEM(n, i + 1); }
+// The text of a terminal, or null when n is not one.
+PyObject *terminal_text(PyObject *n) {
+  if (!is_node(n) || kind_of(n) >= NT_OFFSET) return nullptr;
+  PyObject *text = PyTuple_GET_ITEM(n, 1);
+  return PyString_Check(text) ? text : nullptr;
+}
+bool children_are_nodes(PyObject *n) {
+  for (Py_ssize_t i = 0; i < count_of(n); i++) {
+    if (!is_node(child(n, i))) return false;
+  }
+  return true;
+}
+
+PyObject *convert(PyObject *n);
+
+// Whether n has the parser's shape throughout: terminals (kind, text, row), nonterminals (kind,
+// child, ...). The reference reads rows and texts where it likes; other trees are left to it.
+bool well_formed(PyObject *n) {
+  if (!is_node(n)) return false;
+  if (kind_of(n) < NT_OFFSET) {
+    return PyTuple_GET_SIZE(n) == 3 && PyString_Check(PyTuple_GET_ITEM(n, 1)) &&
+           PyInt_Check(PyTuple_GET_ITEM(n, 2));
+  }
+  for (Py_ssize_t i = 0; i < count_of(n); i++) {
+    if (!well_formed(child(n, i))) return false;
+  }
+  return true;
+}
+
+// (name, item) and (name, (a, b)) shapes.
+PyObject *tagged(const char *name, PyObject *item) {
+  if (!item) return nullptr;
+  PyRef owned(item);
+  return Py_BuildValue("(sO)", name, item);
+}
+
+// (name, (left, right)), taking over both references (either may be null).
+PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
+  PyRef owned_left(left), owned_right(right);
+  if (!left || !right) return nullptr;
+  return Py_BuildValue("(s(OO))", name, left, right);
+}
+
+// The converted nodes of children first, first + step, ... of n as a tuple.
+PyObject *converted_children(PyObject *n, Py_ssize_t first, Py_ssize_t step) {
+  Py_ssize_t total = 0;
+  for (Py_ssize_t i = first; i < count_of(n); i += step) total++;
+  PyRef items(PyTuple_New(total));
+  if (!items) return nullptr;
+  Py_ssize_t at = 0;
+  for (Py_ssize_t i = first; i < count_of(n); i += step) {
+    PyObject *item = convert(child(n, i));
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(items.get(), at++, item);
+  }
+  return items.release();
+}
+
+// 'NODE (OP NODE)*': the one node's conversion, else (name, (node1, ..., nodeN)).
+PyObject *binary_list(PyObject *n, const char *name) {
+  if (count_of(n) == 1) return convert(child(n, 0));
+  PyRef items(converted_children(n, 0, 2));
+  if (!items) return nullptr;
+  return Py_BuildValue("(sO)", name, items.get());
+}
+
+// Left-folded binary operators: (kind, (left, right)).
+PyObject *operator_chain(PyObject *n) {
+  PyRef node(convert(child(n, 0)));
+  for (Py_ssize_t i = 2; node && i < count_of(n); i += 2) {
+    const char *name = nullptr;
+    long op = kind_of(child(n, i - 1));
+    if (kind_of(n) == arith_expr) {
+      name = op == PLUS ? "Add" : op == MINUS ? "Sub" : nullptr;
+    } else if (kind_of(n) == shift_expr) {
+      name = op == LEFTSHIFT ? "LeftShift" : op == RIGHTSHIFT ? "RightShift" : nullptr;
+    } else {
+      name = op == STAR ? "Mul" : op == SLASH ? "Div" : op == PERCENT ? "Mod"
+           : op == DOUBLESLASH ? "FloorDiv" : nullptr;
+    }
+    if (!name) return unsupported();   // the reference raises ValueError
+    PyObject *left = node.release();
+    node.reset(tagged_pair(name, left, convert(child(n, i))));
+  }
+  return node.release();
+}
+
+// The value of a literal as eval gives it; a literal eval refuses is left to the reference.
+PyObject *literal(PyObject *text) {
+  PyObject *value = PyRun_String(PyString_AS_STRING(text), Py_eval_input, gEvalGlobals,
+                                 gEvalGlobals);
+  if (!value && PyErr_ExceptionMatches(PyExc_Exception) &&
+      !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+  }
+  return value;
+}
+
+PyObject *atom_node(PyObject *n) {
+  PyObject *first = child(n, 0);
+  long opener = kind_of(first);
+  if ((opener == LPAR || opener == LSQB || opener == LBRACE || opener == BACKQUOTE) &&
+      count_of(n) < 2) {
+    return unsupported();
+  }
+  switch (opener) {
+    case NAME:
+      if (count_of(n) != 1 || !terminal_text(first)) return unsupported();
+      return Py_BuildValue("(sO)", "Name", terminal_text(first));
+    case NUMBER:
+      if (count_of(n) != 1 || !terminal_text(first)) return unsupported();
+      return tagged("Const", literal(terminal_text(first)));
+    case STRING: {
+      PyRef value(PyString_FromString(""));
+      for (Py_ssize_t i = 0; value && i < count_of(n); i++) {
+        PyObject *text = terminal_text(child(n, i));
+        if (!text || kind_of(child(n, i)) != STRING) return unsupported();
+        PyRef part(literal(text));
+        if (!part) return nullptr;
+        value.reset(PyNumber_Add(value.get(), part.get()));
+      }
+      if (!value) return nullptr;
+      return tagged("Const", value.release());
+    }
+    case LPAR:
+      if (kind_of(child(n, 1)) == RPAR) return Py_BuildValue("(s())", "Tuple");
+      if (kind_of(child(n, 1)) != testlist_comp) return unsupported();
+      return convert(child(n, 1));
+    case LSQB: {
+      if (kind_of(child(n, 1)) == RSQB) return Py_BuildValue("(s())", "List");
+      PyObject *maker = child(n, 1);
+      if (kind_of(maker) != listmaker || !children_are_nodes(maker)) return unsupported();
+      // Every child but the commas is an item, as the reference reads it.
+      PyRef items(PyList_New(0));
+      if (!items) return nullptr;
+      for (Py_ssize_t i = 0; i < count_of(maker); i++) {
+        long k = kind_of(child(maker, i));
+        if (k == list_for) return unsupported();
+        if (k == COMMA) continue;
+        PyRef item(convert(child(maker, i)));
+        if (!item || PyList_Append(items.get(), item.get()) < 0) return nullptr;
+      }
+      if (PyList_GET_SIZE(items.get()) == 0) return unsupported();
+      PyRef tuple(PyList_AsTuple(items.get()));
+      if (!tuple) return nullptr;
+      return Py_BuildValue("(sO)", "List", tuple.get());
+    }
+    case LBRACE:
+      if (kind_of(child(n, 1)) == RBRACE) return Py_BuildValue("(s())", "Dict");
+      return unsupported();
+    case BACKQUOTE: return tagged("Backquote", convert(child(n, 1)));
+    default: return unsupported();
+  }
+}
+
+// A call's arguments: positional ones, keywords, then *args and **kwargs.
+PyObject *call_node(PyObject *primary, PyObject *trailer_node) {
+  PyRef func = PyRef::borrow(primary);
+  PyObject *args = child(trailer_node, 1);
+  if (kind_of(args) == RPAR) return Py_BuildValue("(sO())", "CallFunc", func.get());
+  if (kind_of(args) != arglist || !children_are_nodes(args)) return unsupported();
+  PyRef items(PyList_New(0));
+  PyRef star, dstar;
+  bool keywords = false;
+  if (!items) return nullptr;
+  Py_ssize_t i = 0, total = count_of(args);
+  while (i < total) {
+    PyObject *arg = child(args, i);
+    if (kind_of(arg) == STAR || kind_of(arg) == DOUBLESTAR) {
+      PyRef &target = kind_of(arg) == STAR ? star : dstar;
+      if (target || i + 1 >= total) return unsupported();
+      target.reset(convert(child(args, i + 1)));
+      if (!target) return nullptr;
+      i += 3;
+      continue;
+    }
+    if (kind_of(arg) != argument || !children_are_nodes(arg)) return unsupported();
+    PyRef item;
+    if (count_of(arg) == 1) {
+      if (keywords || star) return unsupported();   // the reference raises SyntaxError
+      item.reset(convert(child(arg, 0)));
+    } else if (count_of(arg) == 3 && kind_of(child(arg, 1)) == EQUAL) {
+      PyObject *name = child(arg, 0);
+      while (count_of(name) == 1 && kind_of(name) != NAME && is_node(child(name, 0))) {
+        name = child(name, 0);
+      }
+      if (kind_of(name) != NAME || !terminal_text(name)) return unsupported();
+      keywords = true;
+      PyRef value(convert(child(arg, 2)));
+      if (!value) return nullptr;
+      item.reset(Py_BuildValue("(s(sO)O)", "Keyword", "Name", terminal_text(name), value.get()));
+    } else {
+      return unsupported();
+    }
+    if (!item || PyList_Append(items.get(), item.get()) < 0) return nullptr;
+    i += 2;
+  }
+  if (star) {
+    PyRef extra(Py_BuildValue("(sO)", "StarArgs", star.get()));
+    if (!extra || PyList_Append(items.get(), extra.get()) < 0) return nullptr;
+  }
+  if (dstar) {
+    PyRef extra(Py_BuildValue("(sO)", "DStarArgs", dstar.get()));
+    if (!extra || PyList_Append(items.get(), extra.get()) < 0) return nullptr;
+  }
+  PyRef tuple(PyList_AsTuple(items.get()));
+  if (!tuple) return nullptr;
+  return Py_BuildValue("(sOO)", "CallFunc", func.get(), tuple.get());
+}
+
+PyObject *apply_trailer(PyObject *primary, PyObject *trailer_node) {
+  if (kind_of(trailer_node) != trailer || count_of(trailer_node) < 2 ||
+      !children_are_nodes(trailer_node)) {
+    return unsupported();
+  }
+  PyObject *opener = child(trailer_node, 0);
+  if (kind_of(opener) == LPAR) return call_node(primary, trailer_node);
+  if (kind_of(opener) == DOT) {
+    PyObject *name = terminal_text(child(trailer_node, 1));
+    if (!name || kind_of(child(trailer_node, 1)) != NAME) return unsupported();
+    return Py_BuildValue("(sOO)", "Getattr", primary, name);
+  }
+  return unsupported();
+}
+
+PyObject *power_node(PyObject *n) {
+  PyRef node(convert(child(n, 0)));
+  for (Py_ssize_t i = 1; node && i < count_of(n); i++) {
+    PyObject *item = child(n, i);
+    if (kind_of(item) == DOUBLESTAR) {
+      if (i + 1 >= count_of(n)) return unsupported();
+      PyObject *left = node.release();
+      return tagged_pair("Power", left, convert(child(n, i + 1)));
+    }
+    node.reset(apply_trailer(node.get(), item));
+  }
+  return node.release();
+}
+
+PyObject *comparison_node(PyObject *n) {
+  if (count_of(n) == 1) return convert(child(n, 0));
+  if (count_of(n) % 2 == 0) return unsupported();   // the reference fails on it
+  PyRef ops(PyTuple_New(count_of(n) / 2));
+  if (!ops) return nullptr;
+  for (Py_ssize_t i = 2; i < count_of(n); i += 2) {
+    PyObject *op = child(n, i - 1);
+    if (kind_of(op) != comp_op || !children_are_nodes(op)) return unsupported();
+    PyObject *first = child(op, 0);
+    const char *name;
+    switch (kind_of(first)) {
+      case NAME: {
+        PyObject *text = terminal_text(first);
+        if (!text) return unsupported();
+        name = PyString_AS_STRING(text);
+        if (count_of(op) == 2) name = strcmp(name, "not") == 0 ? "not in" : "is not";
+        break;
+      }
+      case LESS: name = "<"; break;
+      case GREATER: name = ">"; break;
+      case EQEQUAL:
+      case EQUAL: name = "=="; break;
+      case LESSEQUAL: name = "<="; break;
+      case GREATEREQUAL: name = ">="; break;
+      case NOTEQUAL: name = "!="; break;
+      default: return unsupported();
+    }
+    PyRef right(convert(child(n, i)));
+    if (!right) return nullptr;
+    PyObject *pair = Py_BuildValue("(sO)", name, right.get());
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(ops.get(), (i - 2) / 2, pair);
+  }
+  PyRef left(convert(child(n, 0)));
+  if (!left) return nullptr;
+  return Py_BuildValue("(sOO)", "Compare", left.get(), ops.get());
+}
+
+// An assignment target, in the expression kinds the analyzer reads.
+PyObject *target_node(PyObject *n) {
+  while (true) {
+    if (!is_node(n) || !children_are_nodes(n)) return unsupported();
+    long k = kind_of(n);
+    if (k == exprlist || k == testlist || k == testlist_safe || k == testlist_comp) {
+      if (count_of(n) > 1) {
+        PyRef items(PyTuple_New((count_of(n) + 1) / 2));
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < count_of(n); i += 2) {
+          PyObject *item = target_node(child(n, i));
+          if (!item) return nullptr;
+          PyTuple_SET_ITEM(items.get(), i / 2, item);
+        }
+        return Py_BuildValue("(sO)", "Tuple", items.get());
+      }
+      n = child(n, 0);
+    } else if (k == test || k == or_test || k == and_test || k == not_test || k == comparison ||
+               k == expr || k == xor_expr || k == and_expr || k == shift_expr ||
+               k == arith_expr || k == term || k == factor) {
+      if (count_of(n) > 1) return unsupported();
+      n = child(n, 0);
+    } else if (k == power) {
+      if (kind_of(child(n, 0)) != atom) return unsupported();
+      if (count_of(n) == 1) {
+        n = child(n, 0);
+        continue;
+      }
+      PyRef primary(convert(child(n, 0)));
+      for (Py_ssize_t i = 1; primary && i < count_of(n) - 1; i++) {
+        if (kind_of(child(n, i)) == DOUBLESTAR) return unsupported();
+        primary.reset(apply_trailer(primary.get(), child(n, i)));
+      }
+      if (!primary) return nullptr;
+      PyObject *last = child(n, count_of(n) - 1);
+      if (kind_of(last) != trailer || count_of(last) != 2 || !children_are_nodes(last) ||
+          kind_of(child(last, 0)) != DOT) {
+        return unsupported();
+      }
+      PyObject *name = terminal_text(child(last, 1));
+      if (!name) return unsupported();
+      return Py_BuildValue("(sOO)", "Getattr", primary.get(), name);
+    } else if (k == atom) {
+      PyObject *first = child(n, 0);
+      if (kind_of(first) == NAME && count_of(n) == 1 && terminal_text(first)) {
+        return Py_BuildValue("(sO)", "Name", terminal_text(first));
+      }
+      if (kind_of(first) == LPAR && count_of(n) == 3) {
+        n = child(n, 1);
+        continue;
+      }
+      return unsupported();
+    } else {
+      return unsupported();
+    }
+  }
+}
+
+PyObject *expr_stmt_node(PyObject *n) {
+  PyRef value(convert(child(n, count_of(n) - 1)));
+  if (!value) return nullptr;
+  if (count_of(n) == 1) return Py_BuildValue("(sO)", "Discard", value.get());
+  if (kind_of(child(n, 1)) != EQUAL) return unsupported();
+  PyRef bound(target_node(child(n, 0)));
+  for (Py_ssize_t i = 2; bound && i < count_of(n) - 2; i += 2) {
+    PyRef next(target_node(child(n, i)));
+    if (!next) return nullptr;
+    bound.reset(Py_BuildValue("(sOO)", "Assign", bound.get(), next.get()));
+  }
+  if (!bound) return nullptr;
+  return Py_BuildValue("(sOO)", "Assign", bound.get(), value.get());
+}
+
+PyObject *convert(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n) || count_of(n) < 1) return unsupported();
+  // The reference reads the row of these nodes' first token.
+  bool keyword_first = kind_of(n) == pass_stmt || kind_of(n) == break_stmt ||
+                       kind_of(n) == continue_stmt || kind_of(n) == return_stmt ||
+                       (kind_of(n) == not_test && count_of(n) == 2);
+  if (keyword_first && kind_of(child(n, 0)) >= NT_OFFSET) return unsupported();
+  switch (kind_of(n)) {
+    case expr_stmt: return expr_stmt_node(n);
+    case pass_stmt: return Py_BuildValue("(s)", "Pass");
+    case break_stmt: return Py_BuildValue("(s)", "Break");
+    case continue_stmt: return Py_BuildValue("(s)", "Continue");
+    case return_stmt:
+      if (count_of(n) == 1) return Py_BuildValue("(s(sO))", "Return", "Const", Py_None);
+      return tagged("Return", convert(child(n, 1)));
+    case testlist:
+    case testlist1:
+    case testlist_safe:
+    case exprlist: return binary_list(n, "Tuple");
+    case testlist_comp:
+      if (kind_of(child(n, 0)) != test) return unsupported();
+      if (count_of(n) == 2 && kind_of(child(n, 1)) == comp_for) return unsupported();
+      return binary_list(n, "Tuple");
+    case test:
+      if (count_of(n) != 1 || kind_of(child(n, 0)) == lambdef) return unsupported();
+      return convert(child(n, 0));
+    case or_test:
+      if (count_of(n) == 1 && kind_of(child(n, 0)) == lambdef) return unsupported();
+      return binary_list(n, "Or");
+    case and_test: return binary_list(n, "And");
+    case not_test:
+      if (count_of(n) == 2) return tagged("Not", convert(child(n, 1)));
+      return convert(child(n, count_of(n) - 1));
+    case comparison: return comparison_node(n);
+    case expr: return binary_list(n, "Bitor");
+    case xor_expr: return binary_list(n, "Bitxor");
+    case and_expr: return binary_list(n, "Bitand");
+    case shift_expr:
+    case arith_expr:
+    case term: return operator_chain(n);
+    case factor: {
+      if (count_of(n) == 1) return convert(child(n, 0));
+      const char *name;
+      switch (kind_of(child(n, 0))) {
+        case PLUS: name = "UnaryAdd"; break;
+        case MINUS: name = "UnarySub"; break;
+        case TILDE: name = "Invert"; break;
+        default: return unsupported();
+      }
+      return tagged(name, convert(child(n, count_of(n) - 1)));
+    }
+    case power: return power_node(n);
+    case atom: return atom_node(n);
+    default: return unsupported();
+  }
+}
+
+// The statements of a file_input tree: its one simple statement (a line with ";" or a compound
+// statement is left to the reference), or none.
+PyObject *file_input_node(PyObject *n) {
+  // A statement after a leading NEWLINE would meet the reference's docstring rule twice.
+  PyObject *statement = nullptr;
+  for (Py_ssize_t i = 0; i < count_of(n); i++) {
+    PyObject *item = child(n, i);
+    long k = kind_of(item);
+    if (k == NEWLINE || k == ENDMARKER) continue;
+    if (k != stmt || statement || i != 0) return unsupported();
+    statement = item;
+  }
+  if (!statement) return Py_BuildValue("(s())", "Stmt");
+  if (count_of(statement) != 1 || !is_node(child(statement, 0))) return unsupported();
+  PyObject *simple = child(statement, 0);
+  if (kind_of(simple) != simple_stmt || count_of(simple) != 2) return unsupported();
+  // small_stmt and flow_stmt wrap one statement; the reference flattens them at this level only.
+  PyObject *inner = child(simple, 0);
+  const long wrappers[] = {small_stmt, flow_stmt};
+  for (long wrapper : wrappers) {
+    if (!is_node(inner)) return unsupported();
+    if (kind_of(inner) == wrapper) {
+      if (count_of(inner) != 1) return unsupported();
+      inner = child(inner, 0);
+    }
+  }
+  return convert(inner);
+}
+
+}  // namespace
+
+PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
+  PyObject *tree;
+  if (!PyArg_ParseTuple(args, "O:TransformTree", &tree)) return nullptr;
+  if (!gEvalGlobals) {
+    gEvalGlobals = PyDict_New();
+    if (!gEvalGlobals ||
+        PyDict_SetItemString(gEvalGlobals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+      Py_CLEAR(gEvalGlobals);
+      return nullptr;
+    }
+  }
+  PyObject *result = unsupported();
+  if (is_node(tree) && kind_of(tree) >= NT_OFFSET && well_formed(tree)) {
+    if (kind_of(tree) == file_input) {
+      result = file_input_node(tree);
+    } else if (kind_of(tree) == eval_input && count_of(tree) >= 1) {
+      result = convert(child(tree, 0));
+    }
+  }
+  if (result || PyErr_Occurred()) return result;
+  Py_INCREF(Py_NotImplemented);
+  return Py_NotImplemented;
+}
