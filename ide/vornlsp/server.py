@@ -14,7 +14,7 @@ import traceback
 import urllib
 import urlparse
 
-from vornlsp import jsonrpc, symbols, text as doctext
+from vornlsp import answers, jsonrpc, symbols, text as doctext
 from vornlsp.jsonrpc import ResponseError
 
 HELP = """usage: vorn lsp [--log FILE]
@@ -248,6 +248,9 @@ class Server(object):
                 'textDocumentSync': {'openClose': True, 'change': TEXT_SYNC_INCREMENTAL,
                                      'save': {'includeText': False}},
                 'documentSymbolProvider': True,
+                'completionProvider': {'triggerCharacters': ['.']},
+                'hoverProvider': True,
+                'definitionProvider': True,
             },
             'serverInfo': {'name': 'vorn'},
         }
@@ -309,10 +312,31 @@ class Server(object):
     def document_symbol(self, params):
         return symbols.document_symbols(self.document(params))
 
+    def position(self, params):
+        position = params.get('position')
+        if not isinstance(position, dict):
+            raise ResponseError(jsonrpc.INVALID_PARAMS, 'no position')
+        return position
+
+    def completion(self, params):
+        doc = self.document(params)
+        return {'isIncomplete': False, 'items': answers.completion(doc, self.position(params))}
+
+    def hover(self, params):
+        doc = self.document(params)
+        return answers.hover(doc, self.position(params))
+
+    def definition(self, params):
+        doc = self.document(params)
+        return answers.definition(doc, self.position(params), uri_for_path)
+
     REQUESTS = {
         'initialize': initialize,
         'shutdown': shutdown,
         'textDocument/documentSymbol': document_symbol,
+        'textDocument/completion': completion,
+        'textDocument/hover': hover,
+        'textDocument/definition': definition,
     }
     NOTIFICATIONS = {
         'initialized': ignore,

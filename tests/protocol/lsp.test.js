@@ -179,3 +179,32 @@ test('malformed input is answered or skipped, and the server keeps its documents
   assert.deepStrictEqual(found.map((s) => s.name), ['kept', 'x']);
   assert.strictEqual(await server.stop(), 0);
 });
+
+test('completion after a typed ".", hover and definition', async () => {
+  const server = start();
+  const init = await server.init();
+  assert.deepStrictEqual(init.capabilities.completionProvider.triggerCharacters, ['.']);
+  const uri = 'file:///tmp/ask.py';
+  let text = 'class Base(object):\n    """Base."""\n    def run(self, n=1):\n'
+    + '        self.count = n\n\nb = Base()\n';
+  server.open(uri, text);
+  let version = 1;
+  for (const ch of 'b.') {
+    const at = positionAt(text, text.length);
+    text += ch;
+    server.change(uri, ++version, [{ range: { start: at, end: at }, text: ch }]);
+  }
+  const list = await server.connection.sendRequest(lsp.CompletionRequest.type,
+    { textDocument: { uri }, position: { line: 6, character: 2 } });
+  assert.deepStrictEqual(list.items.map((i) => i.label), ['count', 'run']);
+  const hover = await server.connection.sendRequest(lsp.HoverRequest.type,
+    { textDocument: { uri }, position: { line: 5, character: 5 } });
+  assert.strictEqual(hover.contents.value, '```python\nclass Base(object)\n```\n\nBase.');
+  const found = await server.connection.sendRequest(lsp.DefinitionRequest.type,
+    { textDocument: { uri }, position: { line: 5, character: 0 } });
+  assert.deepStrictEqual(found[0].range.start, { line: 5, character: 0 });
+  const outside = await server.connection.sendRequest(lsp.CompletionRequest.type,
+    { textDocument: { uri }, position: { line: 500, character: 90 } });
+  assert.ok(Array.isArray(outside.items));
+  assert.strictEqual(await server.stop(), 0);
+});

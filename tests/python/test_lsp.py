@@ -213,3 +213,81 @@ class Framing(unittest.TestCase):
         self.assertEqual(os.read(out_read, 100), 'Content-Length: 14\r\n\r\n{"a":"\\u00e9"}')
         for fd in (read_fd, out_read, out_write):
             os.close(fd)
+
+
+QUESTIONS = u'''\
+import os.path
+from collections import deque
+import Queue
+
+class Base(object):
+    def base_method(self):
+        """Does the base thing."""
+        self.base_attr = 1
+
+class Child(Base):
+    """A child."""
+    kind = 3
+    def __init__(self, size, fill=None):
+        self.size = size
+        self.items = deque()
+        local = Child(1)
+        x = self.
+        y = local.
+        z = Queue.
+        siz
+
+def top(a, b=2):
+    """Top."""
+    return a
+'''
+
+
+class Questions(Edits):
+    def position(self, line, character):
+        return {'line': line, 'character': character}
+
+    def labels(self, doc, line, character):
+        from vornlsp import answers
+        return [i['label'] for i in answers.completion(doc, self.position(line, character))]
+
+    def test_completion(self):
+        # Typed into the document, so the answers come from the incremental state.
+        doc = self.open(u'')
+        doc.replace({'text': QUESTIONS})
+        members = ['__init__', 'items', 'kind', 'size']
+        self.assertEqual(self.labels(doc, 16, 17), members)           # self.
+        self.assertEqual(self.labels(doc, 17, 18), members)           # local = Child(1)
+        self.assertIn('Queue', self.labels(doc, 18, 18))              # a module's names
+        self.assertIn('Empty', self.labels(doc, 18, 18))
+        self.assertEqual(self.labels(doc, 19, 11), ['size'])          # locals first
+        names = self.labels(doc, 19, 8)
+        for name in ('local', 'self', 'size', 'fill', 'Base', 'top', 'deque', 'os', 'len'):
+            self.assertIn(name, names)
+        self.assertNotIn('self.size', names)
+        self.assertNotIn('a', names)                                  # top's parameter
+
+    def test_hover_and_definition(self):
+        from vornlsp import answers
+        doc = self.open(QUESTIONS)
+        hover = answers.hover(doc, self.position(9, 7))['contents']['value']
+        self.assertEqual(hover, '```python\nclass Child(Base)\n```\n\nA child.')
+        hover = answers.hover(doc, self.position(21, 5))['contents']['value']
+        self.assertEqual(hover, '```python\ndef top(a, b=2)\n```\n\nTop.')
+        self.assertEqual(answers.hover(doc, self.position(15, 9))['contents']['value'],
+                         'local: Child(1)')
+        self.assertIsNone(answers.hover(doc, self.position(22, 6)))   # "return"
+
+        def where(line, character):
+            return [(l['uri'].rpartition('/')[2], l['range']['start']['line'],
+                     l['range']['start']['character'])
+                    for l in answers.definition(doc, self.position(line, character),
+                                                server.uri_for_path)]
+        self.assertEqual(where(14, 15), [('edited.py', 14, 13)])      # self.items
+        self.assertEqual(where(15, 19), [('edited.py', 9, 6)])        # Child
+        self.assertEqual(where(13, 21), [('edited.py', 12, 23)])      # a parameter
+        self.assertEqual(where(2, 9), [('Queue.py', 0, 0)])           # a module
+        line = [n for n, text in enumerate(open(os.path.join(os.path.dirname(os.__file__),
+                                                             'collections.py')))
+                if 'import deque' in text][0]
+        self.assertEqual(where(14, 22), [('collections.py', line, 0)])  # an imported name
