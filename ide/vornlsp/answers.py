@@ -121,15 +121,8 @@ def _class_of(analysis, name, place, end_time):
 
 
 def _class_of_name(analysis, name, place):
-    for scope in _scope_chain(analysis, place.scope):
-        full = scope + '.' + name if scope else name
-        try:
-            line = analysis.analyzer.GetScopeDefForFullName(full)
-        except KeyError:
-            continue
-        if line is not None and line.fLineType == ll.kLineClass:
-            return full
-    return None
+    found = _scope_line(analysis, name, place, (ll.kLineClass,))
+    return found[0] if found else None
 
 
 def _imported_module(analysis, name, place, end_time):
@@ -219,16 +212,17 @@ def _docstring(analysis, line):
     return ''
 
 
-def _scope_line(analysis, name, place):
-    """The class or def line that a simple name defines in the place's scope chain."""
+def _scope_line(analysis, name, place, types=(ll.kLineClass, ll.kLineDef)):
+    """(full name, line) of the nearest class or def (of the line types given) that a simple
+    name defines in the place's scope chain, or None."""
     for scope in _scope_chain(analysis, place.scope):
         full = scope + '.' + name if scope else name
         try:
             line = analysis.analyzer.GetScopeDefForFullName(full)
         except KeyError:
             continue
-        if line is not None:
-            return line
+        if line is not None and line.fLineType in types:
+            return full, line
     return None
 
 
@@ -236,7 +230,7 @@ def hover(doc, position):
     """Markdown for the name under the position: a def's signature and docstring, a class's
     bases and docstring, and what the name probably holds."""
     from vornanalyze import describe_value
-    from vornlsp.symbols import _signature
+    from vornlsp.symbols import signature
     place = Place(doc, position)
     word = place.word()
     if not word or keyword.iskeyword(word):
@@ -245,10 +239,11 @@ def hover(doc, position):
     end_time = _end_time()
     parts = []
     if '.' not in word:
-        line = _scope_line(analysis, word, place)
-        if line is not None:
+        found = _scope_line(analysis, word, place)
+        if found is not None:
+            line = found[1]
             what = 'class' if line.fLineType == ll.kLineClass else 'def'
-            parts.append('```python\n%s %s%s\n```' % (what, word, _signature(line.fTokens)))
+            parts.append('```python\n%s %s%s\n```' % (what, word, signature(line.fTokens)))
             doc_text = _docstring(analysis, line)
             if doc_text:
                 parts.append(doc_text)

@@ -1,6 +1,7 @@
 """Answers read from a document's logical lines: its outline (documentSymbol) and its parse
 errors (publishDiagnostics), in LSP positions."""
 from vornide import analysis, logicallines as ll
+from vornlsp.text import utf16_for_byte_column, utf16_length
 
 # LSP symbol kinds.
 KIND_CLASS = 5
@@ -19,18 +20,12 @@ def token_position(doc, line, index):
     number = line.fLineno - 1 + row
     text = doc.text.line(number)
     token = line.fTokens[index]
-    start = doctext_column(text, column)
-    end = doctext_column(text, column + len(token.split('\n')[0]))
+    start = utf16_for_byte_column(text, column)
+    end = utf16_for_byte_column(text, column + len(token.split('\n')[0]))
     return number, start, end
 
 
-def doctext_column(text, column):
-    from vornlsp.text import utf16_for_byte_column
-    return utf16_for_byte_column(text, column)
-
-
 def line_end(doc, number):
-    from vornlsp.text import utf16_length
     return {'line': number, 'character': utf16_length(doc.text.line(number))}
 
 
@@ -42,7 +37,7 @@ def is_scope(line):
     return line.fLineType in (ll.kLineClass, ll.kLineDef) and line.fTokenCount >= 2
 
 
-def _signature(tokens):
+def signature(tokens):
     """The text of a def's parameters or a class's bases as written, "(a, b=1)"."""
     if len(tokens) < 3 or tokens[2] != '(':
         return ''
@@ -56,15 +51,7 @@ def _signature(tokens):
             depth -= 1
             if depth == 0:
                 break
-    text = ''
-    for t in pieces:
-        if t == ',':
-            text += ', '
-        elif t == '=' or (text.endswith('=') and t not in ('(', ')')):
-            text += t
-        else:
-            text += t
-    return text
+    return ''.join(', ' if t == ',' else t for t in pieces)
 
 
 def document_symbols(doc):
@@ -96,7 +83,7 @@ def document_symbols(doc):
             is_class = linetype == ll.kLineClass
             symbol = {
                 'name': line.fTokens[1],
-                'detail': _signature(line.fTokens),
+                'detail': signature(line.fTokens),
                 'kind': KIND_CLASS if is_class else (KIND_METHOD if in_class
                                                      else KIND_FUNCTION),
                 'range': {'start': position(first.fLineno - 1, 0)},
@@ -137,7 +124,6 @@ def _close(doc, entry, last_code):
 
 def parse_diagnostics(doc):
     """The parse errors of the analyzed lines, in line order."""
-    from vornlsp.text import utf16_for_byte_column
     found = []
     errors = doc.analysis.analyzer.fParseErrors or {}
     for line, error in errors.items():
