@@ -6,6 +6,7 @@ analysis' incremental path (`ReplaceLines`, which tells the analyzer `LogicalCac
 Work that can wait (analyzing the lines the edits brought, then publishing the parse errors)
 runs in short slices while no message is waiting, so a keystroke never waits on a whole file.
 """
+import collections
 import json
 import os
 import sys
@@ -31,6 +32,11 @@ options:
 SLICE_TIME = 0.02
 
 TEXT_SYNC_INCREMENTAL = 2
+
+
+def _is_id(value):
+    """Whether value can be a request id (a number or a string)."""
+    return isinstance(value, (int, long, basestring)) and not isinstance(value, bool)
 
 
 class Log(object):
@@ -128,6 +134,7 @@ class Server(object):
         self.initialized = False
         self.shutting_down = False
         self.exit_status = None
+        self.cancelled = set()     # ids of requests cancelled before they were answered
         self._factory = None
 
     def factory(self):
@@ -144,27 +151,51 @@ class Server(object):
 
     def run(self):
         conn = self.connection
+        queue = collections.deque()
         while self.exit_status is None:
-            if self._pending_work() and not conn.waiting():
-                self._work_slice()
-                continue
-            try:
-                body = conn.read()
-            except jsonrpc.FramingError as e:
-                self.log('skipped: %s' % e)
-                continue
-            if body is None:
-                self.log('end of input')
-                return 0 if self.shutting_down else 1
-            self.handle_body(body)
+            if not queue:
+                if self._pending_work() and not conn.waiting():
+                    self._work_slice()
+                    continue
+                if not self._receive(queue):
+                    self.log('end of input')
+                    return 0 if self.shutting_down else 1
+            # Whatever else has arrived is read before the first message is answered, so a
+            # $/cancelRequest behind a request stops it before its work starts.
+            while conn.waiting() and not conn.closed and self._receive(queue):
+                pass
+            waiting = set(m['id'] for m in queue if isinstance(m, dict) and 'method' in m
+                          and _is_id(m.get('id')))
+            for message in queue:
+                if (isinstance(message, dict) and message.get('method') == '$/cancelRequest'
+                        and isinstance(message.get('params'), dict)
+                        and _is_id(message['params'].get('id'))
+                        and message['params']['id'] in waiting):
+                    self.cancelled.add(message['params']['id'])
+            self.handle(queue.popleft())
         return self.exit_status
 
-    def handle_body(self, body):
+    def _receive(self, queue):
+        """Reads one message into queue (a dict, or the exception of a body that is not
+        JSON); False at the end of input."""
+        while True:
+            try:
+                body = self.connection.read()
+                break
+            except jsonrpc.FramingError as e:
+                self.log('skipped: %s' % e)
+        if body is None:
+            return False
         try:
-            message = json.loads(body)
+            queue.append(json.loads(body))
         except ValueError as e:
-            self.log('malformed message: %s' % e)
-            self.send_error(None, jsonrpc.PARSE_ERROR, 'malformed JSON: %s' % e)
+            queue.append(e)
+        return True
+
+    def handle(self, message):
+        if isinstance(message, ValueError):
+            self.log('malformed message: %s' % message)
+            self.send_error(None, jsonrpc.PARSE_ERROR, 'malformed JSON: %s' % message)
             return
         if not isinstance(message, dict) or not isinstance(message.get('method', u''),
                                                            basestring):
@@ -173,7 +204,13 @@ class Server(object):
         method = message.get('method')
         if method is None:
             return   # a response to a request of ours; none is made yet
-        self.dispatch(method, message.get('params'), message.get('id'), 'id' in message)
+        msg_id = message.get('id')
+        if _is_id(msg_id) and msg_id in self.cancelled:
+            self.cancelled.discard(msg_id)
+            self.log('cancelled %s #%s' % (method, msg_id))
+            self.send_error(msg_id, jsonrpc.REQUEST_CANCELLED, 'cancelled')
+            return
+        self.dispatch(method, message.get('params'), msg_id, 'id' in message)
 
     def dispatch(self, method, params, msg_id, is_request):
         self.log('<- %s%s' % (method, ' #%s' % msg_id if is_request else ''))

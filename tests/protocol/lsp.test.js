@@ -173,6 +173,10 @@ test('malformed input is answered or skipped, and the server keeps its documents
   // with a parse error and skips the second.
   server.child.stdin.write('Content-Length: 5\r\n\r\n{oops');
   server.child.stdin.write('X-Nothing: 1\r\n\r\n');
+  // Ids and cancellations of shapes JSON-RPC does not allow.
+  const odd = JSON.stringify({ jsonrpc: '2.0', id: [1], method: '$/cancelRequest',
+    params: { id: { x: 1 } } });
+  server.child.stdin.write('Content-Length: ' + odd.length + '\r\n\r\n' + odd);
   server.change(uri, 2, [{ range: { start: { line: 99, character: 0 },
     end: { line: 120, character: 3 } }, text: 'x = 2\n' }]);
   const found = await server.symbols(uri);

@@ -213,6 +213,45 @@ class HalfTyped(Edits):
 class Framing(unittest.TestCase):
     leak_check = False
 
+    def test_cancelled_request_is_not_worked_on(self):
+        # A request and its $/cancelRequest arrive together: the answer is RequestCancelled,
+        # and the request behind them is answered as usual.
+        read_fd, write_fd = os.pipe()
+        out_read, out_write = os.pipe()
+        srv = server.Server(Connection(read_fd, out_write), server.Log())
+        messages = [
+            {'jsonrpc': '2.0', 'id': 1, 'method': 'initialize', 'params': {}},
+            {'jsonrpc': '2.0', 'method': 'textDocument/didOpen', 'params': {'textDocument': {
+                'uri': 'file:///tmp/c.py', 'version': 1, 'text': u'def f(): pass\n'}}},
+            {'jsonrpc': '2.0', 'id': 2, 'method': 'textDocument/documentSymbol',
+             'params': {'textDocument': {'uri': 'file:///tmp/c.py'}}},
+            {'jsonrpc': '2.0', 'method': '$/cancelRequest', 'params': {'id': 2}},
+            {'jsonrpc': '2.0', 'id': 3, 'method': 'textDocument/documentSymbol',
+             'params': {'textDocument': {'uri': 'file:///tmp/c.py'}}},
+            {'jsonrpc': '2.0', 'id': 4, 'method': 'shutdown'},
+            {'jsonrpc': '2.0', 'method': 'exit'}]
+        data = ''.join('Content-Length: %d\r\n\r\n%s' % (len(b), b)
+                       for b in map(json.dumps, messages))
+        os.write(write_fd, data)
+        os.close(write_fd)
+        self.assertEqual(srv.run(), 0)
+        for doc in srv.documents.values():
+            doc.close()
+        os.close(out_write)
+        out = ''
+        while True:
+            chunk = os.read(out_read, 65536)
+            if not chunk:
+                break
+            out += chunk
+        answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
+                   ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
+        by_id = dict((a.get('id'), a) for a in answers if 'id' in a)
+        self.assertEqual(by_id[2]['error']['code'], -32800)
+        self.assertEqual(by_id[3]['result'][0]['name'], 'f')
+        for fd in (read_fd, out_read):
+            os.close(fd)
+
     def test_messages_split_and_malformed(self):
         read_fd, write_fd = os.pipe()
         out_read, out_write = os.pipe()
