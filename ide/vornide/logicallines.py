@@ -61,12 +61,6 @@ Cutting rules:
   - Source the tokenizer cannot finish (an unclosed bracket or triple-quoted string at
     the end, as while the user is typing) is still cut: the unfinished statement ends
     the list, an unclosed string being one token that runs to the end of the source.
-  - Recovery from an unclosed bracket (half-typed code must not hide the rest of the
-    file): a line whose first token is a statement keyword that cannot continue an
-    expression (def, class, a decorator's "@", return, import, from, pass, break,
-    continue, raise, del, global, try, except, finally, elif, while, with, assert), at or
-    left of the open statement's column, ends that statement at its last token; the
-    cut goes on from the line after it as if no bracket were open.
   - Unicode source is cut as its UTF-8 encoding: tokens are always str.
 """
 import codecs
@@ -104,12 +98,6 @@ _FIRST_TOKEN_TYPES = {
 # First tokens of the statements that end in a colon and may carry their body inline.
 _HEADER_KEYWORDS = frozenset(['class', 'def', 'if', 'while', 'for', 'with', 'try', 'else',
                               'elif', 'except', 'finally'])
-# Tokens that cannot continue a statement open in brackets when they start a line at or left
-# of its column (the cutter's recovery rule); "if", "for", "else", "print" and the like are
-# left out, as they continue expressions.
-_RECOVERY_TOKENS = frozenset(['def', 'class', '@', 'return', 'import', 'from', 'pass', 'break',
-                              'continue', 'raise', 'del', 'global', 'try', 'except',
-                              'finally', 'elif', 'while', 'with', 'assert'])
 _OPENERS = frozenset(['(', '[', '{'])
 _CLOSERS = frozenset([')', ']', '}'])
 _MAX_POSITION = 65535
@@ -149,12 +137,11 @@ def _visual_column(line, col):
     return column
 
 
-def _raw_tokens(lines, restart=None):
+def _raw_tokens(lines):
     """Yields (type, text, srow, scol, erow, ecol, line) for `lines`, restarting the
     tokenizer after an inconsistent dedent, which would otherwise end it.  Tokenizer
     errors at the end of the source are yielded as a final (None, message, row, col, ...)
-    item.  When the consumer puts a row into restart[0] after an item, the tokenizer starts
-    afresh at that row (no bracket open) before the next item."""
+    item."""
     start = 0
     while True:
         index = [start]
@@ -169,12 +156,7 @@ def _raw_tokens(lines, restart=None):
             for kind, text, (srow, scol), (erow, ecol), line in \
                     tokenize.generate_tokens(readline):
                 yield kind, text, srow + start, scol, erow + start, ecol, line
-                if restart is not None and restart[0] is not None:
-                    break
-            else:
-                return
-            start = restart[0] - 1
-            restart[0] = None
+            return
         except IndentationError as exc:
             row = exc.args[1][1] + start
             if row - 1 <= start:
@@ -311,41 +293,11 @@ class _Cutter(object):
 
     # -- driver -----------------------------------------------------------------------
 
-    def _ends_open_statement(self, pending, pending_line, kind, text, srow, scol, line):
-        """Whether a token ends the statement still open in a bracket before it: a statement
-        keyword (or a decorator's "@") that starts a physical line at or left of the open
-        statement's column cannot continue it (the statement is being typed)."""
-        if srow <= pending[-1].erow or text not in _RECOVERY_TOKENS:
-            return False
-        if kind != tokenize.NAME and text != '@':
-            return False
-        depth = 0
-        for t in pending:
-            if t.text in _OPENERS:
-                depth += 1
-            elif t.text in _CLOSERS:
-                depth -= 1
-        if depth <= 0:
-            return False
-        return (_visual_column(line, scol)
-                <= _visual_column(pending_line, pending[0].scol))
-
     def run(self):
         pending = []
         pending_line = ''
         comment_row = None
-        restart = [None]
-        for kind, text, srow, scol, erow, ecol, line in _raw_tokens(self.lines, restart):
-            if pending and self._ends_open_statement(pending, pending_line, kind, text,
-                                                     srow, scol, line):
-                # The broken statement ends at its last token; the tokenizer starts again
-                # on the line after it, so blank and comment lines before the keyword are
-                # lines of their own.
-                end_row = pending[-1].erow
-                self.statement(pending, pending_line, end_row)
-                pending = []
-                restart[0] = end_row + 1
-                continue
+        for kind, text, srow, scol, erow, ecol, line in _raw_tokens(self.lines):
             if kind is None:
                 # The tokenizer stopped at the end of the source.  An unclosed string
                 # becomes one token running to the end.

@@ -191,37 +191,6 @@ class Cutting(unittest.TestCase):
         self.assertEqual(summary('x = 1\n; \\\n\n'), [(1, 0, 7, 'x = 1')])
         self.assertEqual(summary(''), [])
 
-    def test_half_typed_statement_ends_at_a_statement_keyword(self):
-        # An unclosed bracket ends where a line at or left of its statement starts with a
-        # keyword no expression continues with; blank and comment lines in between stay
-        # lines of their own, and what follows is cut as if the bracket were closed.
-        source = textwrap.dedent("""\
-            class A:
-                def second(a, b:
-
-                # note
-                @deco
-                def third(self):
-                    return f(x,
-                class Foo
-            x = [a,
-            for a in b]
-            """)
-        self.assertEqual([(s.lineno, s.linecount, s.indent, s.linetype, ' '.join(s.tokens))
-                          for s in cut_logical_lines(source)],
-                         [(1, 1, 0, 1, 'class A :'),
-                          (2, 1, 1, 2, 'def second ( a , b :'),
-                          (3, 1, 1, 22, ''), (4, 1, 1, 21, '# note'),
-                          (5, 1, 1, 5, '@ deco'),
-                          (6, 1, 1, 2, 'def third ( self ) :'),
-                          (7, 1, 2, 7, 'return f ( x ,'),
-                          (8, 1, 1, 1, 'class Foo'),
-                          # "for" continues an expression: no recovery there.
-                          (9, 2, 0, 7, 'x = [ a , for a in b ]')])
-        # Deeper than the open statement, a keyword is part of it (the cut cannot tell).
-        self.assertEqual(summary('f(a,\n    return)\nx = 1\n'),
-                         [(1, 0, 7, 'f ( a , return )'), (3, 0, 7, 'x = 1')])
-
     def test_unicode_source_gives_utf8_str_tokens(self):
         record, = cut_logical_lines(u"s = u'\xe9'\n")
         self.assertEqual(record.tokens, ['s', '=', "u'\xc3\xa9'"])
