@@ -63,6 +63,11 @@ def uri_for_path(path):
     return 'file://' + urllib.quote(os.path.abspath(path))
 
 
+class EditFailed(Exception):
+    """An edit reached the document's text but not its incremental analysis, which was cut
+    again from the text instead."""
+
+
 class Document(object):
     """One open document: its text as the editor has it and its analysis."""
 
@@ -95,7 +100,12 @@ class Document(object):
         if edit is not None:
             analyzer = self.analysis.analyzer
             features = dict(analyzer.fFromFutureFlags)
-            self.module.ReplaceLines(edit.first, edit.count, edit.text)
+            try:
+                self.module.ReplaceLines(edit.first, edit.count, edit.text)
+            except Exception:
+                # The text has changed already: the analysis follows it by a new cut.
+                self.reload()
+                raise EditFailed(traceback.format_exc())
             if dict(analyzer.fFromFutureFlags) != features:
                 # The grammar follows the new __future__ features; lines parsed under the
                 # old ones are parsed again, and their old parse errors go (the analyzer
@@ -329,12 +339,11 @@ class Server(object):
         for change in params.get('contentChanges', ()):
             try:
                 doc.replace(change)
-            except (KeyError, TypeError, ValueError) as e:
+            except EditFailed as e:
+                self.log('edit failed, cut again:\n%s' % e)
+            except (KeyError, TypeError, ValueError, AttributeError) as e:
                 # A change the document cannot take: skipped, the text stays as it was.
                 self.log('change skipped (%s): %r' % (e, change))
-            except Exception:
-                self.log('edit failed, cutting again:\n%s' % traceback.format_exc())
-                doc.reload()
         doc.text.version = version
 
     def did_close(self, params):

@@ -122,6 +122,18 @@ class Edits(unittest.TestCase):
                     self.check_same(doc, expected)
             self.check_same(doc, expected)
 
+    def test_failed_edit_cuts_the_text_again(self):
+        # When the incremental path fails, the analysis is cut again from the edited text.
+        doc = self.open(u'a = 1\nb = 2\n')
+        def failing(*args):
+            raise RuntimeError('broken')
+        doc.module.ReplaceLines = failing
+        self.assertRaises(server.EditFailed, doc.replace,
+                          {'range': {'start': {'line': 1, 'character': 0},
+                                     'end': {'line': 1, 'character': 1}}, 'text': u'c'})
+        del doc.module.ReplaceLines
+        self.check_same(doc, u'a = 1\nc = 2\n')
+
     def test_full_text_changes_are_incremental(self):
         source = module_source(Queue).decode('utf-8')
         doc = self.open(source)
