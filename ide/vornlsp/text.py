@@ -144,10 +144,6 @@ class DocumentText(object):
         if a > 0 and lines[a - 1].endswith(u'\r') and chunk.startswith(u'\n'):
             a -= 1
             chunk = lines[a] + chunk
-        # A chunk ending in "\r" before a line that starts with "\n" joins that line too.
-        if chunk.endswith(u'\r') and b + 1 < len(lines) and lines[b + 1].startswith(u'\n'):
-            b += 1
-            chunk += lines[b]
         stop = min(b + 1, len(lines))
         count = max(stop - a, 0)
         lines[a:stop] = split_lines(chunk)

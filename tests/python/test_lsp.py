@@ -146,6 +146,12 @@ class Edits(unittest.TestCase):
         self.check_same(doc, changed)
         doc.replace({'text': u''})
         self.check_same(doc, u'')
+        # A "\n" typed after a lone "\r" makes one line end of the two.
+        doc.replace({'text': u'a\rb\n'})
+        doc.replace({'range': {'start': {'line': 1, 'character': 0},
+                               'end': {'line': 1, 'character': 0}}, 'text': u'\n'})
+        self.assertEqual(doc.text.line_count(), 3)
+        self.check_same(doc, u'a\r\nb\n')
         doc.replace({'text': u'a = 1\r\nb = 2'})
         self.check_same(doc, u'a = 1\r\nb = 2')
 
