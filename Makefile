@@ -31,6 +31,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_search.py
 	@/usr/bin/python2.7 bench/bench_debug_startup.py
 	@/usr/bin/python2.7 bench/bench_debug.py
+	@/usr/bin/python2.7 bench/bench_lsp.py
 
 clean:
 	rm -rf $(BUILD)

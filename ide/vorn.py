@@ -16,6 +16,7 @@ commands:
   analyze FILE              outline a Python 2 file, or --complete / --types questions on it
   debug PROGRAM [ARGS...]   debug a Python 2 program under your python2.7 (pdb's commands)
   help [COMMAND]            show this help, or the help of COMMAND
+  lsp [--log FILE]          the language server for Python 2 code (LSP on stdin/stdout)
 
 Run 'vorn COMMAND --help' for the options of a command.
 """
@@ -66,6 +67,11 @@ def command_analyze(options, args):
     return vornanalyze.main(args, report=lambda text: progress(options, text))
 
 
+def command_lsp(options, args):
+    from vornlsp import server
+    return server.main(args)
+
+
 def command_help(options, args):
     if args and args[0] in COMMANDS and args[0] != 'help':
         return COMMANDS[args[0]](options, ['--help'])
@@ -73,7 +79,8 @@ def command_help(options, args):
     return 0
 
 
-COMMANDS = {'analyze': command_analyze, 'debug': command_debug, 'help': command_help}
+COMMANDS = {'analyze': command_analyze, 'debug': command_debug, 'help': command_help,
+            'lsp': command_lsp}
 
 
 def main(argv):

@@ -77,17 +77,24 @@ def store_path(filename):
 class FileAnalysis(object):
     """One file read through the environment: its module analysis, analyzer and logical list."""
 
-    def __init__(self, filename, report):
+    def __init__(self, filename, report, factory=None, source=None):
+        """The file's module analysis comes from factory (one made for the file's folder
+        when None); source, when given, is the text to analyze instead of the file's (an
+        editor's unsaved text)."""
         import logicalline
         import quarnel_impl
         from vornide import analysis, grammar, transformer
         self.report = report
         self.filename = filename
-        folder = os.path.dirname(os.path.abspath(filename))
-        factory = analysis.AnalysisFactory(search_path=[folder] + sys.path,
-                                           logicalline_module=logicalline)
+        if factory is None:
+            folder = os.path.dirname(os.path.abspath(filename))
+            factory = analysis.AnalysisFactory(search_path=[folder] + sys.path,
+                                               logicalline_module=logicalline)
+        self.factory = factory
         self.kinds = factory.fKinds
         self.module = factory.AnalysisForFile(filename, _module_name(filename))
+        if source is not None:
+            self.module.SetSource(source)
         self.source = self.module.GetSource()
         self.grammar = grammar.Grammar()
         self.analyzer = quarnel_impl.CreateQuarnelImpl(
@@ -204,31 +211,40 @@ class FileAnalysis(object):
             out.write('  %s  (line %d): %s\n' % (ref.fFullName, ref.fLine.fLineno,
                                                    import_source(ref.fExtra)))
 
+    def completions(self, scope, prefix, end_time=0.0):
+        """(name, kind, logical line) of each name defined in scope (a full name, '' for the
+        module) that starts with prefix, a class's instance attributes included (kind
+        'instance attribute'), sorted by name. KeyError when no class or def has that name."""
+        refs = self.search(scope_name=scope, local_name=prefix + '*', find_all=False,
+                           end_time=end_time)
+        found = [(ref.fLocalName, ref.fKind, ref.fLine) for ref in refs
+                 if ref.fLocalName.startswith(prefix)]
+        names = set(name for name, _, _ in found)
+        for name, line in self.analyzer.GetInstanceAttributes(scope, None, end_time) or ():
+            if name.startswith(prefix) and name not in names:
+                names.add(name)
+                found.append((name, 'instance attribute', line))
+        found.sort(key=lambda item: (item[0], item[1], item[2].fLineno))
+        return found
+
     def complete(self, query, out):
         scope, _, prefix = query.rpartition('.')
         try:
-            refs = self.search(scope_name=scope, local_name=prefix + '*', find_all=False)
+            found = self.completions(scope, prefix)
         except KeyError:
             raise UsageError('no class or def named %r in %s' % (scope, self.filename))
-        found = [(ref.fLocalName, ref.fKind, ref.fLine.fLineno) for ref in refs
-                 if ref.fLocalName.startswith(prefix)]
-        names = set(name for name, _, _ in found)
-        for name, line in self.analyzer.GetInstanceAttributes(scope, None, 0.0) or ():
-            if name.startswith(prefix) and name not in names:
-                names.add(name)
-                found.append((name, 'instance attribute', line.fLineno))
-        for name, kind, lineno in sorted(found):
+        for name, kind, line in found:
+            lineno = line.fLineno
             out.write('%s  (%s, line %d)\n' % (name, kind, lineno))
         if not found:
             out.write('no names in %s start with %r\n' % (scope or 'the module', prefix))
 
-    def types(self, query, out):
-        name, _, scope = query.partition('@')
-        if not name:
-            raise UsageError('--types needs NAME@SCOPE')
+    def type_values(self, name, scope, end_time=0.0):
+        """(value, full name of the scope that says so) of what name (a name, or self.attr
+        in a method) probably holds in scope: its type equivalences there and, for
+        self.attr, what every method of the class assigns to it."""
         a = self.analyzer
-        found = [(value, scope) for value in a.FindTypeEquivs(name, scope, 0.0)]
-        # self.attr in a method of a class: what the class's methods assign to it.
+        found = [(value, scope) for value in a.FindTypeEquivs(name, scope, end_time)]
         first, dot, attrib = name.partition('.')
         if dot and attrib and '.' not in attrib and scope:
             try:
@@ -237,13 +253,21 @@ class FileAnalysis(object):
                 method = None
             cls = scope.rpartition('.')[0]
             if method is not None and method.fLineType == 2 and cls:
-                a.AnalyzeLogical(method, 0.0)
+                a.AnalyzeLogical(method, end_time)
                 names = method.fNames
                 if names and names[0] == first:
-                    for full, values in a.FindInstAttribTypeEquivs(attrib, cls, None, 0.0):
+                    for full, values in a.FindInstAttribTypeEquivs(attrib, cls, None,
+                                                                   end_time):
                         if full != scope:
                             found.extend((value, full) for value in values)
-        for value, where in unique(found):
+        return unique(found)
+
+    def types(self, query, out):
+        name, _, scope = query.partition('@')
+        if not name:
+            raise UsageError('--types needs NAME@SCOPE')
+        found = self.type_values(name, scope)
+        for value, where in found:
             out.write('%s  (in %s)\n' % (describe_value(value), where or 'the module'))
         if not found:
             out.write('nothing known of %s in %s\n' % (name, scope or 'the module'))

@@ -1,0 +1,103 @@
+"""vorn lsp on decimal.py: didOpen to the documentSymbol answer, and a one-character edit
+followed by a completion request (median and p90 of 50), each beside vorn analyze's cut of
+the same file in this process for scale.
+
+    python2.7 bench/bench_lsp.py [--build DIR]
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Client(object):
+    def __init__(self, vorn):
+        self.proc = subprocess.Popen([vorn, 'lsp'], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+        self.next_id = 0
+
+    def send(self, method, params, request=True):
+        message = {'jsonrpc': '2.0', 'method': method, 'params': params}
+        if request:
+            self.next_id += 1
+            message['id'] = self.next_id
+        body = json.dumps(message)
+        self.proc.stdin.write('Content-Length: %d\r\n\r\n%s' % (len(body), body))
+        self.proc.stdin.flush()
+        if request:
+            return self.answer(self.next_id)
+
+    def answer(self, msg_id):
+        out = self.proc.stdout
+        while True:
+            length = None
+            while True:
+                line = out.readline()
+                if line in ('\r\n', ''):
+                    break
+                if line.lower().startswith('content-length:'):
+                    length = int(line.split(':')[1])
+            message = json.loads(out.read(length))
+            if message.get('id') == msg_id:
+                return message
+
+    def close(self):
+        self.send('shutdown', None)
+        self.send('exit', None, request=False)
+        self.proc.wait()
+
+
+def main(argv):
+    build = os.path.join(HERE, '..', 'build')
+    if argv[:1] == ['--build']:
+        build = argv[1]
+    vorn = os.path.join(build, 'install', 'bin', 'vorn')
+    source = open(os.path.join(os.path.dirname(os.__file__), 'decimal.py')).read()
+    uri = 'file:///tmp/bench/decimal.py'
+    client = Client(vorn)
+    client.send('initialize', {'capabilities': {}})
+    started = time.time()
+    client.send('textDocument/didOpen', {'textDocument': {
+        'uri': uri, 'languageId': 'python', 'version': 1, 'text': source}}, request=False)
+    symbols = client.send('textDocument/documentSymbol', {'textDocument': {'uri': uri}})
+    opened = time.time() - started
+    assert symbols['result']
+    lines = source.splitlines()
+    target = [i for i, l in enumerate(lines) if l.startswith('        return self.')][0]
+    dot = lines[target].index('self.') + 5
+    times = []
+    for n in range(50):
+        # Type an "x" at the start of the statement, then take it away again.
+        at = {'line': target, 'character': 8}
+        after = {'line': target, 'character': 9}
+        change = ({'range': {'start': at, 'end': at}, 'text': 'x'} if n % 2 == 0
+                  else {'range': {'start': at, 'end': after}, 'text': ''})
+        started = time.time()
+        client.send('textDocument/didChange', {
+            'textDocument': {'uri': uri, 'version': n + 2}, 'contentChanges': [change]},
+            request=False)
+        answer = client.send('textDocument/completion', {
+            'textDocument': {'uri': uri},
+            'position': {'line': target, 'character': dot + (1 if n % 2 == 0 else 0)}})
+        times.append(time.time() - started)
+        assert answer['result']['items'], answer
+    client.close()
+    times.sort()
+    sys.path[:0] = [os.path.join(build, 'python'), os.path.join(HERE, '..', 'ide')]
+    from vornide import logicallines
+    started = time.time()
+    logicallines.cut_logical_lines(source)
+    cut = time.time() - started
+    print('vorn lsp on decimal.py (%d lines):' % len(lines))
+    print('  didOpen to documentSymbol: %.1f ms (%.2f x one cut of the file, %.1f ms)'
+          % (opened * 1000, opened / cut, cut * 1000))
+    print('  one-character edit + completion: median %.1f ms, p90 %.1f ms (p90 %.3f x a cut)'
+          % (times[len(times) // 2] * 1000, times[int(len(times) * 0.9)] * 1000,
+             times[int(len(times) * 0.9)] / cut))
+
+
+if __name__ == '__main__':
+    main(sys.argv[1:])

@@ -1,0 +1,1 @@
+"""The language server of `vorn lsp` (see server.py)."""

@@ -1,0 +1,333 @@
+"""Completion, hover and definition answers for a position in a document, from the analyzer
+through the same calls as `vorn analyze` (`FileAnalysis.completions`, `type_values`)."""
+import __builtin__
+import ast
+import keyword
+import re
+import time
+
+from vornide import logicallines as ll
+from vornlsp import text as doctext
+
+# Time budget of one answer, in seconds.
+BUDGET = 0.2
+
+# LSP completion item kinds.
+ITEM_METHOD = 2
+ITEM_FUNCTION = 3
+ITEM_FIELD = 5
+ITEM_VARIABLE = 6
+ITEM_CLASS = 7
+ITEM_MODULE = 9
+
+_DOTTED_BEFORE = re.compile(r'([A-Za-z_][A-Za-z0-9_]*(?:\s*\.\s*[A-Za-z_][A-Za-z0-9_]*)*)'
+                            r'\s*\.\s*([A-Za-z_0-9]*)\Z')
+_NAME_BEFORE = re.compile(r'([A-Za-z_][A-Za-z0-9_]*)?\Z')
+_CALL = re.compile(r'([A-Za-z_][A-Za-z0-9_]*)\(.*\)\Z')
+
+
+def _end_time():
+    return time.time() + BUDGET
+
+
+class Place(object):
+    """A position in a document: the physical line's text before and after it (UTF-8), the
+    logical line there and the full name of the scope it is in."""
+
+    def __init__(self, doc, position):
+        self.doc = doc
+        line, index = doc.text.clamp(position)
+        text = doc.text.line(line)
+        self.before = doctext.encode(text[:index])
+        self.after = doctext.encode(text[index:])
+        self.lineno = line + 1
+        analyzer = doc.analysis.analyzer
+        lines = doc.module.fLogicalLines
+        self.line = None
+        self.scope = ''
+        if lines:
+            i = min(analyzer.IndexForLineno(self.lineno), len(lines) - 1)
+            self.line = lines[i]
+            scope_def = analyzer.FindScopeForLine(self.line)
+            self.scope = analyzer.GetFullNameForScopeDef(scope_def)
+
+    def word(self):
+        """The dotted name under the position ("self.attr" on attr), or ''."""
+        head = re.search(r'[A-Za-z0-9_.]*\Z', self.before).group(0)
+        tail = re.match(r'[A-Za-z0-9_]*', self.after).group(0)
+        return (head + tail).strip('.')
+
+
+def _scope_chain(analysis, scope):
+    """The scopes whose names a body of `scope` sees: itself, the enclosing defs (not the
+    enclosing classes) and the module."""
+    chain = [scope]
+    parts = scope.split('.') if scope else []
+    for n in range(len(parts) - 1, 0, -1):
+        name = '.'.join(parts[:n])
+        try:
+            line = analysis.analyzer.GetScopeDefForFullName(name)
+        except KeyError:
+            continue
+        if line is not None and line.fLineType == ll.kLineDef:
+            chain.append(name)
+    if scope:
+        chain.append('')
+    return chain
+
+
+def _parameters(analysis, scope, end_time):
+    """The parameter names of the def named scope (none for a class or the module)."""
+    if not scope:
+        return []
+    try:
+        line = analysis.analyzer.GetScopeDefForFullName(scope)
+    except KeyError:
+        return []
+    if line is None or line.fLineType != ll.kLineDef:
+        return []
+    analysis.analyzer.AnalyzeLogical(line, end_time)
+    return [n for n in line.fNames or () if isinstance(n, str)]
+
+
+def _item_kind(kind, line, kinds):
+    if kind == kinds['kClassAttribKind']:
+        return ITEM_CLASS
+    if kind == kinds['kFunctionAttribKind']:
+        return ITEM_FUNCTION
+    if kind == kinds['kImportedAttribKind']:
+        return ITEM_MODULE
+    if kind == 'instance attribute':
+        return ITEM_FIELD
+    return ITEM_VARIABLE
+
+
+def _class_of(analysis, name, place, end_time):
+    """The full name of the class that `name` (a simple name) probably is or holds an
+    instance of at the place, or None."""
+    found = _class_of_name(analysis, name, place)
+    if found is not None:
+        return found
+    for value, _ in analysis.type_values(name, place.scope, end_time):
+        if value.endswith(':') and not value.startswith(':'):
+            return value[:-1]
+        # A call of a class of the file: an instance of it.
+        called = _CALL.match(value)
+        if called and called.group(1) != name:
+            found = _class_of_name(analysis, called.group(1), place)
+            if found is not None:
+                return found
+    return None
+
+
+def _class_of_name(analysis, name, place):
+    found = _scope_line(analysis, name, place, (ll.kLineClass,))
+    return found[0] if found else None
+
+
+def _imported_module(analysis, name, place, end_time):
+    """The module analysis that an imported `name` stands for at the place, or None."""
+    for scope in _scope_chain(analysis, place.scope):
+        refs = analysis.search(scope_name=scope, local_name=name, end_time=end_time)
+        for ref in refs:
+            extra = ref.fExtra
+            if (ref.fKind == analysis.kinds['kImportedAttribKind'] and isinstance(extra, tuple)
+                    and len(extra) >= 3 and extra[1] is not None and not extra[2]):
+                return extra[1]
+        if refs:
+            return None
+    return None
+
+
+def completion(doc, position):
+    """CompletionItems for the position: after "obj." the attributes of what obj probably
+    is (a class or an instance of one, self in a method, an imported module), else the names
+    visible in the scope, its parameters and the builtins."""
+    place = Place(doc, position)
+    analysis = doc.analysis
+    end_time = _end_time()
+    kinds = analysis.kinds
+    items = []
+    seen = set()
+
+    def add(name, kind):
+        if name not in seen:
+            seen.add(name)
+            items.append({'label': name, 'kind': kind})
+
+    dotted = _DOTTED_BEFORE.search(place.before)
+    if dotted:
+        target = re.sub(r'\s+', '', dotted.group(1))
+        prefix = dotted.group(2)
+        if '.' in target:
+            return items
+        cls = _class_of(analysis, target, place, end_time)
+        if cls is not None:
+            for name, kind, line in analysis.completions(cls, prefix, end_time):
+                add(name, ITEM_METHOD if kind == kinds['kFunctionAttribKind']
+                    else _item_kind(kind, line, kinds))
+            return items
+        module = _imported_module(analysis, target, place, end_time)
+        if module is not None:
+            for ref in module.GetScopeAttributes('', True, False, end_time) or ():
+                if ref.fLocalName.startswith(prefix):
+                    add(ref.fLocalName, _item_kind(ref.fKind, None, kinds))
+        return items
+    prefix = _NAME_BEFORE.search(place.before).group(1) or ''
+    if place.before[:len(place.before) - len(prefix)].rstrip().endswith('.'):
+        return items
+    for scope in _scope_chain(analysis, place.scope):
+        try:
+            found = analysis.completions(scope, prefix, end_time)
+        except KeyError:
+            continue
+        for name, kind, line in found:
+            if kind != 'instance attribute' and '.' not in name:
+                add(name, _item_kind(kind, line, kinds))
+        for name in _parameters(analysis, scope, end_time):
+            if name.startswith(prefix):
+                add(name, ITEM_VARIABLE)
+    for name in sorted(dir(__builtin__)):
+        if name.startswith(prefix) and not name.startswith('__'):
+            add(name, ITEM_CLASS if isinstance(getattr(__builtin__, name), type)
+                else ITEM_FUNCTION)
+    return items
+
+
+def _docstring(analysis, line):
+    """The docstring of the class or def of line, or ''."""
+    lines = analysis.module.fLogicalLines
+    try:
+        i = lines.index(line)
+    except ValueError:
+        return ''
+    if i + 1 < len(lines) and lines[i + 1].fLineType == ll.kLineDocString:
+        try:
+            value = ast.literal_eval(' '.join(lines[i + 1].fTokens))
+        except (SyntaxError, ValueError):
+            return ''
+        if isinstance(value, unicode):
+            value = value.encode('utf-8')
+        return value.strip()
+    return ''
+
+
+def _scope_line(analysis, name, place, types=(ll.kLineClass, ll.kLineDef)):
+    """(full name, line) of the nearest class or def (of the line types given) that a simple
+    name defines in the place's scope chain, or None."""
+    for scope in _scope_chain(analysis, place.scope):
+        full = scope + '.' + name if scope else name
+        try:
+            line = analysis.analyzer.GetScopeDefForFullName(full)
+        except KeyError:
+            continue
+        if line is not None and line.fLineType in types:
+            return full, line
+    return None
+
+
+def hover(doc, position):
+    """Markdown for the name under the position: a def's signature and docstring, a class's
+    bases and docstring, and what the name probably holds."""
+    from vornanalyze import describe_value
+    from vornlsp.symbols import signature
+    place = Place(doc, position)
+    word = place.word()
+    if not word or keyword.iskeyword(word):
+        return None
+    analysis = doc.analysis
+    end_time = _end_time()
+    parts = []
+    if '.' not in word:
+        found = _scope_line(analysis, word, place)
+        if found is not None:
+            line = found[1]
+            what = 'class' if line.fLineType == ll.kLineClass else 'def'
+            parts.append('```python\n%s %s%s\n```' % (what, word, signature(line.fTokens)))
+            doc_text = _docstring(analysis, line)
+            if doc_text:
+                parts.append(doc_text)
+    values = [describe_value(v) for v, _ in analysis.type_values(word, place.scope, end_time)]
+    if values:
+        parts.append('%s: %s' % (word, ', '.join(unique(values))))
+    if not parts:
+        return None
+    return {'contents': {'kind': 'markdown', 'value': '\n\n'.join(parts)}}
+
+
+def unique(items):
+    from vornanalyze import unique as _unique
+    return _unique(items)
+
+
+def _location(uri, lineno, doc=None, line=None, name=None):
+    """A Location at line lineno (1-based), on the name when the logical line is known."""
+    start = end = 0
+    number = lineno - 1
+    if doc is not None and line is not None and name in line.fTokens:
+        from vornlsp.symbols import token_position
+        number, start, end = token_position(doc, line, line.fTokens.index(name))
+    return {'uri': uri, 'range': {'start': {'line': number, 'character': start},
+                                  'end': {'line': number, 'character': end}}}
+
+
+def _lineno(line):
+    return getattr(line, 'fLineno', None) or getattr(line, 'lineno', 1)
+
+
+def definition(doc, position, uri_for_path):
+    """Locations that define the name under the position: names of the file's scopes,
+    self.attr (its assignments in the class's methods), imported names (the line in the
+    other module)."""
+    place = Place(doc, position)
+    word = place.word()
+    if not word:
+        return []
+    analysis = doc.analysis
+    end_time = _end_time()
+    kinds = analysis.kinds
+    first, dot, attrib = word.partition('.')
+    if dot:
+        if '.' in attrib:
+            return []
+        cls = _class_of(analysis, first, place, end_time)
+        if cls is not None:
+            found = [_location(doc.uri, line.fLineno, doc, line, attrib)
+                     for name, kind, line in analysis.completions(cls, attrib, end_time)
+                     if name == attrib and kind != 'instance attribute']
+            found += [_location(doc.uri, line.fLineno, doc, line, attrib)
+                      for name, line in analysis.analyzer.GetInstanceAttributes(
+                          cls, None, end_time) or () if name == attrib]
+            return found
+        module = _imported_module(analysis, first, place, end_time)
+        if module is not None:
+            return _in_module(module, attrib, uri_for_path, end_time)
+        return []
+    for scope in _scope_chain(analysis, place.scope):
+        refs = analysis.search(scope_name=scope, local_name=word, end_time=end_time)
+        if not refs and word in _parameters(analysis, scope, end_time) and scope:
+            line = analysis.analyzer.GetScopeDefForFullName(scope)
+            return [_location(doc.uri, line.fLineno, doc, line, word)]
+        for ref in refs:
+            extra = ref.fExtra
+            if ref.fKind == kinds['kImportedAttribKind'] and isinstance(extra, tuple) \
+                    and len(extra) >= 3 and extra[1] is not None:
+                if extra[2]:
+                    found = _in_module(extra[1], extra[2], uri_for_path, end_time)
+                    if found:
+                        return found
+                filename = extra[1].fFilename
+                if filename:
+                    return [_location(uri_for_path(filename), 1)]
+            return [_location(doc.uri, ref.fLine.fLineno, doc, ref.fLine, word)]
+    return []
+
+
+def _in_module(module, name, uri_for_path, end_time):
+    """The Location of name defined at the top of another module's analysis."""
+    if not module.fFilename:
+        return []
+    for ref in module.GetScopeAttributes('', True, False, end_time) or ():
+        if ref.fLocalName == name:
+            return [_location(uri_for_path(module.fFilename), _lineno(ref.fLine))]
+    return []
