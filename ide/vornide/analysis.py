@@ -288,7 +288,7 @@ class CQuarnelAnalysis:
             first_line, state = 1, ll.INITIAL_STATE
         # Try the statements after the edit at doubling distances: the first usually stands.
         found = 0
-        end = max(after, start + 1)
+        end = min(max(after, start + 1), total)   # an empty module has no line after
         while True:
             while end < total and not self._Synced(end):
                 end += 1

@@ -289,6 +289,10 @@ class CacheModified(unittest.TestCase):
         module.ReplaceLines(1, len(module._physical), '')
         self.assertEqual((lines, module.fQuarnelImpl.GetBodyOfScope('')), ([], []))
         self.assertEqual(differences(module, new_module(module.GetSource())), [])
+        # Text typed into the emptied module, and replaced whole, as an editor sends it.
+        module.ReplaceLines(1, 0, 'a\rb\n')
+        module.ReplaceLines(1, len(module._physical), 'def f(x):\n    return x\n')
+        self.assertEqual(differences(module, new_module(module.GetSource())), [])
 
     def test_renamed_and_deleted_defs_leave_the_name_map(self):
         # Through the environment's edits, analysed or not, an exact-name search answers what
