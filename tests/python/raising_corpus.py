@@ -78,23 +78,18 @@ class _Writer(object):
             if rng.random() < 0.2:
                 self.emit(indent, 'except:')
                 self.handler(indent + 1, depth + 1, level)
-        elif kind == 'finally':
+        elif kind in ('finally', 'finally_return'):
+            # A finally_return ends the function: its return cancels whatever is propagating.
             self.emit(indent, 'try:')
             self.block(indent + 1, depth + 1, level)
             self.emit(indent, 'finally:')
-            self.emit(indent + 1, 'tick()')
+            self.emit(indent + 1, 'tick()' if kind == 'finally' else 'return')
         elif kind == 'with':
             self.emit(indent, 'with Manager():')
             self.block(indent + 1, depth + 1, level)
         elif kind == 'swallow':
             self.emit(indent, 'with Swallow():')
             self.block(indent + 1, depth + 1, level)
-        elif kind == 'finally_return':
-            # Ends the function: the finally block's return cancels whatever is propagating.
-            self.emit(indent, 'try:')
-            self.block(indent + 1, depth + 1, level)
-            self.emit(indent, 'finally:')
-            self.emit(indent + 1, 'return')
         elif kind == 'if':
             self.emit(indent, 'if tick() % 2:')
             self.block(indent + 1, depth + 1, level)
