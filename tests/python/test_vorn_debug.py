@@ -12,21 +12,11 @@ import time
 import traceback
 import unittest
 
-import zardel27
 from support import BUILD
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = os.path.join(HERE, 'debugger')
 VORN = os.path.abspath(os.path.join(BUILD, 'install', 'bin', 'vorn'))
-# Commands that need tracer methods some builds lack, with the first method each needs.
-NEEDS_TRACER = [('break 5', 'set_break'), ('tbreak 5', 'set_break'),
-                ('condition 1 x', 'set_breaks_cond'), ('ignore 1 2', 'ignore_breaks'),
-                ('enable 1', 'enable_breaks'), ('disable 1', 'enable_breaks'),
-                ('clear', 'clear_breaks'), ('exceptions always', 'set_exception_mode'),
-                ('catch KeyError', 'set_always_stop_excepts'),
-                ('nocatch KeyError', 'set_never_stop_excepts')]
-
-
 def sample(name):
     return os.path.join(SAMPLES, name)
 
@@ -203,17 +193,6 @@ class Transcripts(unittest.TestCase):
         self.assertEqual((code, err), (0, ''))
         self.assertNotIn('answer', out)
         self.assertTrue(out.endswith('-> import sys\n(vorn) \n'), out)
-
-    def test_commands_the_tracer_build_lacks_say_so(self):
-        lacking = [(c, m) for c, m in NEEDS_TRACER if not hasattr(zardel27, m)]
-        if not lacking:
-            self.skipTest('this tracer build has breakpoints and exception stopping')
-        commands = '\n'.join(c for c, _ in lacking) + '\nc\n'
-        code, out, err = vorn(['debug', sample('stepping.py')], stdin=commands)
-        self.assertEqual(code, 5, err)  # (2 + 4 + 6) % 7
-        for command, method in lacking:
-            self.assertIn('*** %s is not supported by this tracer build yet (zardel27 has no %s'
-                          % (command.split()[0], method), out)
 
     def test_main_script_options_and_help(self):
         for args in (['--help'], ['help'], ['debug', '--help'], ['help', 'debug']):

@@ -671,9 +671,6 @@ static tExcStop exception_stop(PyFrameObject *frame, PyObject *exc, PyObject *tr
   return kNoStop;
 }
 
-bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc) {
-  return exception_stop(frame, exc, Py_None) != kNoStop;
-}
 
 // __find_inner_frame --
 //   The frame the exception was raised in: the frame of the last traceback entry, or `frame`

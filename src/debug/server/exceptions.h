@@ -22,10 +22,6 @@ struct tExcFilter {
 // event's (type, value, traceback) tuple. Returns 0, or -1 with the callback's error set.
 int dispatch_exception(PyFrameObject *frame, PyObject *arg);
 
-// The decision without the location filters: whether the exception class `exc`, seen at an
-// event in `frame`, stops by the mode and class-tuple rules. May set exiting_on_exception.
-bool stop_at_exception_no_filters(PyFrameObject *frame, PyObject *exc);
-
 // What the bytecode says of an exception's future.
 enum tExcVerdict {
   kExcCaught,     // an except clause or a for loop ending on it catches it
