@@ -1,5 +1,6 @@
 // Starts `vorn lsp` for the python language when the workspace says its Python is 2
-// (setting vorn.pythonVersion, or python.defaultInterpreterPath naming a python2).
+// (setting vorn.pythonVersion, or python.defaultInterpreterPath naming a python2), and runs
+// `vorn dap` as the debug adapter of the debugger type `vorn`.
 'use strict';
 const vscode = require('vscode');
 const { LanguageClient } = require('vscode-languageclient/node');
@@ -19,7 +20,7 @@ async function start() {
   const args = ['lsp'];
   if (settings.get('log')) args.push('--log', settings.get('log'));
   client = new LanguageClient('vorn', 'Vorn (Python 2)',
-    { command: settings.get('command') || 'vorn', args },
+    { command: launcher(), args },
     { documentSelector: [{ scheme: 'file', language: 'python' },
                          { scheme: 'untitled', language: 'python' }] });
   await client.start();
@@ -33,7 +34,33 @@ async function stop() {
   }
 }
 
+function launcher() {
+  return vscode.workspace.getConfiguration('vorn').get('command') || 'vorn';
+}
+
+// F5 without a launch.json debugs the file in the editor, in a terminal it can read from.
+const configurations = {
+  resolveDebugConfiguration(folder, config) {
+    if (!config.type && !config.request && !config.name) {
+      const editor = vscode.window.activeTextEditor;
+      if (!editor || editor.document.languageId !== 'python') return config;
+      return { type: 'vorn', request: 'launch', name: 'Python 2: current file',
+               program: editor.document.fileName, console: 'integratedTerminal' };
+    }
+    return config;
+  },
+};
+
+const adapters = {
+  createDebugAdapterDescriptor() {
+    return new vscode.DebugAdapterExecutable(launcher(), ['dap']);
+  },
+};
+
 function activate(context) {
+  context.subscriptions.push(
+    vscode.debug.registerDebugConfigurationProvider('vorn', configurations),
+    vscode.debug.registerDebugAdapterDescriptorFactory('vorn', adapters));
   context.subscriptions.push(vscode.workspace.onDidChangeConfiguration(async (event) => {
     if (event.affectsConfiguration('vorn') || event.affectsConfiguration('python')) {
       await stop();
