@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "condeval.h"
 #include "copathname.h"
 #include "fileops.h"
 #include "modules.h"
@@ -357,6 +358,11 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   if (!bp->cond_code) {
     bp->cond_code = Py_CompileString(bp->cond, "<string>", Py_eval_input);
     if (!bp->cond_code) return -1;
+    bp->cond_plain = is_plain_cond(reinterpret_cast<PyCodeObject *>(bp->cond_code));
+  }
+  if (bp->cond_plain) {
+    int truth = run_plain_cond(reinterpret_cast<PyCodeObject *>(bp->cond_code), f);
+    if (truth != kCondNeedsInterpreter) return truth;
   }
   // Held for the evaluation: the condition may replace the breakpoint's condition.
   PyRef code = PyRef::borrow(bp->cond_code);
@@ -456,6 +462,26 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
   return same;
 }
 
+// bp_matches --
+//   __tracer_bp_matches, answered from the breakpoint's memory of the code object `code_key`
+//   when it holds one, and remembered for a bound breakpoint when the answer lasts (the frame's
+//   file came from the code-object table and its module lookup lasts: see tFrameFile).
+static bool bp_matches(tBp *bp, tFrameFile *ff, PyObject *code_key) {
+  const unsigned int co_generation = gSelf.co_pathname_table.generation;
+  if (bp->match_key == code_key && bp->match_generation == gBpGeneration &&
+      bp->match_co_generation == co_generation && bp->module_filename) {
+    return bp->match_result;
+  }
+  const bool result = __tracer_bp_matches(bp, ff);
+  if (bp->module_filename && ff->lasting) {
+    bp->match_key = code_key;
+    bp->match_generation = gBpGeneration;
+    bp->match_co_generation = co_generation;
+    bp->match_result = result;
+  }
+  return result;
+}
+
 // missing_file_marks --
 //   When `name` is a missing file to the file-identity cache, adds the marks that say so to
 //   `marks` and returns true: the name itself and its compiled form, which file identity looks
@@ -508,7 +534,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
     if (!bp->enabled) continue;
     const bool unbound = !bp->module_filename;
-    if (!__tracer_bp_matches(bp, &ff)) {
+    if (!bp_matches(bp, &ff, code_key)) {
       if (unbound && !lasting_file_difference(bp, &ff, &marks)) lasting = false;
       continue;
     }

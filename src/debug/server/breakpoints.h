@@ -32,6 +32,13 @@ struct tBp {
   // or ".pyo" reduced to ".py"), and the condition compiled at its first evaluation.
   char *file_key;
   PyObject *cond_code;
+  bool cond_plain;  // cond_code runs without the interpreter (condeval.h)
+  // The last answer of whether the breakpoint, bound, is set on the file of a code object (keyed
+  // by its bytecode string, as the code-object table keys it) that holds until gBpGeneration or
+  // the code-object table's generation moves: a hot line's breakpoint then costs no file lookup.
+  PyObject *match_key;
+  unsigned int match_generation, match_co_generation;
+  bool match_result;
   // While it waits unbound for its file to be loaded (synonyms allowed): the entry of its chain
   // in the index of waiting breakpoints, and its neighbours on that chain.
   CUt_HashEntry *waiting;
