@@ -374,6 +374,22 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   return truth < 0 ? -1 : truth;
 }
 
+// eval_cond_keeping_error --
+//   __tracer_eval_cond with the program's pending exception, if any, kept and the condition's
+//   own error discarded.
+static int eval_cond_keeping_error(tBp *bp, PyFrameObject *f) {
+  if (!PyErr_Occurred()) {
+    int truth = __tracer_eval_cond(bp, f);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return truth;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  int truth = __tracer_eval_cond(bp, f);
+  PyErr_Restore(type, value, traceback);
+  return truth;
+}
+
 // loaded_modules_exist --
 //   Whether every loaded module's file exists. Found once per gBpGeneration, which changes
 //   whenever a module is recorded (a missing file that appears later only makes the answer
@@ -522,6 +538,12 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   PyObject *code_key = f->f_code->co_code;
   tNoMatchSlot *slot = no_match_slot(code_key, lineno);
   if (remembered_no_match(slot, code_key, lineno)) return false;
+  return check_line(f, lineno, code_key, slot, update_bps);
+}
+
+bool check_line(PyFrameObject *f, int lineno, PyObject *code_key, tNoMatchSlot *slot,
+                int update_bps) {
+  if (!gSelf.state_built) return false;
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
   // From here on Python code may run (conditions, a value's __nonzero__ or __del__, a key's
@@ -544,10 +566,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
       __tracer_add_changed_bp(bp);
     }
     if (bp->cond) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      int truth = __tracer_eval_cond(bp, f);
-      PyErr_Restore(type, value, traceback);  // also discards the condition's own error
+      int truth = eval_cond_keeping_error(bp, f);
       ff.forget();
       if (truth < 0) {
         stopping = true;

@@ -111,14 +111,20 @@ inline bool remembered_no_match(tNoMatchSlot *slot, PyObject *code_key, int line
 // also counts hits, applies ignore counts and removes consumed temporary breakpoints.
 bool __tracer_break_here(PyFrameObject *frame, int update);
 
+// __tracer_break_here once the line, the code object's key and its no-match slot are known and
+// the slot holds no answer.
+bool check_line(PyFrameObject *frame, int lineno, PyObject *code_key, tNoMatchSlot *slot,
+                int update);
+
 // The dispatch's breakpoint test of a line event: __tracer_break_here(frame, 1), with the two
 // cheap refusals inline (no breakpoint on any line of this number; remembered as not matching).
 inline bool __tracer_line_breaks(PyFrameObject *frame) {
   int lineno = frame->f_lineno;  // current at a line event
   if (!__tracer_line_may_break(lineno)) return false;
   PyObject *code_key = frame->f_code->co_code;
-  if (remembered_no_match(no_match_slot(code_key, lineno), code_key, lineno)) return false;
-  return __tracer_break_here(frame, 1);
+  tNoMatchSlot *slot = no_match_slot(code_key, lineno);
+  if (remembered_no_match(slot, code_key, lineno)) return false;
+  return check_line(frame, lineno, code_key, slot, 1);
 }
 
 // The (deleted ids, changed records) report of the breakpoints changed since the last stop, as a

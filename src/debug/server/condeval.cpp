@@ -143,13 +143,14 @@ PyObject *compare(PyObject *v, PyObject *w, int op, bool *unhandled) {
   int outcome;
   if (op == PyCmp_IS || op == PyCmp_IS_NOT) {
     outcome = (v == w) == (op == PyCmp_IS);
-  } else {
+  } else if (!PyInt_CheckExact(v) || !PyInt_CheckExact(w)) {
     const tKind kind = kind_of(v);
     if (kind == kOther || kind == kNone || kind != kind_of(w)) {
       *unhandled = true;
       return nullptr;
     }
-    if (!PyInt_CheckExact(v) || !PyInt_CheckExact(w)) return PyObject_RichCompare(v, w, op);
+    return PyObject_RichCompare(v, w, op);
+  } else {
     const long a = PyInt_AS_LONG(v), b = PyInt_AS_LONG(w);
     switch (op) {
       case PyCmp_LT: outcome = a < b; break;
@@ -168,6 +169,8 @@ PyObject *compare(PyObject *v, PyObject *w, int op, bool *unhandled) {
 // truth --
 //   The truth of a value this file handles: 1 or 0, or -1 for another value.
 int truth(PyObject *value) {
+  if (value == Py_True) return 1;
+  if (value == Py_False) return 0;
   if (kind_of(value) == kOther) return -1;
   return PyObject_IsTrue(value);  // cannot fail for these kinds
 }
@@ -339,8 +342,10 @@ int run_plain_cond(PyCodeObject *code, PyFrameObject *f) {
       case JUMP_FORWARD:
         at += arg;
         break;
-      case RETURN_VALUE:
-        return truth(stack.top()) < 0 ? kCondNeedsInterpreter : truth(stack.top());
+      case RETURN_VALUE: {
+        const int value = truth(stack.top());
+        return value < 0 ? kCondNeedsInterpreter : value;
+      }
       default:
         return kCondNeedsInterpreter;
     }
