@@ -8,6 +8,8 @@ launcher's runtime loads the shared libpython, slower than Debian's static pytho
 with the same commands typed at the first stop:
   c              continue with no breakpoint set
   never          a breakpoint in a function never called, then continue
+  elsewhere      100 breakpoints in another file, on its lines 1 to 100 (the loop's lines
+                 among them), then continue: should cost what `never` costs
   conditional    a breakpoint on the loop's hot line whose condition is false until the
                  last iteration, then continue twice
 The program times its own loop, so start-up is left out of those ratios; the best of
@@ -88,14 +90,20 @@ def main(argv):
         f.write(PROGRAM % {'iterations': iterations})
     empty = os.path.join(folder, 'empty.py')
     open(empty, 'w').close()
+    other = os.path.join(folder, 'other.py')
+    with open(other, 'w') as f:
+        f.write('x = 1\n' * 100)
 
     last = iterations - 1
     cases = [('c', 'c\n'),
              ('never', 'b never_called\nc\n'),
+             ('elsewhere', ''.join('b %s:%d\n' % (other, line) for line in range(1, 101)) +
+              'c\n'),
              ('conditional', 'b %d, i == %d\nc\nc\n' % (HOT_LINE, last))]
     # vorn debug as the launcher runs it (the installation's runtime), and the debugger's own
     # entry in the user's python2.7 (the installation's bin folder on its path).
-    debuggers = [('pdb', [PYTHON, '-m', 'pdb']), ('vorn', [VORN, 'debug']),
+    debuggers = [('pdb', [PYTHON, '-m', 'pdb']),
+                 ('vorn', [VORN, 'debug', '--python', PYTHON]),
                  ('py2.7', [PYTHON, '-c',
                             'import sys, vorndebug; sys.exit(vorndebug.main(sys.argv[1:]))'])]
 
@@ -125,8 +133,8 @@ def main(argv):
         repeat, best(plain)) + ', '.join('%s %.3f s (%.2fx pdb)' % (
             name, best(starts[name]), best(starts[name]) / best(starts['pdb']))
             for name, _ in debuggers)
-    os.remove(program)
-    os.remove(empty)
+    for path in (program, empty, other):
+        os.remove(path)
     os.rmdir(folder)
 
 

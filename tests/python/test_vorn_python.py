@@ -111,8 +111,11 @@ class UsersInterpreter(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def environ(self, **changes):
+        # The settings folder holds the interpreters accepted before, which the launcher starts
+        # directly: the first start of each interpreter in a test goes through the
+        # installation's runtime and its probe, the next ones do not.
         env = dict(os.environ, VORN_TEST_BIN=os.path.join(INSTALL, 'bin'),
-                   PYTHONPATH=self.pythonpath)
+                   PYTHONPATH=self.pythonpath, XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'))
         env.pop('DISPLAY', None)
         env.pop('VIRTUAL_ENV', None)
         for name, value in changes.items():
@@ -171,6 +174,8 @@ class UsersInterpreter(unittest.TestCase):
             self.assertEqual(self.debugged([VORN, 'debug', '--python', python], env), expected)
             self.assert_unseen_debugger(expected)
             self.assertEqual(expected['pathpkg'], 'pathpkg')
+            # Accepted now: the starts below go straight from the launcher to the interpreter.
+            self.assertIn('\0%s\0' % python, self.records())
             # Started to skip asserts, the interpreter skips them under the debugger too.
             env = self.environ(PYTHONOPTIMIZE='1')
             expected = self.straight(python, env)
@@ -276,19 +281,63 @@ class UsersInterpreter(unittest.TestCase):
         pid, status, out, err = run([VORN, 'debug', '--python'], self.environ(), self.work)
         self.assertEqual((status, err), (2, 'vorn debug: --python needs an interpreter\n'))
 
+    def records(self):
+        with open(os.path.join(self.tmp, 'config', 'QUENDRALUX', 'VUVAZIRUZAD', '2.1',
+                               'debug-interpreters')) as f:
+            return f.read()
+
+    def test_interpreters_accepted_before_start_directly(self):
+        # An interpreter that logs how it is started: asked what it is (the probe) only while
+        # it is not accepted, or since its file changed.
+        log = os.path.join(self.tmp, 'started')
+        logging = os.path.join(self.tmp, 'bin', 'logging-python')
+        write(logging, '''\
+            #!/bin/sh
+            echo "$1" >> %s
+            exec /usr/bin/python2.7 "$@"
+            ''' % log)
+        os.chmod(logging, 0755)
+
+        def starts():
+            pid, status, out, err = run([VORN, 'debug', '--python=' + logging, '-c', 'c',
+                                         self.program], self.environ(), self.work)
+            self.assertEqual((status, err), (3, ''), out)
+            with open(log) as f:
+                started = f.read().split()
+            os.remove(log)
+            return started
+        vornrun = os.path.join(INSTALL, 'bin', 'vornrun.py')
+        self.assertEqual(starts(), ['-E', vornrun])
+        self.assertEqual(starts(), [vornrun])
+        self.assertEqual(starts(), [vornrun])
+        os.utime(logging, (0, 0))   # another file now
+        self.assertEqual(starts(), ['-E', vornrun])
+        self.assertEqual(starts(), [vornrun])
+        # Found on PATH by its name, the launcher picks the same path the runtime did.
+        env = self.environ(PATH=os.path.dirname(logging) + os.pathsep + os.environ['PATH'])
+        for started in ([vornrun], [vornrun]):
+            pid, status, out, err = run([VORN, 'debug', '--python', 'logging-python', '-c', 'c',
+                                         self.program], env, self.work)
+            self.assertEqual(status, 3, err)
+            with open(log) as f:
+                self.assertEqual(f.read().split(), started)
+            os.remove(log)
+
     def test_debug_interpreter_needs_the_debug_tracer_installed(self):
         if '/usr/bin/python2.7-dbg' not in INTERPRETERS:
             self.skipTest('no python2.7-dbg')
         tree = os.path.join(self.tmp, 'install')
         shutil.copytree(INSTALL, tree, symlinks=True)
-        os.remove(os.path.join(tree, 'bin', 'zardel27_d.so'))
         vorn = os.path.join(tree, 'bin', 'vorn')
+        env = self.environ(VORN_TEST_BIN=os.path.join(tree, 'bin'))
+        self.debugged([vorn, 'debug', '--python', '/usr/bin/python2.7-dbg'], env)
+        # Accepted while the debug tracer was there: no longer once it has gone.
+        os.remove(os.path.join(tree, 'bin', 'zardel27_d.so'))
         self.assertEqual(
             self.refusal('/usr/bin/python2.7-dbg', vorn=vorn),
             '/usr/bin/python2.7-dbg cannot run the debugger: it is a debug interpreter and this '
             'installation has no %s' % os.path.join(tree, 'bin', 'zardel27_d.so'))
         # The release interpreter still runs it.
-        env = self.environ(VORN_TEST_BIN=os.path.join(tree, 'bin'))
         report = self.debugged([vorn, 'debug', '--python', '/usr/bin/python2.7'], env)
         self.assert_unseen_debugger(report)
 
