@@ -211,14 +211,25 @@ def file_identity(path):
                                st[stat.ST_MTIME], st[stat.ST_CTIME])
 
 
+def is_program_file(path):
+    """Whether path is a compiled program (ELF) rather than a script: a script such as a pyenv
+    or conda shim may start another interpreter tomorrow with its own file unchanged."""
+    try:
+        with open(path, 'rb') as f:
+            return f.read(4) == '\x7fELF'
+    except IOError:
+        return False
+
+
 def remember_accepted(home, python, debug, identity, environ):
     """Records that the interpreter python, whose file had identity when it was probed, runs the
-    debugger of the installation home. Quietly does nothing when the record cannot be written."""
+    debugger of the installation home. Quietly does nothing when the record cannot be written,
+    or for an interpreter that is a script."""
     path = records_file(environ)
     fields = [home, python, '1' if debug else '0', identity, file_identity(tracer_file(debug))]
     if not path or None in fields or any('\n' in f or '\0' in f for f in fields):
         return
-    if file_identity(python) != identity:   # changed while it was asked
+    if not is_program_file(python) or file_identity(python) != identity:   # changed meanwhile
         return
     try:
         with open(path) as f:

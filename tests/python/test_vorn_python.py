@@ -287,41 +287,40 @@ class UsersInterpreter(unittest.TestCase):
             return f.read()
 
     def test_interpreters_accepted_before_start_directly(self):
-        # An interpreter that logs how it is started: asked what it is (the probe) only while
-        # it is not accepted, or since its file changed.
+        # The console launcher says when it starts an interpreter directly.
+        console = os.path.join(INSTALL, 'bin', 'vorn-console')
+        direct = 'debug: %s was accepted before; starting it directly'
+
+        def directly(python, env=None, name=None):
+            pid, status, out, err = run([console, 'debug', '--python', name or python, '-c', 'c',
+                                         self.program], env or self.environ(), self.work)
+            self.assertEqual((status, err), (3, ''), out)
+            self.assertIn('REPORT ', out)
+            return (direct % python) in out.splitlines()
+        # A copy of the interpreter: probed at its first start, and again once its file changed.
+        copy = os.path.join(self.tmp, 'bin', 'python2.7')
+        os.makedirs(os.path.dirname(copy))
+        shutil.copy2('/usr/bin/python2.7', copy)
+        self.assertEqual([directly(copy) for _ in range(3)], [False, True, True])
+        os.utime(copy, (0, 0))
+        self.assertEqual([directly(copy) for _ in range(2)], [False, True])
+        # Found on PATH by its name, the launcher picks the same path the runtime did.
+        env = self.environ(PATH=os.path.dirname(copy) + os.pathsep + os.environ['PATH'])
+        self.assertTrue(directly(copy, env, 'python2.7'))
+        # A script (a pyenv shim, say) may start another interpreter with its own file
+        # unchanged: it is asked what it runs every time.
         log = os.path.join(self.tmp, 'started')
-        logging = os.path.join(self.tmp, 'bin', 'logging-python')
-        write(logging, '''\
+        script = os.path.join(self.tmp, 'bin', 'script-python')
+        write(script, '''\
             #!/bin/sh
             echo "$1" >> %s
             exec /usr/bin/python2.7 "$@"
             ''' % log)
-        os.chmod(logging, 0755)
-
-        def starts():
-            pid, status, out, err = run([VORN, 'debug', '--python=' + logging, '-c', 'c',
-                                         self.program], self.environ(), self.work)
-            self.assertEqual((status, err), (3, ''), out)
-            with open(log) as f:
-                started = f.read().split()
-            os.remove(log)
-            return started
+        os.chmod(script, 0755)
+        self.assertEqual([directly(script) for _ in range(2)], [False, False])
         vornrun = os.path.join(INSTALL, 'bin', 'vornrun.py')
-        self.assertEqual(starts(), ['-E', vornrun])
-        self.assertEqual(starts(), [vornrun])
-        self.assertEqual(starts(), [vornrun])
-        os.utime(logging, (0, 0))   # another file now
-        self.assertEqual(starts(), ['-E', vornrun])
-        self.assertEqual(starts(), [vornrun])
-        # Found on PATH by its name, the launcher picks the same path the runtime did.
-        env = self.environ(PATH=os.path.dirname(logging) + os.pathsep + os.environ['PATH'])
-        for started in ([vornrun], [vornrun]):
-            pid, status, out, err = run([VORN, 'debug', '--python', 'logging-python', '-c', 'c',
-                                         self.program], env, self.work)
-            self.assertEqual(status, 3, err)
-            with open(log) as f:
-                self.assertEqual(f.read().split(), started)
-            os.remove(log)
+        with open(log) as f:
+            self.assertEqual(f.read().split(), ['-E', vornrun] * 2)
 
     def test_debug_interpreter_needs_the_debug_tracer_installed(self):
         if '/usr/bin/python2.7-dbg' not in INTERPRETERS:
