@@ -8,6 +8,8 @@
 
 #include <opcode.h>
 
+#include "pyref.h"
+
 namespace {
 
 // Deeper conditions are left to the interpreter.
@@ -210,6 +212,34 @@ bool frame_is_plain(PyFrameObject *f) {
   return PyTuple_Check(co->co_varnames);
 }
 
+// load --
+//   The value of the LOAD_CONST or LOAD_NAME instruction at `op` (borrowed), or null when it
+//   is another instruction or an unbound name.
+PyObject *load(PyCodeObject *code, PyFrameObject *f, const unsigned char *op) {
+  const int arg = op[1] | (op[2] << 8);
+  if (op[0] == LOAD_CONST) return PyTuple_GET_ITEM(code->co_consts, arg);
+  if (op[0] == LOAD_NAME) return load_name(f, PyTuple_GET_ITEM(code->co_names, arg));
+  return nullptr;
+}
+
+// run_comparison --
+//   A condition that is one comparison of two names or constants (the commonest kind, as in
+//   `i == 1000`), run without the operand stack; as run_plain_cond.
+int run_comparison(PyCodeObject *code, PyFrameObject *f, const unsigned char *ops) {
+  PyRef left = PyRef::borrow(load(code, f, ops));  // held while the right one is looked up
+  PyObject *right = left ? load(code, f, ops + 3) : nullptr;
+  if (!right) return kCondNeedsInterpreter;
+  bool unhandled = false;
+  PyRef result(compare(left.get(), right, ops[7] | (ops[8] << 8), &unhandled));
+  if (!result) {
+    if (unhandled) return kCondNeedsInterpreter;
+    PyErr_Clear();
+    return -1;
+  }
+  const int value = truth(result.get());
+  return value < 0 ? kCondNeedsInterpreter : value;
+}
+
 }  // namespace
 
 bool is_plain_cond(PyCodeObject *code) {
@@ -268,6 +298,9 @@ int run_plain_cond(PyCodeObject *code, PyFrameObject *f) {
   if (PyErr_Occurred() || !frame_is_plain(f)) return kCondNeedsInterpreter;
   const unsigned char *ops = reinterpret_cast<unsigned char *>(PyString_AS_STRING(code->co_code));
   const Py_ssize_t size = PyString_GET_SIZE(code->co_code);
+  if (size == 10 && ops[6] == COMPARE_OP && ops[9] == RETURN_VALUE) {
+    return run_comparison(code, f, ops);
+  }
   tStack stack;
   for (Py_ssize_t at = 0; at < size;) {
     const int op = ops[at];
