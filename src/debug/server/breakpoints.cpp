@@ -920,7 +920,9 @@ const char set_break_doc[] =
     "enabled and temporary are 0 or 1 and cond is None or an expression evaluated in the\n"
     "frame.  Returns the new breakpoint's id.  The condition's code is not traced: it never\n"
     "stops (trace_dispatch lets its events by), and removing breakpoints from it raises\n"
-    "RuntimeError.";
+    "RuntimeError.  A condition of names, constants, comparisons, not, and, or over built-in\n"
+    "numbers and strings is evaluated without copying the frame's fast locals into its\n"
+    "locals dictionary.";
 const char clear_breaks_doc[] = "Remove every breakpoint at (filename, lineno)";
 const char enable_breaks_doc[] =
     "Enable (1) or disable (0) every breakpoint at (filename, lineno, enabled)";
