@@ -59,7 +59,7 @@ def progress(options, text):
 def command_debug(options, args):
     # The program runs under the user's interpreter, which takes this process over.
     import vornrun
-    return vornrun.main(args)
+    return vornrun.main(args, options.vornhome)
 
 
 def command_analyze(options, args):

@@ -177,9 +177,87 @@ def wants_help(args):
     return any(args[i] in ('-h', '--help') for i in options(args))
 
 
-def main(args):
+# Interpreters accepted before, below the user's settings folder: the launcher reads them to
+# start the debugger in one of them at once, without this runtime or the probe (launcher_logic.h
+# has the format). One record per line, fields separated by NUL bytes: the installation folder as
+# the launcher names it, the interpreter as chosen, '1' for a debug interpreter, and the
+# identities of the interpreter file and of the tracer file it loads.
+RECORDS = os.path.join('QUENDRALUX', 'VUVAZIRUZAD', '2.1', 'debug-interpreters')
+KEPT_RECORDS = 32
+
+
+def records_file(environ):
+    """The records' file: under $XDG_CONFIG_HOME when it is an absolute path, else under
+    $HOME/.config; None when neither is known."""
+    config = environ.get('XDG_CONFIG_HOME')
+    if not (config and config.startswith('/')):
+        home = environ.get('HOME')
+        if not home:
+            return None
+        config = os.path.join(home, '.config')
+    return os.path.join(config, RECORDS)
+
+
+def file_identity(path):
+    """'device:inode:size:mtime:ctime' of the file path names (whole seconds), as the launcher
+    computes it, or None."""
+    import stat
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    word = (1 << 64) - 1   # the launcher prints device and inode unsigned
+    return '%d:%d:%d:%d:%d' % (st.st_dev & word, st.st_ino & word, st.st_size,
+                               st[stat.ST_MTIME], st[stat.ST_CTIME])
+
+
+def is_program_file(path):
+    """Whether path is a compiled program (ELF) rather than a script: a script such as a pyenv
+    or conda shim may start another interpreter tomorrow with its own file unchanged."""
+    try:
+        with open(path, 'rb') as f:
+            return f.read(4) == '\x7fELF'
+    except IOError:
+        return False
+
+
+def remember_accepted(home, python, debug, identity, environ):
+    """Records that the interpreter python, whose file had identity when it was probed, runs the
+    debugger of the installation home. Quietly does nothing when the record cannot be written,
+    or for an interpreter that is a script."""
+    path = records_file(environ)
+    fields = [home, python, '1' if debug else '0', identity, file_identity(tracer_file(debug))]
+    if not path or None in fields or any('\n' in f or '\0' in f for f in fields):
+        return
+    if not is_program_file(python) or file_identity(python) != identity:   # changed meanwhile
+        return
+    try:
+        with open(path) as f:
+            records = [line for line in f.read().split('\n')
+                       if line and line.split('\0')[:2] != fields[:2]]
+    except IOError:
+        records = []
+    records = records[-(KEPT_RECORDS - 1):] + ['\0'.join(fields)]
+    temporary = '%s.%d' % (path, os.getpid())
+    try:
+        folder = os.path.dirname(path)
+        if not os.path.isdir(folder):
+            os.makedirs(folder)
+        with open(temporary, 'w') as f:
+            f.write('\n'.join(records) + '\n')
+        os.rename(temporary, path)   # whole, whoever reads it meanwhile
+    except (IOError, OSError):
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+
+
+def main(args, home=None):
     """vorn debug with args (the words after 'debug'), in the isolated runtime: runs the debugger
-    under the chosen interpreter in place of this process. Returns a status only when it cannot."""
+    under the chosen interpreter in place of this process. Returns a status only when it cannot.
+    home is the installation folder as the launcher names it; an interpreter accepted is then
+    recorded for the launcher."""
     environ = os.environ
     try:
         python, rest = split_python_option(list(args))
@@ -190,7 +268,9 @@ def main(args):
             return status
         by_default = python is None
         python = choose_interpreter(python, environ)
-        found = differences(probe(python, environ))
+        identity = file_identity(python)
+        probed = probe(python, environ)
+        found = differences(probed)
         if found:
             raise Refused('%s cannot run the debugger: %s%s' % (
                 python, '; '.join(found),
@@ -198,6 +278,8 @@ def main(args):
     except Refused, e:
         sys.stderr.write('vorn debug: %s\n' % e)
         return 2
+    if home and identity:
+        remember_accepted(home, python, probed[5], identity, environ)
     start = [python, os.path.join(bin_folder(), 'vornrun.py')] + rest
     sys.stdout.flush()
     sys.stderr.flush()
@@ -214,12 +296,29 @@ def main(args):
         return 2
 
 
-def is_ours(module, folder):
+class RealNames(object):
+    """os.path.realpath for the files of many modules: the real name of each folder is found
+    once, and only a file that is itself a link is resolved whole."""
+
+    def __init__(self):
+        self.folders = {}
+
+    def __call__(self, path):
+        if os.path.islink(path):
+            return os.path.realpath(path)
+        folder, name = os.path.split(os.path.abspath(path))
+        real = self.folders.get(folder)
+        if real is None:
+            real = self.folders[folder] = os.path.realpath(folder)
+        return os.path.join(real, name)
+
+
+def is_ours(module, folder, realpath=os.path.realpath):
     """Whether module was loaded from folder (the installation's bin) or below it."""
     path = getattr(module, '__file__', None)
     if not path:
         return False
-    return os.path.realpath(path).startswith(os.path.join(folder, ''))
+    return realpath(path).startswith(os.path.join(folder, ''))
 
 
 def hide_debugger(folder):
@@ -235,8 +334,9 @@ def hide_debugger(folder):
             sys.path[0] = ''
         else:
             del sys.path[i]
+    realpath = RealNames()
     ours = [name for name, module in sys.modules.items()
-            if name != '__main__' and module is not None and is_ours(module, folder)]
+            if name != '__main__' and module is not None and is_ours(module, folder, realpath)]
     packages = tuple(name + '.' for name in ours)
     kept = []
     for name in list(sys.modules):

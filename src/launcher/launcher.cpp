@@ -1,5 +1,7 @@
 // The launcher: finds the installation, loads the Python runtime shipped in it, isolates it from
 // the user's own Python settings and runs the environment's main script with the command line.
+// `vorn debug` with an interpreter accepted before skips the runtime and starts the debugger in
+// that interpreter itself.
 // Built twice from this source: vorn (quiet; a startup error also goes to a desktop dialog) and
 // vorn-console (verbose: prints its progress to standard output). The decisions live in
 // launcher_logic; this file makes the system calls.
@@ -9,6 +11,7 @@
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -253,6 +256,58 @@ bool set_sys_folders(const tPythonRuntime &rt, const std::vector<std::string> &p
          set_sys(rt, "exec_prefix", prefix.get());
 }
 
+// is_executable_file --
+//   A regular file (after links) that may be executed, as os.path.isfile and os.access see it.
+bool is_executable_file(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// read_file --
+//   The whole file at path; false when it cannot be read.
+bool read_file(const std::string &path, std::string *text) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buffer[4096];
+  size_t n;
+  text->clear();
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text->append(buffer, n);
+  const bool ok = !ferror(f);
+  fclose(f);
+  return ok;
+}
+
+// start_debugger_directly --
+//   `vorn debug WORDS` with an interpreter the installation's runtime accepted before (see
+//   launcher_logic.h): this process becomes that interpreter running the debugger, with the
+//   environment it received, as the runtime would have made it. Returns when that does not
+//   apply or the exec failed; the runtime then starts and decides.
+void start_debugger_directly(const std::string &home, int argc, char **argv) {
+  const std::vector<std::string> words(argv + 2, argv + argc);
+  std::string requested, python;
+  bool given;
+  std::vector<std::string> rest;
+  if (!launcher::split_debug_args(words, &requested, &given, &rest) ||
+      !launcher::choose_debug_interpreter(requested, given, getenv, is_executable_file,
+                                          &python)) {
+    return;
+  }
+  const std::string folder = launcher::user_config_folder(getenv);
+  std::string records;
+  if (folder.empty() ||
+      !read_file(launcher::join(folder, launcher::kDebugRecordsPath), &records) ||
+      !launcher::accepted_before(records, home, python, launcher::file_identity)) {
+    return;
+  }
+  std::vector<std::string> vector = launcher::direct_debug_vector(home, python, rest);
+  verbose_print("debug: " + python + " was accepted before; starting it directly\n");
+  std::vector<char *> exec_argv;
+  for (std::string &arg : vector) exec_argv.push_back(&arg[0]);
+  exec_argv.push_back(nullptr);
+  fflush(stdout);
+  execv(python.c_str(), exec_argv.data());
+}
+
 }  // namespace
 
 // main --
@@ -262,6 +317,8 @@ bool set_sys_folders(const tPythonRuntime &rt, const std::vector<std::string> &p
 int main(int argc, char **argv) {
   std::string home;
   if (!find_install_folder(&home)) return kStartFailed;
+
+  if (argc > 1 && strcmp(argv[1], "debug") == 0) start_debugger_directly(home, argc, argv);
 
   const std::string script = launcher::choose_script(home);
   if (script.empty()) {

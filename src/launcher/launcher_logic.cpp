@@ -17,6 +17,7 @@ const char kSupportAddress[] = "support@vorn-ide.example";
 const char kConfigKeyPath[] = "QUENDRALUX/VUVAZIRUZAD/2.1/INSTALL";
 const char kVornhomeValueName[] = "VORNHOME";
 const char kPythonLibraryName[] = "libpython2.7.so.1.0";
+const char kDebugRecordsPath[] = "QUENDRALUX/VUVAZIRUZAD/2.1/debug-interpreters";
 
 // join --
 //   dir and rel joined by one '/'; rel wins when it is absolute or dir is empty.
@@ -263,6 +264,148 @@ std::vector<std::string> python_path(const std::string &home) {
 std::string startup_error_text(const std::string &reason) {
   return std::string(kStartupCaption) + " because " + reason + ".  Please report this error to " +
          kSupportAddress + ".";
+}
+
+// user_config_folder --
+//   A relative $XDG_CONFIG_HOME is ignored, as the XDG rules say.
+std::string user_config_folder(const tGetenv &getenv_fn) {
+  const char *config_home = getenv_fn("XDG_CONFIG_HOME");
+  if (config_home && config_home[0] == '/') return config_home;
+  const char *home = getenv_fn("HOME");
+  if (home && *home) return join(home, ".config");
+  return std::string();
+}
+
+// option_positions --
+//   The positions of the option words before the program: each starts with '-', until "--";
+//   the values of --commands and -c are skipped.
+static std::vector<size_t> option_positions(const std::vector<std::string> &args) {
+  std::vector<size_t> positions;
+  size_t i = 0;
+  while (i < args.size() && args[i] != "--" && !args[i].empty() && args[i][0] == '-') {
+    positions.push_back(i);
+    i += (args[i] == "--commands" || args[i] == "-c") ? 2 : 1;
+  }
+  return positions;
+}
+
+// split_debug_args --
+//   The first --python VALUE or --python=VALUE among the options counts; help is looked for
+//   among the options of the words left.
+bool split_debug_args(const std::vector<std::string> &args, std::string *python, bool *given,
+                      std::vector<std::string> *rest) {
+  *given = false;
+  size_t found = args.size(), width = 0;
+  for (size_t i : option_positions(args)) {
+    const std::string &word = args[i];
+    if (word == "--python=" || (word == "--python" && i + 1 == args.size())) return false;
+    if (word == "--python") {
+      *python = args[i + 1];
+      found = i, width = 2;
+    } else if (word.compare(0, 9, "--python=") == 0) {
+      *python = word.substr(9);
+      found = i, width = 1;
+    } else {
+      continue;
+    }
+    *given = true;
+    break;
+  }
+  rest->clear();
+  for (size_t i = 0; i < args.size(); i++) {
+    if (i < found || i >= found + width) rest->push_back(args[i]);
+  }
+  for (size_t i : option_positions(*rest)) {
+    if ((*rest)[i] == "-h" || (*rest)[i] == "--help") return false;
+  }
+  return true;
+}
+
+// on_path --
+//   The first executable file called name in the folders of $PATH (the interpreter's default
+//   search path when it is unset; an empty folder is the current one), joined as os.path.join
+//   joins them; empty when there is none.
+static std::string on_path(const std::string &name, const tGetenv &getenv_fn,
+                           const tIsExecutable &is_executable) {
+  const char *path = getenv_fn("PATH");
+  const std::string dirs = path ? path : ":/bin:/usr/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string folder = dirs.substr(start, end - start);
+    const std::string candidate = join(folder.empty() ? "." : folder, name);
+    if (is_executable(candidate)) return candidate;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+bool choose_debug_interpreter(const std::string &requested, bool given, const tGetenv &getenv_fn,
+                              const tIsExecutable &is_executable, std::string *python) {
+  if (given) {
+    *python = requested.find('/') != std::string::npos
+                  ? requested
+                  : on_path(requested, getenv_fn, is_executable);
+    return !python->empty() && is_executable(*python);
+  }
+  const char *venv = getenv_fn("VIRTUAL_ENV");
+  if (venv && *venv) {
+    for (const char *name : {"python2.7", "python"}) {
+      *python = join(join(venv, "bin"), name);
+      if (is_executable(*python)) return true;
+    }
+  }
+  *python = on_path("python2.7", getenv_fn, is_executable);
+  return !python->empty();
+}
+
+std::string file_identity(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::string();
+  return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+         std::to_string(static_cast<unsigned long long>(st.st_ino)) + ":" +
+         std::to_string(static_cast<long long>(st.st_size)) + ":" +
+         std::to_string(static_cast<long long>(st.st_mtime)) + ":" +
+         std::to_string(static_cast<long long>(st.st_ctime));
+}
+
+std::string tracer_path(const std::string &home, bool debug) {
+  return join(home, debug ? "bin/zardel27_d.so" : "bin/zardel27.so");
+}
+
+bool accepted_before(const std::string &records, const std::string &home,
+                     const std::string &python,
+                     const std::function<std::string(const std::string &)> &identity) {
+  size_t start = 0;
+  while (start < records.size()) {
+    size_t end = records.find('\n', start);
+    if (end == std::string::npos) end = records.size();
+    std::vector<std::string> fields;
+    size_t field = start;
+    while (true) {
+      size_t stop = records.find('\0', field);
+      if (stop == std::string::npos || stop > end) stop = end;
+      fields.push_back(records.substr(field, stop - field));
+      if (stop == end) break;
+      field = stop + 1;
+    }
+    start = end + 1;
+    if (fields.size() != 5 || fields[0] != home || fields[1] != python) continue;
+    if (fields[2] != "0" && fields[2] != "1") continue;
+    const std::string tracer = tracer_path(home, fields[2] == "1");
+    const std::string python_now = identity(python), tracer_now = identity(tracer);
+    return !python_now.empty() && python_now == fields[3] && !tracer_now.empty() &&
+           tracer_now == fields[4];
+  }
+  return false;
+}
+
+std::vector<std::string> direct_debug_vector(const std::string &home, const std::string &python,
+                                             const std::vector<std::string> &rest) {
+  std::vector<std::string> vector = {python, join(home, "bin/vornrun.py")};
+  vector.insert(vector.end(), rest.begin(), rest.end());
+  return vector;
 }
 
 }  // namespace launcher

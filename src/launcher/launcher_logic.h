@@ -93,6 +93,54 @@ std::vector<std::string> python_path(const std::string &home);
 // report it.
 std::string startup_error_text(const std::string &reason);
 
+// `vorn debug` started without the installation's runtime. The runtime's vornrun.py picks the
+// user's interpreter, asks it in a child what it is and, when it can load the tracer, records
+// that (the records file) before it hands the process over to it. The launcher repeats the pick
+// and, when the records say the same interpreter file was accepted with the same tracer file,
+// starts the debugger in it at once. Anything else goes through the runtime, which explains.
+
+// The records' file below the user's settings folder.
+extern const char kDebugRecordsPath[];
+
+// The user's settings folder: $XDG_CONFIG_HOME when it is an absolute path, else $HOME/.config;
+// empty when neither is known.
+std::string user_config_folder(const tGetenv &getenv_fn);
+
+// The words of `vorn debug` split as vornrun.py splits them: the --python value (given says
+// whether there was one) and the other words. False when the words ask for help (-h, --help
+// among the options before the program) or --python lacks its value.
+bool split_debug_args(const std::vector<std::string> &args, std::string *python, bool *given,
+                      std::vector<std::string> *rest);
+
+// Whether path names an executable file (not a directory).
+typedef std::function<bool(const std::string &)> tIsExecutable;
+
+// The interpreter vornrun.py chooses: the requested one (a path when it holds '/', else the
+// first executable of that name on $PATH), else $VIRTUAL_ENV/bin/python2.7 or .../python, else
+// python2.7 on $PATH. False when that finds no executable file.
+bool choose_debug_interpreter(const std::string &requested, bool given, const tGetenv &getenv_fn,
+                              const tIsExecutable &is_executable, std::string *python);
+
+// A file's identity as the records keep it: "device:inode:size:mtime:ctime" (whole seconds), or
+// empty when the file cannot be looked at.
+std::string file_identity(const std::string &path);
+
+// The tracer file an interpreter of the kind (debug or release) loads from the installation.
+std::string tracer_path(const std::string &home, bool debug);
+
+// Whether `records` (the records file's text: one record per line, its fields the installation
+// folder, the interpreter as chosen, "1" for a debug interpreter, the interpreter file's
+// identity and the tracer file's, separated by NUL bytes) accepts the interpreter `python` for
+// the installation `home` with the files as `identity` finds them now.
+bool accepted_before(const std::string &records, const std::string &home,
+                     const std::string &python,
+                     const std::function<std::string(const std::string &)> &identity);
+
+// The argument vector that starts the debugger in the interpreter: the interpreter, the
+// installation's bin/vornrun.py, then the words.
+std::vector<std::string> direct_debug_vector(const std::string &home, const std::string &python,
+                                             const std::vector<std::string> &rest);
+
 }  // namespace launcher
 
 #endif  // VORN_LAUNCHER_LOGIC_H

@@ -13,6 +13,7 @@ import unittest
 
 import zardel27
 import bp_support
+import stepping
 from bp_support import TracerRun, BdbRun, path_of, line_of
 from support import init_args, run_python
 
@@ -678,6 +679,95 @@ class StringCode(unittest.TestCase):
             self.assertEqual(ours.globals['results'], [3, 3, 6, 11, 5])
             self.assertEqual(dict((number, info[6]) for number, info in ours.final.items()),
                              theirs.hits)
+
+
+class PlainConditions(unittest.TestCase):
+    """Conditions made of names, constants, comparisons, `not`, `and` and `or` are run by the
+    tracer itself while their values are built-in numbers and strings, and by the interpreter
+    otherwise. In every namespace shape of programs/cond_shapes.py, for seeded random conditions
+    and values, the tracer's answer must be the interpreter's (the frame's locals copied into its
+    dictionary, then eval; raising: stop), and Python code a condition runs (a value's
+    comparison or truth) must run as often as in the interpreter's evaluation."""
+
+    NAMES = ['a', 'b', 'c', 'd', 'e', 'extra', 'cell', 'closed', 'G_INT', 'G_TEXT', 'max', 'True',
+             'None', 'nope', 'len']
+    CONSTANTS = ['0', '1', '-1', '3', '7', '2.5', '10**20', "'a'", "u'a'", "''", '7L']
+    OPERATORS = ['<', '<=', '==', '!=', '>', '>=', 'is', 'is not', 'in']
+
+    def setUp(self):
+        path, code = stepping.load('cond_shapes')
+        self.shapes = {'__name__': 'cond_shapes', '__file__': path}
+        exec code in self.shapes
+        lines = open(path).read().splitlines()
+        self.lines = dict((line.split('# PROBE ')[1], number)
+                          for number, line in enumerate(lines, 1) if '# PROBE ' in line)
+        module_lines = self.shapes['MODULE_LEVEL'].splitlines()
+        self.lines['module_level'] = [i for i, line in enumerate(module_lines, 1)
+                                      if 'PROBE' in line][0]
+        Recorder = self.shapes['Recorder']
+        self.values = [0, 1, -1, 3, 7, 2.5, 10 ** 20, True, False, None, 'a', u'a', '', [1],
+                       Recorder(1), Recorder(0)]
+        zardel27.init(*init_args())
+        self.ids = dict((name, zardel27.set_break(path, line, 1, 0, None, 0))
+                        for name, line in self.lines.items())
+
+    def tearDown(self):
+        zardel27.destroy()
+
+    def atom(self, rand):
+        return rand.choice(self.NAMES if rand.random() < 0.6 else self.CONSTANTS)
+
+    def condition(self, rand, depth=0):
+        shape = rand.randint(0, 9 if depth < 2 else 3)
+        if shape == 0:
+            return self.atom(rand)
+        if shape <= 3:
+            parts = [self.atom(rand)]
+            for _ in range(1 if shape < 3 else 2):   # a chain for 3
+                parts += [rand.choice(self.OPERATORS), self.atom(rand)]
+            return ' '.join(parts)
+        if shape <= 5:
+            return 'not ' + self.condition(rand, depth + 1)
+        if shape <= 8:
+            return '(%s) %s (%s)' % (self.condition(rand, depth + 1), rand.choice(['and', 'or']),
+                                     self.condition(rand, depth + 1))
+        return '(%s if %s else %s)' % tuple(self.condition(rand, depth + 1) for _ in range(3))
+
+    def ask(self, shape, cond, args):
+        zardel27.set_break_cond(self.ids[shape], cond)
+        return self.shapes[shape](cond, *args)
+
+    def test_random_conditions_in_every_shape(self):
+        rand = random.Random(5)
+        runs, copied = 0, 0
+        for case in range(600):
+            shape = sorted(self.lines)[case % len(self.lines)]
+            cond = self.condition(rand)
+            args = [rand.choice(self.values) for _ in range(3)] + [rand.random() < 0.3]
+            hit, want, copied_locals, calls, wanted_calls = self.ask(shape, cond, args)
+            self.assertEqual((hit, calls), (want, wanted_calls), (shape, cond, args))
+            if shape in ('function', 'with_cell', 'with_free'):
+                runs += 1
+                copied += copied_locals
+        # The frames whose copy of locals shows: some conditions ran without the interpreter
+        # (no copy), the others with it.
+        self.assertTrue(0 < copied < runs, (copied, runs))
+
+    def test_which_conditions_run_without_the_interpreter(self):
+        # With a, b, c = 1, 5, [1]: function has d = 1, e = [1], extra = 5; with_cell has
+        # cell = [1], e = 5; with_free's inner frame has a = 1, d = 5 (free) and x = [1].
+        plain = ['a == 1', 'not a', 'a', '0 < a <= G_INT and not max', 'a is None or a != 2.5',
+                 "(G_TEXT if a else b) == 'a'", 'a <= 10**20', 'True is not None']
+        other = ['a in (1, 2)', 'len(G_TEXT)', 'a + 1 == 2', 'nope == 1', "a == u'a'",
+                 "G_TEXT == u'a'"]
+        own = {'function': (['d > -1', 'extra == 5', 'e is not None'], ['e == 1']),
+               'with_cell': (['e == 5', 'cell is e'], ['cell == 1', 'not cell']),
+               'with_free': (['d == 5'], ['x == 5', 'b == 5'])}
+        for shape, (own_plain, own_other) in sorted(own.items()):
+            for cond in plain + own_plain + other + own_other:
+                answer = self.ask(shape, cond, (1, 5, [1], False))
+                self.assertEqual(answer[0], answer[1], (shape, cond))
+                self.assertEqual(answer[2], cond in other + own_other, (shape, cond))
 
 
 class AgainstBdb(unittest.TestCase):

@@ -111,8 +111,11 @@ class UsersInterpreter(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def environ(self, **changes):
+        # The settings folder holds the interpreters accepted before, which the launcher starts
+        # directly: the first start of each interpreter in a test goes through the
+        # installation's runtime and its probe, the next ones do not.
         env = dict(os.environ, VORN_TEST_BIN=os.path.join(INSTALL, 'bin'),
-                   PYTHONPATH=self.pythonpath)
+                   PYTHONPATH=self.pythonpath, XDG_CONFIG_HOME=os.path.join(self.tmp, 'config'))
         env.pop('DISPLAY', None)
         env.pop('VIRTUAL_ENV', None)
         for name, value in changes.items():
@@ -171,6 +174,8 @@ class UsersInterpreter(unittest.TestCase):
             self.assertEqual(self.debugged([VORN, 'debug', '--python', python], env), expected)
             self.assert_unseen_debugger(expected)
             self.assertEqual(expected['pathpkg'], 'pathpkg')
+            # Accepted now: the starts below go straight from the launcher to the interpreter.
+            self.assertIn('\0%s\0' % python, self.records())
             # Started to skip asserts, the interpreter skips them under the debugger too.
             env = self.environ(PYTHONOPTIMIZE='1')
             expected = self.straight(python, env)
@@ -276,19 +281,62 @@ class UsersInterpreter(unittest.TestCase):
         pid, status, out, err = run([VORN, 'debug', '--python'], self.environ(), self.work)
         self.assertEqual((status, err), (2, 'vorn debug: --python needs an interpreter\n'))
 
+    def records(self):
+        with open(os.path.join(self.tmp, 'config', 'QUENDRALUX', 'VUVAZIRUZAD', '2.1',
+                               'debug-interpreters')) as f:
+            return f.read()
+
+    def test_interpreters_accepted_before_start_directly(self):
+        # The console launcher says when it starts an interpreter directly.
+        console = os.path.join(INSTALL, 'bin', 'vorn-console')
+        direct = 'debug: %s was accepted before; starting it directly'
+
+        def directly(python, env=None, name=None):
+            pid, status, out, err = run([console, 'debug', '--python', name or python, '-c', 'c',
+                                         self.program], env or self.environ(), self.work)
+            self.assertEqual((status, err), (3, ''), out)
+            self.assertIn('REPORT ', out)
+            return (direct % python) in out.splitlines()
+        # A copy of the interpreter: probed at its first start, and again once its file changed.
+        copy = os.path.join(self.tmp, 'bin', 'python2.7')
+        os.makedirs(os.path.dirname(copy))
+        shutil.copy2('/usr/bin/python2.7', copy)
+        self.assertEqual([directly(copy) for _ in range(3)], [False, True, True])
+        os.utime(copy, (0, 0))
+        self.assertEqual([directly(copy) for _ in range(2)], [False, True])
+        # Found on PATH by its name, the launcher picks the same path the runtime did.
+        env = self.environ(PATH=os.path.dirname(copy) + os.pathsep + os.environ['PATH'])
+        self.assertTrue(directly(copy, env, 'python2.7'))
+        # A script (a pyenv shim, say) may start another interpreter with its own file
+        # unchanged: it is asked what it runs every time.
+        log = os.path.join(self.tmp, 'started')
+        script = os.path.join(self.tmp, 'bin', 'script-python')
+        write(script, '''\
+            #!/bin/sh
+            echo "$1" >> %s
+            exec /usr/bin/python2.7 "$@"
+            ''' % log)
+        os.chmod(script, 0755)
+        self.assertEqual([directly(script) for _ in range(2)], [False, False])
+        vornrun = os.path.join(INSTALL, 'bin', 'vornrun.py')
+        with open(log) as f:
+            self.assertEqual(f.read().split(), ['-E', vornrun] * 2)
+
     def test_debug_interpreter_needs_the_debug_tracer_installed(self):
         if '/usr/bin/python2.7-dbg' not in INTERPRETERS:
             self.skipTest('no python2.7-dbg')
         tree = os.path.join(self.tmp, 'install')
         shutil.copytree(INSTALL, tree, symlinks=True)
-        os.remove(os.path.join(tree, 'bin', 'zardel27_d.so'))
         vorn = os.path.join(tree, 'bin', 'vorn')
+        env = self.environ(VORN_TEST_BIN=os.path.join(tree, 'bin'))
+        self.debugged([vorn, 'debug', '--python', '/usr/bin/python2.7-dbg'], env)
+        # Accepted while the debug tracer was there: no longer once it has gone.
+        os.remove(os.path.join(tree, 'bin', 'zardel27_d.so'))
         self.assertEqual(
             self.refusal('/usr/bin/python2.7-dbg', vorn=vorn),
             '/usr/bin/python2.7-dbg cannot run the debugger: it is a debug interpreter and this '
             'installation has no %s' % os.path.join(tree, 'bin', 'zardel27_d.so'))
         # The release interpreter still runs it.
-        env = self.environ(VORN_TEST_BIN=os.path.join(tree, 'bin'))
         report = self.debugged([vorn, 'debug', '--python', '/usr/bin/python2.7'], env)
         self.assert_unseen_debugger(report)
 

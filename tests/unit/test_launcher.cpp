@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <string>
@@ -277,4 +278,146 @@ TEST(LauncherTexts, PythonPathAndStartupError) {
   EXPECT_EQ(launcher::startup_error_text("the vorn.py file is missing"),
             "Vorn IDE Solo could not start because the vorn.py file is missing.  Please report "
             "this error to " + std::string(launcher::kSupportAddress) + ".");
+}
+
+// `vorn debug` started directly: the words split as vornrun.py splits them (its
+// split_python_option and wants_help), the interpreter it would choose, and the records.
+TEST(LauncherDirectDebug, WordsSplitAsTheRuntimeSplitsThem) {
+  typedef std::vector<std::string> tWords;
+  struct tCase {
+    tWords args;
+    bool direct;
+    bool given;
+    std::string python;
+    tWords rest;
+  } cases[] = {
+      {{"prog.py", "--python", "x"}, true, false, "", {"prog.py", "--python", "x"}},
+      {{"--python", "/py", "prog.py", "-h"}, true, true, "/py", {"prog.py", "-h"}},
+      {{"-c", "--python", "--python=/py", "p"}, true, true, "/py", {"-c", "--python", "p"}},
+      {{"--python=", "p"}, false, false, "", {}},
+      {{"-c", "c", "--python"}, false, false, "", {}},
+      {{"--python", "/a", "--python", "/b", "p"}, true, true, "/a", {"--python", "/b", "p"}},
+      {{"--commands", "-h", "p"}, true, false, "", {"--commands", "-h", "p"}},
+      {{"--help"}, false, false, "", {}},
+      {{"--python", "/py", "-h"}, false, false, "", {}},
+      // The value of --python is no option: the runtime takes "-c" for the interpreter.
+      {{"--python", "-c", "-h", "p"}, false, false, "", {}},
+      {{"--", "--help"}, true, false, "", {"--", "--help"}},
+      {{}, true, false, "", {}},
+  };
+  for (const tCase &c : cases) {
+    std::string python;
+    bool given = true;
+    tWords rest;
+    const bool direct = launcher::split_debug_args(c.args, &python, &given, &rest);
+    EXPECT_EQ(direct, c.direct) << testing::PrintToString(c.args);
+    if (!direct || !c.direct) continue;
+    EXPECT_EQ(given, c.given) << testing::PrintToString(c.args);
+    if (c.given) {
+      EXPECT_EQ(python, c.python);
+    }
+    EXPECT_EQ(rest, c.rest) << testing::PrintToString(c.args);
+  }
+}
+
+TEST(LauncherDirectDebug, InterpreterChosenAsTheRuntimeChoosesIt) {
+  std::map<std::string, std::string> env;
+  auto getenv_fn = [&env](const char *name) -> const char * {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  std::vector<std::string> executables;
+  auto is_executable = [&executables](const std::string &path) {
+    return std::find(executables.begin(), executables.end(), path) != executables.end();
+  };
+  std::string python;
+  auto choose = [&](const std::string &requested, bool given) {
+    python.clear();
+    return launcher::choose_debug_interpreter(requested, given, getenv_fn, is_executable,
+                                              &python);
+  };
+  // By default: the virtualenv's python2.7, else its python, else python2.7 on PATH.
+  env["PATH"] = "/usr/local/bin/::/usr/bin";
+  executables = {"/usr/bin/python2.7", "./python2.7", "/venv/bin/python"};
+  EXPECT_TRUE(choose("", false));
+  EXPECT_EQ(python, "./python2.7");   // an empty folder of PATH is the current one
+  env["VIRTUAL_ENV"] = "/venv/";
+  EXPECT_TRUE(choose("", false));
+  EXPECT_EQ(python, "/venv/bin/python");
+  executables.push_back("/venv/bin/python2.7");
+  EXPECT_TRUE(choose("", false));
+  EXPECT_EQ(python, "/venv/bin/python2.7");
+  env["VIRTUAL_ENV"] = "";
+  env["PATH"] = "/usr/local/bin/:/usr/bin";
+  EXPECT_TRUE(choose("", false));
+  EXPECT_EQ(python, "/usr/bin/python2.7");
+  env.erase("PATH");   // the interpreter's default search path
+  EXPECT_TRUE(choose("", false));
+  EXPECT_EQ(python, "./python2.7");
+  executables = {};
+  EXPECT_FALSE(choose("", false));
+  // Requested: a path as it is, a name on PATH; none that is not an executable file.
+  env["PATH"] = "/opt/py/bin:/usr/bin";
+  executables = {"/usr/bin/py", "rel/py"};
+  EXPECT_TRUE(choose("py", true));
+  EXPECT_EQ(python, "/usr/bin/py");
+  EXPECT_TRUE(choose("rel/py", true));
+  EXPECT_EQ(python, "rel/py");
+  EXPECT_FALSE(choose("/usr/bin/none", true));
+  EXPECT_FALSE(choose("none", true));
+  EXPECT_FALSE(choose("", true));
+}
+
+TEST(LauncherDirectDebug, RecordsAcceptOnlyUnchangedFiles) {
+  std::map<std::string, std::string> files = {{"/py", "1:2:3:4:5"},
+                                              {"/home/vorn/bin/zardel27.so", "1:9:3:4:5"},
+                                              {"/home/vorn/bin/zardel27_d.so", "1:8:3:4:5"},
+                                              {"/dbg", "1:7:3:4:5"}};
+  auto identity = [&files](const std::string &path) {
+    auto it = files.find(path);
+    return it == files.end() ? std::string() : it->second;
+  };
+  const std::string z("\0", 1);
+  const std::string home = "/home/vorn";
+  const std::string records = "/other" + z + "/py" + z + "0" + z + "1:2:3:4:5" + z + "1:9:3:4:5\n" +
+                              "broken line\n" + home + z + "/py" + z + "0" + z + "1:2:3:4:5" + z +
+                              "1:9:3:4:5\n" + home + z + "/dbg" + z + "1" + z + "1:7:3:4:5" + z +
+                              "1:8:3:4:5";
+  EXPECT_TRUE(launcher::accepted_before(records, home, "/py", identity));
+  EXPECT_TRUE(launcher::accepted_before(records, home, "/dbg", identity));
+  EXPECT_FALSE(launcher::accepted_before(records, home, "/usr/bin/py", identity));
+  EXPECT_FALSE(launcher::accepted_before(records, "/home/vorn/", "/py", identity));
+  files["/home/vorn/bin/zardel27_d.so"] = "1:8:3:4:6";   // the debug tracer rebuilt
+  EXPECT_FALSE(launcher::accepted_before(records, home, "/dbg", identity));
+  EXPECT_TRUE(launcher::accepted_before(records, home, "/py", identity));
+  files["/py"] = "1:2:3:5:5";   // the interpreter replaced
+  EXPECT_FALSE(launcher::accepted_before(records, home, "/py", identity));
+  files.erase("/py");
+  EXPECT_FALSE(launcher::accepted_before(records, home, "/py", identity));
+  EXPECT_FALSE(launcher::accepted_before("", home, "/py", identity));
+  EXPECT_EQ(launcher::direct_debug_vector(home, "/py", {"-c", "c", "p.py"}),
+            (std::vector<std::string>{"/py", "/home/vorn/bin/vornrun.py", "-c", "c", "p.py"}));
+}
+
+TEST(LauncherDirectDebug, SettingsFolderAndFileIdentity) {
+  std::map<std::string, std::string> env;
+  auto getenv_fn = [&env](const char *name) -> const char * {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  EXPECT_EQ(launcher::user_config_folder(getenv_fn), "");
+  env["HOME"] = "/home/u";
+  EXPECT_EQ(launcher::user_config_folder(getenv_fn), "/home/u/.config");
+  env["XDG_CONFIG_HOME"] = "relative";
+  EXPECT_EQ(launcher::user_config_folder(getenv_fn), "/home/u/.config");
+  env["XDG_CONFIG_HOME"] = "/cfg";
+  EXPECT_EQ(launcher::user_config_folder(getenv_fn), "/cfg");
+  TempTree t;
+  const std::string path = t.file("f", "abc");
+  const std::string identity = launcher::file_identity(path);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(identity, std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":3:" +
+                          std::to_string(st.st_mtime) + ":" + std::to_string(st.st_ctime));
+  EXPECT_EQ(launcher::file_identity(join(t.root(), "missing")), "");
 }

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "condeval.h"
 #include "copathname.h"
 #include "fileops.h"
 #include "modules.h"
@@ -357,6 +358,11 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   if (!bp->cond_code) {
     bp->cond_code = Py_CompileString(bp->cond, "<string>", Py_eval_input);
     if (!bp->cond_code) return -1;
+    bp->cond_plain = is_plain_cond(reinterpret_cast<PyCodeObject *>(bp->cond_code));
+  }
+  if (bp->cond_plain) {
+    int truth = run_plain_cond(reinterpret_cast<PyCodeObject *>(bp->cond_code), f);
+    if (truth != kCondNeedsInterpreter) return truth;
   }
   // Held for the evaluation: the condition may replace the breakpoint's condition.
   PyRef code = PyRef::borrow(bp->cond_code);
@@ -366,6 +372,22 @@ static int __tracer_eval_cond(tBp *bp, PyFrameObject *f) {
   if (!value) return -1;
   int truth = PyObject_IsTrue(value.get());
   return truth < 0 ? -1 : truth;
+}
+
+// eval_cond_keeping_error --
+//   __tracer_eval_cond with the program's pending exception, if any, kept and the condition's
+//   own error discarded.
+static int eval_cond_keeping_error(tBp *bp, PyFrameObject *f) {
+  if (!PyErr_Occurred()) {
+    int truth = __tracer_eval_cond(bp, f);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return truth;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  int truth = __tracer_eval_cond(bp, f);
+  PyErr_Restore(type, value, traceback);
+  return truth;
 }
 
 // loaded_modules_exist --
@@ -456,6 +478,26 @@ static bool __tracer_bp_matches(tBp *bp, tFrameFile *ff) {
   return same;
 }
 
+// bp_matches --
+//   __tracer_bp_matches, answered from the breakpoint's memory of the code object `code_key`
+//   when it holds one, and remembered for a bound breakpoint when the answer lasts (the frame's
+//   file came from the code-object table and its module lookup lasts: see tFrameFile).
+static bool bp_matches(tBp *bp, tFrameFile *ff, PyObject *code_key) {
+  const unsigned int co_generation = gSelf.co_pathname_table.generation;
+  if (bp->match_key == code_key && bp->match_generation == gBpGeneration &&
+      bp->match_co_generation == co_generation && bp->module_filename) {
+    return bp->match_result;
+  }
+  const bool result = __tracer_bp_matches(bp, ff);
+  if (bp->module_filename && ff->lasting) {
+    bp->match_key = code_key;
+    bp->match_generation = gBpGeneration;
+    bp->match_co_generation = co_generation;
+    bp->match_result = result;
+  }
+  return result;
+}
+
 // missing_file_marks --
 //   When `name` is a missing file to the file-identity cache, adds the marks that say so to
 //   `marks` and returns true: the name itself and its compiled form, which file identity looks
@@ -496,6 +538,12 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   PyObject *code_key = f->f_code->co_code;
   tNoMatchSlot *slot = no_match_slot(code_key, lineno);
   if (remembered_no_match(slot, code_key, lineno)) return false;
+  return check_line(f, lineno, code_key, slot, update_bps);
+}
+
+bool check_line(PyFrameObject *f, int lineno, PyObject *code_key, tNoMatchSlot *slot,
+                int update_bps) {
+  if (!gSelf.state_built) return false;
   CUt_HashEntry *entry = line_chain(lineno);
   if (!entry) return false;
   // From here on Python code may run (conditions, a value's __nonzero__ or __del__, a key's
@@ -508,7 +556,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
   for (tBp *bp = chain_head(entry); bp; bp = bp->next_user) {
     if (!bp->enabled) continue;
     const bool unbound = !bp->module_filename;
-    if (!__tracer_bp_matches(bp, &ff)) {
+    if (!bp_matches(bp, &ff, code_key)) {
       if (unbound && !lasting_file_difference(bp, &ff, &marks)) lasting = false;
       continue;
     }
@@ -518,10 +566,7 @@ bool __tracer_break_here(PyFrameObject *f, int update_bps) {
       __tracer_add_changed_bp(bp);
     }
     if (bp->cond) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      int truth = __tracer_eval_cond(bp, f);
-      PyErr_Restore(type, value, traceback);  // also discards the condition's own error
+      int truth = eval_cond_keeping_error(bp, f);
       ff.forget();
       if (truth < 0) {
         stopping = true;
@@ -875,7 +920,9 @@ const char set_break_doc[] =
     "enabled and temporary are 0 or 1 and cond is None or an expression evaluated in the\n"
     "frame.  Returns the new breakpoint's id.  The condition's code is not traced: it never\n"
     "stops (trace_dispatch lets its events by), and removing breakpoints from it raises\n"
-    "RuntimeError.";
+    "RuntimeError.  A condition of names, constants, comparisons, not, and, or over built-in\n"
+    "numbers and strings is evaluated without copying the frame's fast locals into its\n"
+    "locals dictionary.";
 const char clear_breaks_doc[] = "Remove every breakpoint at (filename, lineno)";
 const char enable_breaks_doc[] =
     "Enable (1) or disable (0) every breakpoint at (filename, lineno, enabled)";

@@ -32,6 +32,13 @@ struct tBp {
   // or ".pyo" reduced to ".py"), and the condition compiled at its first evaluation.
   char *file_key;
   PyObject *cond_code;
+  bool cond_plain;  // cond_code runs without the interpreter (condeval.h)
+  // The last answer of whether the breakpoint, bound, is set on the file of a code object (keyed
+  // by its bytecode string, as the code-object table keys it) that holds until gBpGeneration or
+  // the code-object table's generation moves: a hot line's breakpoint then costs no file lookup.
+  PyObject *match_key;
+  unsigned int match_generation, match_co_generation;
+  bool match_result;
   // While it waits unbound for its file to be loaded (synonyms allowed): the entry of its chain
   // in the index of waiting breakpoints, and its neighbours on that chain.
   CUt_HashEntry *waiting;
@@ -104,14 +111,20 @@ inline bool remembered_no_match(tNoMatchSlot *slot, PyObject *code_key, int line
 // also counts hits, applies ignore counts and removes consumed temporary breakpoints.
 bool __tracer_break_here(PyFrameObject *frame, int update);
 
+// __tracer_break_here once the line, the code object's key and its no-match slot are known and
+// the slot holds no answer.
+bool check_line(PyFrameObject *frame, int lineno, PyObject *code_key, tNoMatchSlot *slot,
+                int update);
+
 // The dispatch's breakpoint test of a line event: __tracer_break_here(frame, 1), with the two
 // cheap refusals inline (no breakpoint on any line of this number; remembered as not matching).
 inline bool __tracer_line_breaks(PyFrameObject *frame) {
   int lineno = frame->f_lineno;  // current at a line event
   if (!__tracer_line_may_break(lineno)) return false;
   PyObject *code_key = frame->f_code->co_code;
-  if (remembered_no_match(no_match_slot(code_key, lineno), code_key, lineno)) return false;
-  return __tracer_break_here(frame, 1);
+  tNoMatchSlot *slot = no_match_slot(code_key, lineno);
+  if (remembered_no_match(slot, code_key, lineno)) return false;
+  return check_line(frame, lineno, code_key, slot, 1);
 }
 
 // The (deleted ids, changed records) report of the breakpoints changed since the last stop, as a
