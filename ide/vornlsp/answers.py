@@ -163,13 +163,13 @@ def completion(doc, position):
             return items
         cls = _class_of(analysis, target, place, end_time)
         if cls is not None:
-            for name, kind, line in analysis.completions(cls, prefix, end_time):
+            for name, kind, line, _ in analysis.completions(cls, prefix, end_time):
                 add(name, ITEM_METHOD if kind == kinds['kFunctionAttribKind']
                     else _item_kind(kind, line, kinds))
             return items
         module = _imported_module(analysis, target, place, end_time)
         if module is not None:
-            for ref in module.GetScopeAttributes('', True, False, end_time) or ():
+            for ref in _module_attributes(module, end_time):
                 if ref.fLocalName.startswith(prefix):
                     add(ref.fLocalName, _item_kind(ref.fKind, None, kinds))
         return items
@@ -178,15 +178,12 @@ def completion(doc, position):
         return items
     for scope in _scope_chain(analysis, place.scope):
         try:
-            found = analysis.completions(scope, prefix, end_time)
+            found = analysis.completions(scope, prefix, end_time, inherited=False)
         except KeyError:
             continue
-        for name, kind, line in found:
-            if kind != 'instance attribute' and '.' not in name:
+        for name, kind, line, _ in found:
+            if kind != 'instance attribute':
                 add(name, _item_kind(kind, line, kinds))
-        for name in _parameters(analysis, scope, end_time):
-            if name.startswith(prefix):
-                add(name, ITEM_VARIABLE)
     for name in sorted(dir(__builtin__)):
         if name.startswith(prefix) and not name.startswith('__'):
             add(name, ITEM_CLASS if isinstance(getattr(__builtin__, name), type)
@@ -292,13 +289,7 @@ def definition(doc, position, uri_for_path):
             return []
         cls = _class_of(analysis, first, place, end_time)
         if cls is not None:
-            found = [_location(doc.uri, line.fLineno, doc, line, attrib)
-                     for name, kind, line in analysis.completions(cls, attrib, end_time)
-                     if name == attrib and kind != 'instance attribute']
-            found += [_location(doc.uri, line.fLineno, doc, line, attrib)
-                      for name, line in analysis.analyzer.GetInstanceAttributes(
-                          cls, None, end_time) or () if name == attrib]
-            return found
+            return _member_locations(doc, cls, attrib, uri_for_path, end_time)
         module = _imported_module(analysis, first, place, end_time)
         if module is not None:
             return _in_module(module, attrib, uri_for_path, end_time)
@@ -327,7 +318,52 @@ def _in_module(module, name, uri_for_path, end_time):
     """The Location of name defined at the top of another module's analysis."""
     if not module.fFilename:
         return []
-    for ref in module.GetScopeAttributes('', True, False, end_time) or ():
+    for ref in _module_attributes(module, end_time):
         if ref.fLocalName == name:
             return [_location(uri_for_path(module.fFilename), _lineno(ref.fLine))]
     return []
+
+
+def _module_attributes(module, end_time):
+    """The attribute references of every name an imported module has."""
+    listing = getattr(module, 'ModuleAttributes', None)
+    if listing is not None:
+        return listing(end_time) or ()
+    return module.GetScopeAttributes('', True, False, end_time) or ()
+
+
+def _member_locations(doc, cls, attrib, uri_for_path, end_time):
+    """The Locations that define attribute attrib of class cls (methods, class attributes,
+    the assignments of an instance attribute), in its own body or in its base classes'."""
+    analysis = doc.analysis
+    found = []
+    owners = [(analysis, cls)] + analysis.base_classes(cls, end_time)
+    for work, owner in owners:
+        lines = [line for name, kind, line, _ in work.completions(owner, attrib, end_time, False)
+                 if name == attrib and kind != 'instance attribute']
+        lines += [line for name, line in work.analyzer.GetInstanceAttributes(
+            owner, None, end_time) or () if name == attrib]
+        for line in lines:
+            if work is analysis:
+                found.append(_location(doc.uri, line.fLineno, doc, line, attrib))
+            else:
+                found.append(_file_location(work, line, attrib, uri_for_path))
+        if found:
+            return found
+    return found
+
+
+def _file_location(work, line, name, uri_for_path):
+    """The Location of name on a logical line of another module's analysis (its text as
+    the module has it, not open in the editor)."""
+    row = column = 0
+    if name in line.fTokens:
+        row, column = line.fTokenPositions[line.fTokens.index(name)]
+    number = line.fLineno - 1 + row
+    text = work.module.GetSource().splitlines()
+    physical = text[number].decode('utf-8', 'replace') if number < len(text) else u''
+    start = doctext.utf16_for_byte_column(physical, column)
+    end = doctext.utf16_for_byte_column(physical, column + len(name))
+    return {'uri': uri_for_path(work.filename),
+            'range': {'start': {'line': number, 'character': start},
+                      'end': {'line': number, 'character': end}}}

@@ -152,9 +152,9 @@ class Server(object):
         factory, so an open document is the analysis its importers see."""
         if self._factory is None:
             import logicalline
-            from vornide import analysis
-            self._factory = analysis.AnalysisFactory(search_path=list(sys.path),
-                                                     logicalline_module=logicalline)
+            from vornide import modules
+            self._factory = modules.EditorFactory(search_path=list(sys.path),
+                                                  logicalline_module=logicalline)
         return self._factory
 
     # -- the loop -----------------------------------------------------------------------

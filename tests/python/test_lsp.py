@@ -312,7 +312,8 @@ class Questions(Edits):
         # Typed into the document, so the answers come from the incremental state.
         doc = self.open(u'')
         doc.replace({'text': QUESTIONS})
-        members = ['__init__', 'items', 'kind', 'size']
+        # The class's own members and those inherited from Base.
+        members = ['__init__', 'base_attr', 'base_method', 'items', 'kind', 'size']
         self.assertEqual(self.labels(doc, 16, 17), members)           # self.
         self.assertEqual(self.labels(doc, 17, 18), members)           # local = Child(1)
         self.assertIn('Queue', self.labels(doc, 18, 18))              # a module's names
