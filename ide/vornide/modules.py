@@ -62,16 +62,30 @@ CACHE_FORMAT = 1
 
 
 def helper_python():
-    """The interpreter the helper runs in: this process's own when it is a python
-    executable, else python2.7 beside the standard library's prefix."""
-    exe = sys.executable
-    if exe and os.path.basename(exe).startswith('python') and os.access(exe, os.X_OK):
-        return exe
-    for folder in (os.path.join(sys.prefix, 'bin'), '/usr/bin', '/usr/local/bin'):
-        candidate = os.path.join(folder, 'python%d.%d' % sys.version_info[:2])
-        if os.access(candidate, os.X_OK):
+    """The interpreter the helper runs in: this process's own when it is a python2.7
+    program, else the python2.7 beside this one's prefix or the system's (an embedding
+    launcher's sys.executable is a guess from PATH, which may name a script or another
+    Python)."""
+    version = 'python%d.%d' % sys.version_info[:2]
+    candidates = []
+    if sys.executable and os.path.basename(sys.executable).startswith(version):
+        candidates.append(sys.executable)
+    candidates += [os.path.join(folder, version)
+                   for folder in (os.path.join(sys.prefix, 'bin'), '/usr/bin', '/usr/local/bin')]
+    for candidate in candidates:
+        if _is_program(candidate):
             return candidate
     return None
+
+
+def _is_program(path):
+    """Whether path is an executable ELF file (not a shell script standing in for one)."""
+    try:
+        with open(path, 'rb') as f:
+            magic = f.read(4)
+    except (IOError, OSError):
+        return False
+    return magic == '\x7fELF' and os.access(path, os.X_OK)
 
 
 def _cache_folder():
@@ -155,7 +169,7 @@ class CompiledNames(object):
     def _ask(self, name, path, search_path):
         if self.python is None:
             return None
-        env = dict(os.environ)
+        env = dict((k, v) for k, v in os.environ.items() if not k.startswith('PYTHON'))
         # The module's own folder first, so a compiled module beside the edited file is the
         # one imported; the interpreter keeps its own path after it.
         folders = [os.path.dirname(path)] if path and '.' not in name else []

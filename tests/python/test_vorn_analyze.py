@@ -151,6 +151,26 @@ class Command(unittest.TestCase):
         self.assertIn('  _csv  (line 4): _csv (%s' % os.path.dirname(os.__file__), out)
         self.assertIn('  sys  (line 4): sys (built in)\n', out)
 
+    def test_compiled_modules_are_imported_by_a_helper_only(self):
+        # A compiled module's names come from a child interpreter: it is never imported
+        # here, and its answer is kept in the settings folder for the next process.
+        from vornide import modules
+        self.assertNotIn('audioop', sys.modules)
+        self.write('import audioop\n')
+        work = vornanalyze.FileAnalysis(self.file, lambda text: None)
+        self.addCleanup(work.close)
+        work.cut()
+        module = work.factory.FindAnalysisByName('audioop', self.folder)
+        names = [ref.fLocalName for ref in module.ModuleAttributes()]
+        self.assertIn('lin2lin', names)
+        self.assertEqual(work.factory.fCompiledNames.calls, 1)
+        self.assertNotIn('audioop', sys.modules)
+        again = modules.EditorFactory(search_path=sys.path)
+        module = again.FindAnalysisByName('audioop', self.folder)
+        self.assertEqual([ref.fLocalName for ref in module.ModuleAttributes()], names)
+        self.assertEqual(again.fCompiledNames.calls, 0)
+        self.assertIsNone(again.FindAnalysisByName('no_such_module_anywhere', None))
+
     def test_bad_use(self):
         self.assertEqual(self.run_command('--complete', 'Nowhere.x')[0], 1)
         self.assertEqual(self.errors.getvalue(),
