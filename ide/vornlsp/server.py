@@ -15,7 +15,7 @@ import traceback
 import urllib
 import urlparse
 
-from vornlsp import answers, jsonrpc, symbols, text as doctext
+from vornlsp import answers, jsonrpc, symbols, text as doctext, workspace
 from vornlsp.jsonrpc import ResponseError
 
 HELP = """usage: vorn lsp [--log FILE]
@@ -57,6 +57,23 @@ def path_for_uri(uri):
     path = urllib.unquote(parts.path.encode('utf-8') if isinstance(parts.path, unicode)
                           else parts.path)
     return path or None
+
+
+def workspace_folders(params):
+    """The folders of initialize's params: workspaceFolders, else rootUri, else rootPath."""
+    found = []
+    for item in params.get('workspaceFolders') or ():
+        if isinstance(item, dict) and isinstance(item.get('uri'), basestring):
+            path = path_for_uri(item['uri'])
+            if path:
+                found.append(path)
+    if not found and isinstance(params.get('rootUri'), basestring):
+        path = path_for_uri(params['rootUri'])
+        if path:
+            found.append(path)
+    if not found and isinstance(params.get('rootPath'), basestring):
+        found.append(params['rootPath'].encode('utf-8'))
+    return found
 
 
 def uri_for_path(path):
@@ -146,6 +163,7 @@ class Server(object):
         self.exit_status = None
         self.cancelled = set()     # ids of requests cancelled before they were answered
         self._factory = None
+        self.workspace = workspace.WorkspaceIndex([], log)
 
     def factory(self):
         """The module analyses of every document and of the modules they import: one
@@ -290,6 +308,7 @@ class Server(object):
 
     def initialize(self, params):
         self.initialized = True
+        self.workspace = workspace.WorkspaceIndex(workspace_folders(params), self.log)
         return {
             'capabilities': {
                 'textDocumentSync': {'openClose': True, 'change': TEXT_SYNC_INCREMENTAL,
@@ -298,6 +317,13 @@ class Server(object):
                 'completionProvider': {'triggerCharacters': ['.']},
                 'hoverProvider': True,
                 'definitionProvider': True,
+                'referencesProvider': True,
+                'documentHighlightProvider': True,
+                'signatureHelpProvider': {'triggerCharacters': ['(', ','],
+                                          'retriggerCharacters': [')']},
+                'workspaceSymbolProvider': True,
+                'workspace': {'workspaceFolders': {'supported': True,
+                                                   'changeNotifications': True}},
             },
             'serverInfo': {'name': 'vorn'},
         }
@@ -376,6 +402,51 @@ class Server(object):
         doc = self.document(params)
         return answers.definition(doc, self.position(params), uri_for_path)
 
+    def references(self, params):
+        doc = self.document(params)
+        context = params.get('context')
+        declaration = not isinstance(context, dict) or context.get('includeDeclaration', True)
+        return answers.references(self._open_documents(doc), doc, self.position(params),
+                                  uri_for_path, bool(declaration))
+
+    def document_highlight(self, params):
+        doc = self.document(params)
+        return answers.highlights(doc, self.position(params), uri_for_path)
+
+    def signature_help(self, params):
+        doc = self.document(params)
+        return answers.signature_help(doc, self.position(params))
+
+    def workspace_symbol(self, params):
+        query = params.get('query', u'')
+        if not isinstance(query, basestring):
+            raise ResponseError(jsonrpc.INVALID_PARAMS, 'query must be a string')
+        index = self.workspace
+        index.start()
+        index.work()
+        self.log('workspace/symbol: %d files, %d read, %d restored'
+                 % (len(index.entries), index.read, index.restored))
+        return index.query(query, self._open_documents(), uri_for_path)
+
+    def did_change_folders(self, params):
+        event = params.get('event') or {}
+        folders = set(self.workspace.folders)
+        for item in event.get('removed') or ():
+            folders.discard(path_for_uri(item.get('uri', '')))
+        for item in event.get('added') or ():
+            path = path_for_uri(item.get('uri', ''))
+            if path:
+                folders.add(path)
+        old = self.workspace
+        self.workspace = workspace.WorkspaceIndex(sorted(f for f in folders if f), self.log)
+        # Files already read stay read.
+        self.workspace.entries = old.entries
+
+    def _open_documents(self, first=None):
+        """The open documents, `first` leading."""
+        docs = [d for _, d in sorted(self.documents.items()) if d is not first]
+        return ([first] if first is not None else []) + docs
+
     REQUESTS = {
         'initialize': initialize,
         'shutdown': shutdown,
@@ -383,6 +454,10 @@ class Server(object):
         'textDocument/completion': completion,
         'textDocument/hover': hover,
         'textDocument/definition': definition,
+        'textDocument/references': references,
+        'textDocument/documentHighlight': document_highlight,
+        'textDocument/signatureHelp': signature_help,
+        'workspace/symbol': workspace_symbol,
     }
     NOTIFICATIONS = {
         'initialized': ignore,
@@ -394,6 +469,7 @@ class Server(object):
         '$/cancelRequest': ignore,
         '$/setTrace': ignore,
         'workspace/didChangeConfiguration': ignore,
+        'workspace/didChangeWorkspaceFolders': did_change_folders,
     }
 
 

@@ -4,6 +4,7 @@ against a document opened fresh on the final text), the outline and the parse er
 import json
 import os
 import random
+import re
 import subprocess
 import unittest
 
@@ -206,6 +207,76 @@ class Answers(Edits):
                                'end': {'line': 1, 'character': 0}}, 'text': u''})
         doc.analyze_slice(0.0)
         self.assertEqual(doc.diagnostics(), [])
+
+
+class TypingSessions(Edits):
+    """After every edit of a typing session on a real module (character by character, a
+    paste, a deletion and its undo), every answer at the edit and at sampled names equals
+    the answer of a document opened fresh on the same text."""
+
+    def setUp(self):
+        Edits.setUp(self)
+        from vornlsp import answers
+        saved = answers._end_time
+        answers._end_time = lambda: 0.0          # no time limit: answers are complete
+        self.addCleanup(setattr, answers, '_end_time', saved)
+
+    def answers_at(self, doc, positions):
+        from vornlsp import answers
+        uri = server.uri_for_path
+        found = [symbols.document_symbols(doc)]
+        for at in positions:
+            found.append((answers.completion(doc, at), answers.hover(doc, at),
+                          answers.definition(doc, at, uri), answers.highlights(doc, at, uri),
+                          answers.references([doc], doc, at, uri),
+                          answers.signature_help(doc, at)))
+        return json.loads(json.dumps(found).replace(doc.uri, 'file:///doc'))
+
+    def check_answers(self, doc, positions):
+        fresh = self.open(doc.text.text(), 'file:///tmp/fresh.py')
+        try:
+            self.assertEqual(self.answers_at(doc, positions), self.answers_at(fresh, positions))
+        finally:
+            self.documents.remove(fresh)
+            fresh.close()
+
+    def test_typing_sessions_on_standard_modules(self):
+        import shlex
+        rng = random.Random(7)
+        for module, anchor in ((Queue, u'    def _qsize(self'), (shlex, u'    def pop_source')):
+            doc = self.open(module_source(module).decode('latin-1'))   # shlex is Latin-1
+            lines = doc.text.lines
+            row = [i for i, l in enumerate(lines) if l.startswith(anchor)][0]
+            names = [(i, m.start()) for i, l in enumerate(lines) for m in
+                     re.finditer(r'[A-Za-z_]\w*', l) if i != row]
+            sample = [{'line': i, 'character': c} for i, c in rng.sample(names, 4)]
+
+            def edit(start, end, new):
+                doc.replace({'range': {'start': start, 'end': end}, 'text': new})
+                at = doctext_end(start, new)
+                self.check_answers(doc, sample + [at, {'line': at['line'],
+                                                       'character': max(at['character'] - 1, 0)}])
+            typed = u'    def peek(self, count=1):\n        return self.get(count, False)\n'
+            at = {'line': row, 'character': 0}
+            for ch in typed:                              # character by character
+                edit(at, at, ch)
+                at = doctext_end(at, ch)
+            # A paste of a whole method, its deletion and the undo of the deletion.
+            pasted = u'    def twice(self, item):\n        self.put(item); self.put(item)\n'
+            edit(at, at, pasted)
+            after = {'line': at['line'] + 2, 'character': 0}
+            edit(at, after, u'')
+            edit(at, at, pasted)
+            self.assertIn('twice', [c['name'] for s in symbols.document_symbols(doc)
+                                    for c in s['children']])
+
+
+def doctext_end(start, new):
+    """The position after new inserted at start."""
+    lines = new.split(u'\n')
+    if len(lines) == 1:
+        return {'line': start['line'], 'character': start['character'] + len(new)}
+    return {'line': start['line'] + len(lines) - 1, 'character': len(lines[-1])}
 
 
 class Framing(unittest.TestCase):
