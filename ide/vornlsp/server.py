@@ -30,6 +30,9 @@ options:
 
 # Time of one slice of background analysis, in seconds.
 SLICE_TIME = 0.02
+# Background work starts only once no message has come for this long (seconds): an editor
+# sends a request right behind the edit it follows, and it should not wait on a slice.
+QUIET_TIME = 0.03
 
 TEXT_SYNC_INCREMENTAL = 2
 
@@ -163,6 +166,7 @@ class Server(object):
         self.exit_status = None
         self.cancelled = set()     # ids of requests cancelled before they were answered
         self._factory = None
+        self._last_message = 0.0   # when the last message was read
         self.workspace = workspace.WorkspaceIndex([], log)
 
     def factory(self):
@@ -182,7 +186,7 @@ class Server(object):
         queue = collections.deque()
         while self.exit_status is None:
             if not queue:
-                if self._pending_work() and not conn.waiting():
+                if self._pending_work() and not conn.waiting(self._quiet_left()):
                     self._work_slice()
                     continue
                 if not self._receive(queue):
@@ -203,6 +207,10 @@ class Server(object):
             self.handle(queue.popleft())
         return self.exit_status
 
+    def _quiet_left(self):
+        """How long to wait for a message before background work may start."""
+        return max(0.0, min(QUIET_TIME, self._last_message + QUIET_TIME - time.time()))
+
     def _receive(self, queue):
         """Reads one message into queue (a dict, or the exception of a body that is not
         JSON); False at the end of input."""
@@ -214,6 +222,7 @@ class Server(object):
                 self.log('skipped: %s' % e)
         if body is None:
             return False
+        self._last_message = time.time()
         try:
             queue.append(json.loads(body))
         except ValueError as e:
