@@ -407,10 +407,14 @@ def _name_at(doc, position):
     return name if _IDENTIFIER.match(name) and not keyword.iskeyword(name) else ''
 
 
-def _occurrences(doc, name):
-    """(LSP line, start, end) of every token of the document's logical lines that is name."""
+def _occurrences(doc, name, extent=None):
+    """(LSP line, start, end) of every token of the document's logical lines that is name;
+    extent, when given, is the (first, last) index of the logical lines to look at."""
     from vornlsp.symbols import token_position
-    for line in doc.module.fLogicalLines or ():
+    lines = doc.module.fLogicalLines or ()
+    if extent is not None:
+        lines = lines[extent[0]:extent[1] + 1]
+    for line in lines:
         tokens = line.fTokens
         if name not in tokens:
             continue
@@ -419,18 +423,59 @@ def _occurrences(doc, name):
                 yield token_position(doc, line, i)
 
 
+def _local_extent(doc, position, name):
+    """The (first, last) index of the logical lines of the def or class whose own name
+    `name` is at position (a bare name bound there: only code inside can use it), or None
+    when the name may be used anywhere (a module name, an attribute, a builtin)."""
+    place = Place(doc, position)
+    if place.before[:len(place.before) - len(
+            re.search(r'[A-Za-z0-9_]*\Z', place.before).group(0))].rstrip().endswith('.'):
+        return None
+    analysis = doc.analysis
+    end_time = _end_time()
+    for scope in _scope_chain(analysis, place.scope):
+        if not scope:
+            return None
+        try:
+            found = analysis.completions(scope, name, end_time, inherited=False)
+        except KeyError:
+            continue
+        if any(n == name and kind != 'instance attribute' for n, kind, _, _ in found):
+            return _scope_extent(analysis, analysis.analyzer.GetScopeDefForFullName(scope))
+    return None
+
+
+def _scope_extent(analysis, scope_line):
+    """(first, last) index of a class or def line and of the last line of its body."""
+    lines = analysis.module.fLogicalLines
+    first = analysis.analyzer.IndexForLineno(scope_line.fLineno)
+    last = first
+    for i in range(first + 1, len(lines)):
+        line = lines[i]
+        if line.fLineType in ll.IGNORED_TYPES:
+            continue
+        if line.fIndent <= scope_line.fIndent:
+            break
+        last = i
+    return first, last
+
+
 def references(documents, doc, position, uri_for_path, include_declaration=True):
     """Locations in the open documents of the names that stand for what the name at
-    position stands for (the same definitions, or the same builtin)."""
+    position stands for (the same definitions, or the same builtin). A name bound in a
+    def or class is looked for in its body only."""
     name = _name_at(doc, position)
     if not name:
         return []
     target = _binding(doc, position, uri_for_path)
     if target is None:
         return []
+    extent = _local_extent(doc, position, name)
+    if extent is not None:
+        documents = [doc]
     found = []
     for other in documents:
-        for number, start, end in _occurrences(other, name):
+        for number, start, end in _occurrences(other, name, extent):
             at = {'line': number, 'character': start}
             if _binding(other, at, uri_for_path) != target:
                 continue

@@ -167,6 +167,8 @@ class Server(object):
         self.cancelled = set()     # ids of requests cancelled before they were answered
         self._factory = None
         self._last_message = 0.0   # when the last message was read
+        self.queue = collections.deque()   # messages read and not handled yet
+        self.current_id = None     # the id of the request being answered
         self.workspace = workspace.WorkspaceIndex([], log)
 
     def factory(self):
@@ -183,7 +185,7 @@ class Server(object):
 
     def run(self):
         conn = self.connection
-        queue = collections.deque()
+        queue = self.queue
         while self.exit_status is None:
             if not queue:
                 if self._pending_work() and not conn.waiting(self._quiet_left()):
@@ -206,6 +208,19 @@ class Server(object):
                     self.cancelled.add(message['params']['id'])
             self.handle(queue.popleft())
         return self.exit_status
+
+    def cancel_arrived(self):
+        """Whether a $/cancelRequest for the request being answered has arrived (the
+        messages waiting are read into the queue to see)."""
+        msg_id = self.current_id
+        if msg_id is None or self.connection is None:
+            return False
+        conn = self.connection
+        while conn.waiting() and not conn.closed and self._receive(self.queue):
+            pass
+        return any(isinstance(m, dict) and m.get('method') == '$/cancelRequest'
+                   and isinstance(m.get('params'), dict) and m['params'].get('id') == msg_id
+                   for m in self.queue)
 
     def _quiet_left(self):
         """How long to wait for a message before background work may start."""
@@ -260,7 +275,11 @@ class Server(object):
                     raise ResponseError(jsonrpc.INVALID_REQUEST, 'the server is shutting down')
                 if handler is None:
                     raise ResponseError(jsonrpc.METHOD_NOT_FOUND, 'unknown method %s' % method)
-                result = handler(self, params if params is not None else {})
+                self.current_id = msg_id
+                try:
+                    result = handler(self, params if params is not None else {})
+                finally:
+                    self.current_id = None
                 self.connection.write({'jsonrpc': '2.0', 'id': msg_id, 'result': result})
             elif handler is not None:
                 if self.initialized or method == 'exit':
@@ -432,7 +451,8 @@ class Server(object):
             raise ResponseError(jsonrpc.INVALID_PARAMS, 'query must be a string')
         index = self.workspace
         index.start()
-        index.work()
+        if not index.work(stop=self.cancel_arrived):
+            raise ResponseError(jsonrpc.REQUEST_CANCELLED, 'cancelled')
         self.log('workspace/symbol: %d files, %d read, %d restored'
                  % (len(index.entries), index.read, index.restored))
         return index.query(query, self._open_documents(), uri_for_path)

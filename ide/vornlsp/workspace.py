@@ -126,13 +126,20 @@ class WorkspaceIndex(object):
             if path not in listed:
                 del self.entries[path]
 
-    def work(self, end_time=None):
-        """Reads pending files until end_time (None: all of them); True when none is left."""
+    def work(self, end_time=None, stop=None):
+        """Reads pending files until end_time (None: all of them) or until stop() says so
+        (asked every tenth of a second); True when none is left."""
         if self.pending is None:
             self.start()
+        asked = time.time()
         while self.pending:
-            if end_time is not None and time.time() > end_time:
+            now = time.time()
+            if end_time is not None and now > end_time:
                 return False
+            if stop is not None and now - asked > 0.1:
+                asked = now
+                if stop():
+                    return False
             path = self.pending.pop()
             try:
                 self._update(path)

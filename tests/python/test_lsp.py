@@ -321,6 +321,57 @@ class Framing(unittest.TestCase):
         for fd in (read_fd, out_read):
             os.close(fd)
 
+    def test_workspace_symbols_stop_when_cancelled(self):
+        # Indexing the standard library takes seconds: a $/cancelRequest that arrives
+        # meanwhile ends the request with RequestCancelled, the files read so far kept.
+        import shutil
+        import tempfile
+        import threading
+        config = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, config)
+        saved = dict(os.environ)
+        os.environ['XDG_CONFIG_HOME'] = config
+        self.addCleanup(os.environ.update, saved)
+        self.addCleanup(os.environ.pop, 'XDG_CONFIG_HOME', None)
+        read_fd, write_fd = os.pipe()
+        out_read, out_write = os.pipe()
+        srv = server.Server(Connection(read_fd, out_write), server.Log())
+
+        def send(*messages):
+            os.write(write_fd, ''.join('Content-Length: %d\r\n\r\n%s' % (len(b), b)
+                                       for b in map(json.dumps, messages)))
+        library = os.path.dirname(os.__file__)
+        send({'jsonrpc': '2.0', 'id': 1, 'method': 'initialize',
+              'params': {'rootUri': 'file://' + library}},
+             {'jsonrpc': '2.0', 'id': 2, 'method': 'workspace/symbol',
+              'params': {'query': 'Decimal'}})
+
+        def later():
+            send({'jsonrpc': '2.0', 'method': '$/cancelRequest', 'params': {'id': 2}},
+                 {'jsonrpc': '2.0', 'id': 3, 'method': 'shutdown'},
+                 {'jsonrpc': '2.0', 'method': 'exit'})
+            os.close(write_fd)
+        timer = threading.Timer(0.5, later)
+        timer.start()
+        self.assertEqual(srv.run(), 0)
+        timer.join()
+        os.close(out_write)
+        out = ''
+        while True:
+            chunk = os.read(out_read, 65536)
+            if not chunk:
+                break
+            out += chunk
+        answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
+                   ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
+        by_id = dict((a.get('id'), a) for a in answers if 'id' in a)
+        self.assertEqual(by_id[2]['error']['code'], -32800)
+        self.assertIn('result', by_id[3])
+        self.assertGreater(len(srv.workspace.entries), 0)
+        self.assertGreater(len(srv.workspace.pending), 0)
+        for fd in (read_fd, out_read):
+            os.close(fd)
+
     def test_messages_split_and_malformed(self):
         read_fd, write_fd = os.pipe()
         out_read, out_write = os.pipe()
@@ -420,3 +471,28 @@ class Questions(Edits):
                                                              'collections.py')))
                 if 'import deque' in text][0]
         self.assertEqual(where(14, 22), [('collections.py', line, 0)])  # an imported name
+
+    def test_references_highlights_and_signatures(self):
+        from vornlsp import answers
+        doc = self.open(QUESTIONS)
+        uri = server.uri_for_path
+
+        def marks(line, character):
+            return [(h['range']['start']['line'], h['range']['start']['character'], h['kind'])
+                    for h in answers.highlights(doc, self.position(line, character), uri)]
+        # A parameter: its def and its use, not the attribute of the same name.
+        self.assertEqual(marks(13, 20), [(12, 23, 3), (13, 20, 2)])
+        # A class: its def and its use inside a method; a builtin has no definition.
+        self.assertEqual(marks(15, 16), [(9, 6, 3), (15, 16, 2)])
+        refs = answers.references([doc], doc, self.position(15, 16), uri, False)
+        self.assertEqual([r['range']['start']['line'] for r in refs], [15])
+        # Typing a call: the def's parameters, self left out of a bound method.
+        doc.replace({'range': {'start': self.position(19, 11), 'end': self.position(19, 11)},
+                     'text': u'e + top(1, local.base_method())'})
+        help = answers.signature_help(doc, self.position(19, 21))
+        self.assertEqual((help['signatures'][0]['label'], help['activeParameter']),
+                         ('top(a, b=2)', 1))
+        self.assertEqual(help['signatures'][0]['documentation'], 'Top.')
+        help = answers.signature_help(doc, self.position(19, 40))
+        self.assertEqual(help['signatures'][0]['label'], 'base_method()')
+        self.assertIsNone(answers.signature_help(doc, self.position(19, 10)))
