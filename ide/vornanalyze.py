@@ -93,6 +93,10 @@ class FileAnalysis(object):
         self.factory = factory
         self.kinds = factory.fKinds
         self.module = module or factory.AnalysisForFile(filename, _module_name(filename))
+        previous = getattr(self.module, 'fFileAnalysis', None)
+        if previous is not None and not previous.own_source:
+            # Made to answer for an imported module, which is now opened itself.
+            previous.close()
         self.own_source = source is not None
         if source is not None:
             self.module.SetSource(source)

@@ -65,21 +65,8 @@ class Place(object):
 
 
 def _scope_chain(analysis, scope):
-    """The scopes whose names a body of `scope` sees: itself, the enclosing defs (not the
-    enclosing classes) and the module."""
-    chain = [scope]
-    parts = scope.split('.') if scope else []
-    for n in range(len(parts) - 1, 0, -1):
-        name = '.'.join(parts[:n])
-        try:
-            line = analysis.analyzer.GetScopeDefForFullName(name)
-        except KeyError:
-            continue
-        if line is not None and line.fLineType == ll.kLineDef:
-            chain.append(name)
-    if scope:
-        chain.append('')
-    return chain
+    """The scopes whose names a body of `scope` sees (FileAnalysis.visible_scopes)."""
+    return analysis.visible_scopes(scope)
 
 
 def _parameters(analysis, scope, end_time):
@@ -92,8 +79,7 @@ def _parameters(analysis, scope, end_time):
         return []
     if line is None or line.fLineType != ll.kLineDef:
         return []
-    analysis.analyzer.AnalyzeLogical(line, end_time)
-    return [n for n in line.fNames or () if isinstance(n, str)]
+    return analysis.parameters(scope, end_time)
 
 
 def _item_kind(kind, line, kinds):
@@ -428,8 +414,8 @@ def _local_extent(doc, position, name):
     `name` is at position (a bare name bound there: only code inside can use it), or None
     when the name may be used anywhere (a module name, an attribute, a builtin)."""
     place = Place(doc, position)
-    if place.before[:len(place.before) - len(
-            re.search(r'[A-Za-z0-9_]*\Z', place.before).group(0))].rstrip().endswith('.'):
+    head = re.search(r'[A-Za-z0-9_]*\Z', place.before).group(0)
+    if place.before[:len(place.before) - len(head)].rstrip().endswith('.'):
         return None
     analysis = doc.analysis
     end_time = _end_time()
@@ -526,12 +512,12 @@ def _call_before(place):
             callee = _dotted_before(tokens, i) if t == '(' else None
             if callee is not None:
                 return callee, commas
-            if callee is None and t == '(' and i and tokens[i - 1] in ('def', 'class'):
+            if t == '(' and i and tokens[i - 1] in ('def', 'class'):
                 return None
             commas = 0        # a bracket that is not a call: its commas are its own
         elif t == ',' and depth == 0:
             commas += 1
-        elif t in ('lambda',) and depth == 0:
+        elif t == 'lambda' and depth == 0:
             commas = 0
     return None
 

@@ -279,6 +279,20 @@ def doctext_end(start, new):
     return {'line': start['line'] + len(lines) - 1, 'character': len(lines[-1])}
 
 
+def answers_by_id(out_read, out_write):
+    """The answers the server wrote to a pipe (its write end closed here), by request id."""
+    os.close(out_write)
+    out = ''
+    while True:
+        chunk = os.read(out_read, 65536)
+        if not chunk:
+            break
+        out += chunk
+    answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
+               ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
+    return dict((a.get('id'), a) for a in answers if 'id' in a)
+
+
 class Framing(unittest.TestCase):
     leak_check = False
 
@@ -306,16 +320,7 @@ class Framing(unittest.TestCase):
         self.assertEqual(srv.run(), 0)
         for doc in srv.documents.values():
             doc.close()
-        os.close(out_write)
-        out = ''
-        while True:
-            chunk = os.read(out_read, 65536)
-            if not chunk:
-                break
-            out += chunk
-        answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
-                   ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
-        by_id = dict((a.get('id'), a) for a in answers if 'id' in a)
+        by_id = answers_by_id(out_read, out_write)
         self.assertEqual(by_id[2]['error']['code'], -32800)
         self.assertEqual(by_id[3]['result'][0]['name'], 'f')
         for fd in (read_fd, out_read):
@@ -355,16 +360,7 @@ class Framing(unittest.TestCase):
         timer.start()
         self.assertEqual(srv.run(), 0)
         timer.join()
-        os.close(out_write)
-        out = ''
-        while True:
-            chunk = os.read(out_read, 65536)
-            if not chunk:
-                break
-            out += chunk
-        answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
-                   ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
-        by_id = dict((a.get('id'), a) for a in answers if 'id' in a)
+        by_id = answers_by_id(out_read, out_write)
         self.assertEqual(by_id[2]['error']['code'], -32800)
         self.assertIn('result', by_id[3])
         self.assertGreater(len(srv.workspace.entries), 0)
@@ -496,3 +492,23 @@ class Questions(Edits):
         help = answers.signature_help(doc, self.position(19, 40))
         self.assertEqual(help['signatures'][0]['label'], 'base_method()')
         self.assertIsNone(answers.signature_help(doc, self.position(19, 10)))
+
+    def test_base_class_in_another_document(self):
+        # Members inherited from a module of the folder: read from its file, then from its
+        # open document as edited, then from its file again once closed.
+        import shutil
+        import tempfile
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, 'basemod.py'), 'w') as f:
+            f.write('class Base(object):\n    def base_method(self): pass\n')
+        doc = self.open(u'from basemod import Base\nclass C(Base):\n    def m(self):\n'
+                        u'        self.\n', server.uri_for_path(os.path.join(folder, 'a.py')))
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm'])
+        base = self.open(u'class Base(object):\n    def base_method(self): pass\n'
+                         u'    def typed(self): pass\n',
+                         server.uri_for_path(os.path.join(folder, 'basemod.py')))
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm', 'typed'])
+        self.documents.remove(base)
+        base.close()
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm'])
