@@ -102,6 +102,7 @@ class Document(object):
         self.analysis.cut()
         self.published = None      # the diagnostics last sent
         self.settled = False       # every line analyzed since the last change
+        self.outline = None        # the outline, until the next change
 
     @property
     def module(self):
@@ -139,12 +140,14 @@ class Document(object):
                 if stale:
                     self.module._ParseErrorsModified((), stale)
         self.settled = False
+        self.outline = None
 
     def reload(self):
         """Cuts the whole text again (only when an edit could not be applied)."""
         self.module.SetSource(doctext.encode(self.text.text()))
         self.analysis.cut()
         self.settled = False
+        self.outline = None
 
     def analyze_slice(self, end_time):
         """Analyzes lines not analyzed yet until end_time; True when none is left."""
@@ -410,7 +413,12 @@ class Server(object):
     # -- questions ----------------------------------------------------------------------
 
     def document_symbol(self, params):
-        return symbols.document_symbols(self.document(params))
+        # Editors ask for the outline several times per version (outline view,
+        # breadcrumbs): it is made once per change.
+        doc = self.document(params)
+        if doc.outline is None:
+            doc.outline = symbols.document_symbols(doc)
+        return doc.outline
 
     def position(self, params):
         position = params.get('position')

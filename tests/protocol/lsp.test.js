@@ -102,6 +102,8 @@ test('typing into a standard-library module answers as a fresh open of the final
   const uri = 'file:///tmp/typed/shlex.py';
   let text = fs.readFileSync(path.join(STDLIB, 'shlex.py'), 'utf8');
   server.open(uri, text);
+  const before = await server.symbols(uri);    // the outline of the first version, kept
+  assert.ok(before.find((s) => s.name === 'shlex'));
   let version = 1;
   const edit = (offset, length, insert) => {
     const start = positionAt(text, offset);
