@@ -111,8 +111,13 @@ class FileAnalysis(object):
         self.logicalline = logicalline
         self.lines = None
         self._bound = {}      # scope -> (its body list, names its lines bind), see bound_names
+        self._made = []       # analyses for_module made for this one, closed with it
+        self.closed = False
 
     def close(self):
+        if self.closed:
+            return
+        self.closed = True
         module = self.module
         module.fQuarnelImpl = None
         module.fFileAnalysis = None
@@ -121,6 +126,9 @@ class FileAnalysis(object):
             module.SetSource(None)
             module.fLogicalLines = None
         self.analyzer.destroy()
+        made, self._made = self._made, []
+        for other in made:
+            other.close()
 
     def for_module(self, module):
         """The FileAnalysis of another module analysis of the same factory (the one
@@ -135,6 +143,7 @@ class FileAnalysis(object):
             return None
         found = FileAnalysis(module.fFilename, self.report, factory=self.factory,
                              module=module)
+        self._made.append(found)
         path = store_path(module.fFilename)
         if path is None or not found.restore(path):
             found.cut()

@@ -498,7 +498,9 @@ class Questions(Edits):
         # open document as edited, then from its file again once closed.
         import shutil
         import tempfile
-        folder = tempfile.mkdtemp()
+        # The same folder each run: URIs are parsed through urlparse's cache.
+        folder = os.path.join(tempfile.gettempdir(), 'vorn-lsp-bases-%d' % os.getpid())
+        os.mkdir(folder)
         self.addCleanup(shutil.rmtree, folder)
         with open(os.path.join(folder, 'basemod.py'), 'w') as f:
             f.write('class Base(object):\n    def base_method(self): pass\n')
