@@ -13,10 +13,7 @@ import time
 
 from vornide import logicallines as ll
 from vornlsp import text as doctext
-
-KIND_CLASS = 5
-KIND_METHOD = 6
-KIND_FUNCTION = 12
+from vornlsp.symbols import KIND_CLASS, KIND_FUNCTION, KIND_METHOD
 
 # Changes whenever the stored symbols change shape.
 STORE_FORMAT = 1
