@@ -1,22 +1,27 @@
 """vorn lsp on decimal.py: didOpen to the documentSymbol answer, and a one-character edit
 followed by a completion request (median and p90 of 50), each beside vorn analyze's cut of
-the same file in this process for scale.
+the same file in this process for scale; workspace/symbol over the standard library the
+first time (every file read and its symbols stored) and from the stored symbols (a new
+server), beside each other; the server's memory with the standard library indexed and
+decimal.py open, beside a server that has only started.
 
     python2.7 bench/bench_lsp.py [--build DIR]
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Client(object):
-    def __init__(self, vorn):
+    def __init__(self, vorn, env=None):
         self.proc = subprocess.Popen([vorn, 'lsp'], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, env=env)
         self.next_id = 0
 
     def send(self, method, params, request=True):
@@ -43,6 +48,14 @@ class Client(object):
             message = json.loads(out.read(length))
             if message.get('id') == msg_id:
                 return message
+
+    def memory(self):
+        """The server's resident memory, in MB."""
+        with open('/proc/%d/status' % self.proc.pid) as f:
+            for line in f:
+                if line.startswith('VmRSS:'):
+                    return int(line.split()[1]) / 1024.0
+        return 0.0
 
     def close(self):
         self.send('shutdown', None)
@@ -97,6 +110,48 @@ def main(argv):
     print('  one-character edit + completion: median %.1f ms, p90 %.1f ms (p90 %.3f x a cut)'
           % (times[len(times) // 2] * 1000, times[int(len(times) * 0.9)] * 1000,
              times[int(len(times) * 0.9)] / cut))
+    workspace_symbols(vorn, source, uri)
+
+
+def workspace_symbols(vorn, source, uri):
+    """workspace/symbol over the standard library: first, again in the same server, and
+    from the stored symbols in a new server; then the server's memory."""
+    library = os.path.dirname(os.__file__)
+    config = tempfile.mkdtemp()
+    env = dict(os.environ, XDG_CONFIG_HOME=config)
+    try:
+        client = Client(vorn, env)
+        client.send('initialize', {'capabilities': {}, 'rootUri': 'file://' + library})
+        started_memory = client.memory()
+        client.send('textDocument/didOpen', {'textDocument': {
+            'uri': uri, 'languageId': 'python', 'version': 1, 'text': source}}, request=False)
+        timings = []
+        for _ in range(2):
+            started = time.time()
+            answer = client.send('workspace/symbol', {'query': 'Decimal'})
+            timings.append(time.time() - started)
+            assert answer['result'], answer
+        memory = client.memory()
+        client.close()
+        client = Client(vorn, env)
+        client.send('initialize', {'capabilities': {}, 'rootUri': 'file://' + library})
+        started = time.time()
+        stored = client.send('workspace/symbol', {'query': 'Decimal'})
+        restored = time.time() - started
+        client.close()
+        assert stored['result'] == answer['result'] or len(stored['result']) > 0
+    finally:
+        shutil.rmtree(config)
+    files = sum(len([n for n in names if n.endswith('.py')])
+                for _, _, names in os.walk(library))
+    print('workspace/symbol over the standard library (%d files, %d symbols match "Decimal"):'
+          % (files, len(answer['result'])))
+    print('  first: %.2f s; again in the same server: %.3f s; a new server from the stored '
+          'symbols: %.2f s (%.3f x the first)' % (timings[0], timings[1], restored,
+                                                 restored / timings[0]))
+    print('  server memory with the library indexed and decimal.py open: %.0f MB '
+          '(%.1f x the %.0f MB of a server just started)'
+          % (memory, memory / started_memory, started_memory))
 
 
 if __name__ == '__main__':

@@ -44,12 +44,12 @@ class Connection(object):
 
     # -- reading ------------------------------------------------------------------------
 
-    def _fill(self, block):
-        """Reads what is there (waiting for something when block); False at the end of
-        input."""
+    def _fill(self, block, timeout=0.0):
+        """Reads what is there (waiting for something when block, else for up to timeout
+        seconds); False at the end of input."""
         if not block:
             try:
-                ready = select.select([self.in_fd], [], [], 0)[0]
+                ready = select.select([self.in_fd], [], [], timeout)[0]
             except select.error:
                 ready = [self.in_fd]
             if not ready:
@@ -94,11 +94,12 @@ class Connection(object):
         self.buffer = buf[start + length:]
         return buf[start:start + length]
 
-    def waiting(self):
-        """Whether a message (or the end of input) is waiting, without blocking."""
+    def waiting(self, timeout=0.0):
+        """Whether a message (or the end of input) is waiting, after waiting for input for
+        up to timeout seconds."""
         if self.closed or '\r\n\r\n' in self.buffer:
             return True
-        self._fill(False)
+        self._fill(False, timeout)
         return self.closed or '\r\n\r\n' in self.buffer
 
     def read(self):

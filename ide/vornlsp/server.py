@@ -15,7 +15,7 @@ import traceback
 import urllib
 import urlparse
 
-from vornlsp import answers, jsonrpc, symbols, text as doctext
+from vornlsp import answers, jsonrpc, symbols, text as doctext, workspace
 from vornlsp.jsonrpc import ResponseError
 
 HELP = """usage: vorn lsp [--log FILE]
@@ -30,6 +30,9 @@ options:
 
 # Time of one slice of background analysis, in seconds.
 SLICE_TIME = 0.02
+# Background work starts only once no message has come for this long (seconds): an editor
+# sends a request right behind the edit it follows, and it should not wait on a slice.
+QUIET_TIME = 0.03
 
 TEXT_SYNC_INCREMENTAL = 2
 
@@ -59,6 +62,23 @@ def path_for_uri(uri):
     return path or None
 
 
+def workspace_folders(params):
+    """The folders of initialize's params: workspaceFolders, else rootUri, else rootPath."""
+    found = []
+    for item in params.get('workspaceFolders') or ():
+        if isinstance(item, dict) and isinstance(item.get('uri'), basestring):
+            path = path_for_uri(item['uri'])
+            if path:
+                found.append(path)
+    if not found and isinstance(params.get('rootUri'), basestring):
+        path = path_for_uri(params['rootUri'])
+        if path:
+            found.append(path)
+    if not found and isinstance(params.get('rootPath'), basestring):
+        found.append(params['rootPath'].encode('utf-8'))
+    return found
+
+
 def uri_for_path(path):
     return 'file://' + urllib.quote(os.path.abspath(path))
 
@@ -82,6 +102,7 @@ class Document(object):
         self.analysis.cut()
         self.published = None      # the diagnostics last sent
         self.settled = False       # every line analyzed since the last change
+        self.outline = None        # the outline, until the next change
 
     @property
     def module(self):
@@ -119,12 +140,14 @@ class Document(object):
                 if stale:
                     self.module._ParseErrorsModified((), stale)
         self.settled = False
+        self.outline = None
 
     def reload(self):
         """Cuts the whole text again (only when an edit could not be applied)."""
         self.module.SetSource(doctext.encode(self.text.text()))
         self.analysis.cut()
         self.settled = False
+        self.outline = None
 
     def analyze_slice(self, end_time):
         """Analyzes lines not analyzed yet until end_time; True when none is left."""
@@ -146,25 +169,29 @@ class Server(object):
         self.exit_status = None
         self.cancelled = set()     # ids of requests cancelled before they were answered
         self._factory = None
+        self._last_message = 0.0   # when the last message was read
+        self.queue = collections.deque()   # messages read and not handled yet
+        self.current_id = None     # the id of the request being answered
+        self.workspace = workspace.WorkspaceIndex([], log)
 
     def factory(self):
         """The module analyses of every document and of the modules they import: one
         factory, so an open document is the analysis its importers see."""
         if self._factory is None:
             import logicalline
-            from vornide import analysis
-            self._factory = analysis.AnalysisFactory(search_path=list(sys.path),
-                                                     logicalline_module=logicalline)
+            from vornide import modules
+            self._factory = modules.EditorFactory(search_path=list(sys.path),
+                                                  logicalline_module=logicalline)
         return self._factory
 
     # -- the loop -----------------------------------------------------------------------
 
     def run(self):
         conn = self.connection
-        queue = collections.deque()
+        queue = self.queue
         while self.exit_status is None:
             if not queue:
-                if self._pending_work() and not conn.waiting():
+                if self._pending_work() and not conn.waiting(self._quiet_left()):
                     self._work_slice()
                     continue
                 if not self._receive(queue):
@@ -185,6 +212,23 @@ class Server(object):
             self.handle(queue.popleft())
         return self.exit_status
 
+    def cancel_arrived(self):
+        """Whether a $/cancelRequest for the request being answered has arrived (the
+        messages waiting are read into the queue to see)."""
+        msg_id = self.current_id
+        if msg_id is None or self.connection is None:
+            return False
+        conn = self.connection
+        while conn.waiting() and not conn.closed and self._receive(self.queue):
+            pass
+        return any(isinstance(m, dict) and m.get('method') == '$/cancelRequest'
+                   and isinstance(m.get('params'), dict) and m['params'].get('id') == msg_id
+                   for m in self.queue)
+
+    def _quiet_left(self):
+        """How long to wait for a message before background work may start."""
+        return max(0.0, min(QUIET_TIME, self._last_message + QUIET_TIME - time.time()))
+
     def _receive(self, queue):
         """Reads one message into queue (a dict, or the exception of a body that is not
         JSON); False at the end of input."""
@@ -196,6 +240,7 @@ class Server(object):
                 self.log('skipped: %s' % e)
         if body is None:
             return False
+        self._last_message = time.time()
         try:
             queue.append(json.loads(body))
         except ValueError as e:
@@ -233,7 +278,11 @@ class Server(object):
                     raise ResponseError(jsonrpc.INVALID_REQUEST, 'the server is shutting down')
                 if handler is None:
                     raise ResponseError(jsonrpc.METHOD_NOT_FOUND, 'unknown method %s' % method)
-                result = handler(self, params if params is not None else {})
+                self.current_id = msg_id
+                try:
+                    result = handler(self, params if params is not None else {})
+                finally:
+                    self.current_id = None
                 self.connection.write({'jsonrpc': '2.0', 'id': msg_id, 'result': result})
             elif handler is not None:
                 if self.initialized or method == 'exit':
@@ -290,6 +339,7 @@ class Server(object):
 
     def initialize(self, params):
         self.initialized = True
+        self.workspace = workspace.WorkspaceIndex(workspace_folders(params), self.log)
         return {
             'capabilities': {
                 'textDocumentSync': {'openClose': True, 'change': TEXT_SYNC_INCREMENTAL,
@@ -298,6 +348,13 @@ class Server(object):
                 'completionProvider': {'triggerCharacters': ['.']},
                 'hoverProvider': True,
                 'definitionProvider': True,
+                'referencesProvider': True,
+                'documentHighlightProvider': True,
+                'signatureHelpProvider': {'triggerCharacters': ['(', ','],
+                                          'retriggerCharacters': [')']},
+                'workspaceSymbolProvider': True,
+                'workspace': {'workspaceFolders': {'supported': True,
+                                                   'changeNotifications': True}},
             },
             'serverInfo': {'name': 'vorn'},
         }
@@ -356,7 +413,12 @@ class Server(object):
     # -- questions ----------------------------------------------------------------------
 
     def document_symbol(self, params):
-        return symbols.document_symbols(self.document(params))
+        # Editors ask for the outline several times per version (outline view,
+        # breadcrumbs): it is made once per change.
+        doc = self.document(params)
+        if doc.outline is None:
+            doc.outline = symbols.document_symbols(doc)
+        return doc.outline
 
     def position(self, params):
         position = params.get('position')
@@ -376,6 +438,52 @@ class Server(object):
         doc = self.document(params)
         return answers.definition(doc, self.position(params), uri_for_path)
 
+    def references(self, params):
+        doc = self.document(params)
+        context = params.get('context')
+        declaration = not isinstance(context, dict) or context.get('includeDeclaration', True)
+        return answers.references(self._open_documents(doc), doc, self.position(params),
+                                  uri_for_path, bool(declaration))
+
+    def document_highlight(self, params):
+        doc = self.document(params)
+        return answers.highlights(doc, self.position(params), uri_for_path)
+
+    def signature_help(self, params):
+        doc = self.document(params)
+        return answers.signature_help(doc, self.position(params))
+
+    def workspace_symbol(self, params):
+        query = params.get('query', u'')
+        if not isinstance(query, basestring):
+            raise ResponseError(jsonrpc.INVALID_PARAMS, 'query must be a string')
+        index = self.workspace
+        index.start()
+        if not index.work(stop=self.cancel_arrived):
+            raise ResponseError(jsonrpc.REQUEST_CANCELLED, 'cancelled')
+        self.log('workspace/symbol: %d files, %d read, %d restored'
+                 % (len(index.entries), index.read, index.restored))
+        return index.query(query, self._open_documents(), uri_for_path)
+
+    def did_change_folders(self, params):
+        event = params.get('event') or {}
+        folders = set(self.workspace.folders)
+        for item in event.get('removed') or ():
+            folders.discard(path_for_uri(item.get('uri', '')))
+        for item in event.get('added') or ():
+            path = path_for_uri(item.get('uri', ''))
+            if path:
+                folders.add(path)
+        old = self.workspace
+        self.workspace = workspace.WorkspaceIndex(sorted(f for f in folders if f), self.log)
+        # Files already read stay read.
+        self.workspace.entries = old.entries
+
+    def _open_documents(self, first=None):
+        """The open documents, `first` leading."""
+        docs = [d for _, d in sorted(self.documents.items()) if d is not first]
+        return ([first] if first is not None else []) + docs
+
     REQUESTS = {
         'initialize': initialize,
         'shutdown': shutdown,
@@ -383,6 +491,10 @@ class Server(object):
         'textDocument/completion': completion,
         'textDocument/hover': hover,
         'textDocument/definition': definition,
+        'textDocument/references': references,
+        'textDocument/documentHighlight': document_highlight,
+        'textDocument/signatureHelp': signature_help,
+        'workspace/symbol': workspace_symbol,
     }
     NOTIFICATIONS = {
         'initialized': ignore,
@@ -394,6 +506,7 @@ class Server(object):
         '$/cancelRequest': ignore,
         '$/setTrace': ignore,
         'workspace/didChangeConfiguration': ignore,
+        'workspace/didChangeWorkspaceFolders': did_change_folders,
     }
 
 

@@ -4,6 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
+const os = require('node:os');
 const fs = require('node:fs');
 const { spawn } = require('node:child_process');
 const rpc = require('vscode-jsonrpc/node');
@@ -13,8 +14,9 @@ const VORN = process.env.VORN ||
   path.join(__dirname, '..', '..', 'build', 'install', 'bin', 'vorn');
 const STDLIB = '/usr/lib/python2.7';
 
-function start() {
-  const child = spawn(VORN, ['lsp'], { stdio: ['pipe', 'pipe', 'pipe'] });
+function start(env) {
+  const child = spawn(VORN, ['lsp'], { stdio: ['pipe', 'pipe', 'pipe'],
+    env: Object.assign({}, process.env, env || {}) });
   let stderr = '';
   child.stderr.on('data', (d) => { stderr += d; });
   const connection = rpc.createMessageConnection(
@@ -29,9 +31,9 @@ function start() {
   const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
   return {
     child, connection, diagnostics, exited, stderr: () => stderr,
-    async init() {
+    async init(rootUri) {
       const result = await connection.sendRequest(lsp.InitializeRequest.type,
-        { processId: process.pid, rootUri: null, capabilities: {} });
+        { processId: process.pid, rootUri: rootUri || null, capabilities: {} });
       connection.sendNotification(lsp.InitializedNotification.type, {});
       return result;
     },
@@ -100,6 +102,8 @@ test('typing into a standard-library module answers as a fresh open of the final
   const uri = 'file:///tmp/typed/shlex.py';
   let text = fs.readFileSync(path.join(STDLIB, 'shlex.py'), 'utf8');
   server.open(uri, text);
+  const before = await server.symbols(uri);    // the outline of the first version, kept
+  assert.ok(before.find((s) => s.name === 'shlex'));
   let version = 1;
   const edit = (offset, length, insert) => {
     const start = positionAt(text, offset);
@@ -211,4 +215,74 @@ test('completion after a typed ".", hover and definition', async () => {
     { textDocument: { uri }, position: { line: 500, character: 90 } });
   assert.ok(Array.isArray(outside.items));
   assert.strictEqual(await server.stop(), 0);
+});
+
+test('references, highlights and signature help across open documents; workspace symbols', async () => {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-ws-'));
+  const config = path.join(root, '.config');
+  let server = null;
+  try {
+    fs.writeFileSync(path.join(root, 'shapes.py'),
+      'class Shape(object):\n    def area(self, scale=1):\n        """The area."""\n'
+      + '        return 0\n\ndef total(shapes, start=0):\n    return start\n');
+    fs.mkdirSync(path.join(root, 'pkg'));
+    fs.writeFileSync(path.join(root, 'pkg', '__init__.py'), 'def helper():\n    pass\n');
+    const useText = 'from shapes import Shape, total\n\nclass Square(Shape):\n'
+      + '    def side(self):\n        return self.area(2)\n\nsq = Square()\n'
+      + 'print total([sq, sq], 1), sq.area()\n';
+    const shapesUri = 'file://' + path.join(root, 'shapes.py');
+    const useUri = 'file://' + path.join(root, 'use.py');
+    const wsSymbols = async (server, query) => (await server.connection.sendRequest(
+      lsp.WorkspaceSymbolRequest.type, { query })).map((s) =>
+      [s.name, s.kind, s.containerName || '', path.basename(s.location.uri),
+        s.location.range.start.line]).sort();
+
+    server = start({ XDG_CONFIG_HOME: config });
+    const init = await server.init('file://' + root);
+    assert.ok(init.capabilities.referencesProvider && init.capabilities.workspaceSymbolProvider);
+    assert.deepStrictEqual(init.capabilities.signatureHelpProvider.triggerCharacters, ['(', ',']);
+    server.open(shapesUri, fs.readFileSync(path.join(root, 'shapes.py'), 'utf8'));
+    server.open(useUri, useText);
+    // Every use of Shape.area, in both documents: its def, self.area in a subclass, sq.area.
+    const refs = await server.connection.sendRequest(lsp.ReferencesRequest.type,
+      { textDocument: { uri: useUri }, position: { line: 7, character: 31 },
+        context: { includeDeclaration: true } });
+    assert.deepStrictEqual(refs.map((r) => [path.basename(r.uri), r.range.start.line,
+      r.range.start.character]).sort(),
+      [['shapes.py', 1, 8], ['use.py', 4, 20], ['use.py', 7, 29]]);
+    const marks = await server.connection.sendRequest(lsp.DocumentHighlightRequest.type,
+      { textDocument: { uri: useUri }, position: { line: 6, character: 0 } });
+    assert.deepStrictEqual(marks.map((h) => [h.range.start.line, h.range.start.character, h.kind]),
+      [[6, 0, 3], [7, 13, 2], [7, 17, 2], [7, 26, 2]]);
+    // Inside calls: a method of a base class (self is bound), an imported def.
+    let help = await server.connection.sendRequest(lsp.SignatureHelpRequest.type,
+      { textDocument: { uri: useUri }, position: { line: 4, character: 25 } });
+    assert.strictEqual(help.signatures[0].label, 'area(scale=1)');
+    assert.strictEqual(help.signatures[0].documentation, 'The area.');
+    help = await server.connection.sendRequest(lsp.SignatureHelpRequest.type,
+      { textDocument: { uri: useUri }, position: { line: 7, character: 22 } });
+    assert.deepStrictEqual([help.signatures[0].label, help.activeParameter],
+      ['total(shapes, start=0)', 1]);
+    // The workspace's classes and defs, the open documents as edited.
+    server.change(useUri, 2, [{ range: { start: { line: 6, character: 0 },
+      end: { line: 6, character: 0 } }, text: 'def typed(): pass\n' }]);
+    const first = await wsSymbols(server, '');
+    assert.deepStrictEqual(first, [
+      ['Shape', 5, '', 'shapes.py', 0], ['Square', 5, '', 'use.py', 2],
+      ['area', 6, 'Shape', 'shapes.py', 1], ['helper', 12, '', '__init__.py', 0],
+      ['side', 6, 'Square', 'use.py', 3], ['total', 12, '', 'shapes.py', 5],
+      ['typed', 12, '', 'use.py', 6]]);
+    assert.deepStrictEqual(await wsSymbols(server, 'sq'), [['Square', 5, '', 'use.py', 2]]);
+    assert.strictEqual(await server.stop(), 0);
+    // A new server answers from the stored symbols; a changed file is read again.
+    fs.appendFileSync(path.join(root, 'shapes.py'), 'class Circle(Shape): pass\n');
+    server = start({ XDG_CONFIG_HOME: config });
+    await server.init('file://' + root);
+    assert.deepStrictEqual(await wsSymbols(server, ''), first.filter((s) => s[3] !== 'use.py')
+      .concat([['Circle', 5, '', 'shapes.py', 7]]).sort());
+    assert.strictEqual(await server.stop(), 0);
+  } finally {
+    if (server && server.child.exitCode === null) server.child.kill();
+    fs.rmSync(root, { recursive: true, force: true });
+  }
 });

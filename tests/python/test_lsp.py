@@ -4,6 +4,7 @@ against a document opened fresh on the final text), the outline and the parse er
 import json
 import os
 import random
+import re
 import subprocess
 import unittest
 
@@ -208,6 +209,90 @@ class Answers(Edits):
         self.assertEqual(doc.diagnostics(), [])
 
 
+class TypingSessions(Edits):
+    """After every edit of a typing session on a real module (character by character, a
+    paste, a deletion and its undo), every answer at the edit and at sampled names equals
+    the answer of a document opened fresh on the same text."""
+
+    def setUp(self):
+        Edits.setUp(self)
+        from vornlsp import answers
+        saved = answers._end_time
+        answers._end_time = lambda: 0.0          # no time limit: answers are complete
+        self.addCleanup(setattr, answers, '_end_time', saved)
+
+    def answers_at(self, doc, positions):
+        from vornlsp import answers
+        uri = server.uri_for_path
+        found = [symbols.document_symbols(doc)]
+        for at in positions:
+            found.append((answers.completion(doc, at), answers.hover(doc, at),
+                          answers.definition(doc, at, uri), answers.highlights(doc, at, uri),
+                          answers.references([doc], doc, at, uri),
+                          answers.signature_help(doc, at)))
+        return json.loads(json.dumps(found).replace(doc.uri, 'file:///doc'))
+
+    def check_answers(self, doc, positions):
+        fresh = self.open(doc.text.text(), 'file:///tmp/fresh.py')
+        try:
+            self.assertEqual(self.answers_at(doc, positions), self.answers_at(fresh, positions))
+        finally:
+            self.documents.remove(fresh)
+            fresh.close()
+
+    def test_typing_sessions_on_standard_modules(self):
+        import shlex
+        rng = random.Random(7)
+        for module, anchor in ((Queue, u'    def _qsize(self'), (shlex, u'    def pop_source')):
+            doc = self.open(module_source(module).decode('latin-1'))   # shlex is Latin-1
+            lines = doc.text.lines
+            row = [i for i, l in enumerate(lines) if l.startswith(anchor)][0]
+            names = [(i, m.start()) for i, l in enumerate(lines) for m in
+                     re.finditer(r'[A-Za-z_]\w*', l) if i != row]
+            sample = [{'line': i, 'character': c} for i, c in rng.sample(names, 4)]
+
+            def edit(start, end, new):
+                doc.replace({'range': {'start': start, 'end': end}, 'text': new})
+                at = doctext_end(start, new)
+                self.check_answers(doc, sample + [at, {'line': at['line'],
+                                                       'character': max(at['character'] - 1, 0)}])
+            typed = u'    def peek(self, count=1):\n        return self.get(count, False)\n'
+            at = {'line': row, 'character': 0}
+            for ch in typed:                              # character by character
+                edit(at, at, ch)
+                at = doctext_end(at, ch)
+            # A paste of a whole method, its deletion and the undo of the deletion.
+            pasted = u'    def twice(self, item):\n        self.put(item); self.put(item)\n'
+            edit(at, at, pasted)
+            after = {'line': at['line'] + 2, 'character': 0}
+            edit(at, after, u'')
+            edit(at, at, pasted)
+            self.assertIn('twice', [c['name'] for s in symbols.document_symbols(doc)
+                                    for c in s['children']])
+
+
+def doctext_end(start, new):
+    """The position after new inserted at start."""
+    lines = new.split(u'\n')
+    if len(lines) == 1:
+        return {'line': start['line'], 'character': start['character'] + len(new)}
+    return {'line': start['line'] + len(lines) - 1, 'character': len(lines[-1])}
+
+
+def answers_by_id(out_read, out_write):
+    """The answers the server wrote to a pipe (its write end closed here), by request id."""
+    os.close(out_write)
+    out = ''
+    while True:
+        chunk = os.read(out_read, 65536)
+        if not chunk:
+            break
+        out += chunk
+    answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
+               ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
+    return dict((a.get('id'), a) for a in answers if 'id' in a)
+
+
 class Framing(unittest.TestCase):
     leak_check = False
 
@@ -235,18 +320,51 @@ class Framing(unittest.TestCase):
         self.assertEqual(srv.run(), 0)
         for doc in srv.documents.values():
             doc.close()
-        os.close(out_write)
-        out = ''
-        while True:
-            chunk = os.read(out_read, 65536)
-            if not chunk:
-                break
-            out += chunk
-        answers = [json.loads(part.split('\r\n\r\n', 1)[1]) for part in
-                   ['Content-Length' + p for p in out.split('Content-Length')[1:]]]
-        by_id = dict((a.get('id'), a) for a in answers if 'id' in a)
+        by_id = answers_by_id(out_read, out_write)
         self.assertEqual(by_id[2]['error']['code'], -32800)
         self.assertEqual(by_id[3]['result'][0]['name'], 'f')
+        for fd in (read_fd, out_read):
+            os.close(fd)
+
+    def test_workspace_symbols_stop_when_cancelled(self):
+        # Indexing the standard library takes seconds: a $/cancelRequest that arrives
+        # meanwhile ends the request with RequestCancelled, the files read so far kept.
+        import shutil
+        import tempfile
+        import threading
+        config = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, config)
+        saved = dict(os.environ)
+        os.environ['XDG_CONFIG_HOME'] = config
+        self.addCleanup(os.environ.update, saved)
+        self.addCleanup(os.environ.pop, 'XDG_CONFIG_HOME', None)
+        read_fd, write_fd = os.pipe()
+        out_read, out_write = os.pipe()
+        srv = server.Server(Connection(read_fd, out_write), server.Log())
+
+        def send(*messages):
+            os.write(write_fd, ''.join('Content-Length: %d\r\n\r\n%s' % (len(b), b)
+                                       for b in map(json.dumps, messages)))
+        library = os.path.dirname(os.__file__)
+        send({'jsonrpc': '2.0', 'id': 1, 'method': 'initialize',
+              'params': {'rootUri': 'file://' + library}},
+             {'jsonrpc': '2.0', 'id': 2, 'method': 'workspace/symbol',
+              'params': {'query': 'Decimal'}})
+
+        def later():
+            send({'jsonrpc': '2.0', 'method': '$/cancelRequest', 'params': {'id': 2}},
+                 {'jsonrpc': '2.0', 'id': 3, 'method': 'shutdown'},
+                 {'jsonrpc': '2.0', 'method': 'exit'})
+            os.close(write_fd)
+        timer = threading.Timer(0.5, later)
+        timer.start()
+        self.assertEqual(srv.run(), 0)
+        timer.join()
+        by_id = answers_by_id(out_read, out_write)
+        self.assertEqual(by_id[2]['error']['code'], -32800)
+        self.assertIn('result', by_id[3])
+        self.assertGreater(len(srv.workspace.entries), 0)
+        self.assertGreater(len(srv.workspace.pending), 0)
         for fd in (read_fd, out_read):
             os.close(fd)
 
@@ -312,7 +430,8 @@ class Questions(Edits):
         # Typed into the document, so the answers come from the incremental state.
         doc = self.open(u'')
         doc.replace({'text': QUESTIONS})
-        members = ['__init__', 'items', 'kind', 'size']
+        # The class's own members and those inherited from Base.
+        members = ['__init__', 'base_attr', 'base_method', 'items', 'kind', 'size']
         self.assertEqual(self.labels(doc, 16, 17), members)           # self.
         self.assertEqual(self.labels(doc, 17, 18), members)           # local = Child(1)
         self.assertIn('Queue', self.labels(doc, 18, 18))              # a module's names
@@ -348,3 +467,50 @@ class Questions(Edits):
                                                              'collections.py')))
                 if 'import deque' in text][0]
         self.assertEqual(where(14, 22), [('collections.py', line, 0)])  # an imported name
+
+    def test_references_highlights_and_signatures(self):
+        from vornlsp import answers
+        doc = self.open(QUESTIONS)
+        uri = server.uri_for_path
+
+        def marks(line, character):
+            return [(h['range']['start']['line'], h['range']['start']['character'], h['kind'])
+                    for h in answers.highlights(doc, self.position(line, character), uri)]
+        # A parameter: its def and its use, not the attribute of the same name.
+        self.assertEqual(marks(13, 20), [(12, 23, 3), (13, 20, 2)])
+        # A class: its def and its use inside a method; a builtin has no definition.
+        self.assertEqual(marks(15, 16), [(9, 6, 3), (15, 16, 2)])
+        refs = answers.references([doc], doc, self.position(15, 16), uri, False)
+        self.assertEqual([r['range']['start']['line'] for r in refs], [15])
+        # Typing a call: the def's parameters, self left out of a bound method.
+        doc.replace({'range': {'start': self.position(19, 11), 'end': self.position(19, 11)},
+                     'text': u'e + top(1, local.base_method())'})
+        help = answers.signature_help(doc, self.position(19, 21))
+        self.assertEqual((help['signatures'][0]['label'], help['activeParameter']),
+                         ('top(a, b=2)', 1))
+        self.assertEqual(help['signatures'][0]['documentation'], 'Top.')
+        help = answers.signature_help(doc, self.position(19, 40))
+        self.assertEqual(help['signatures'][0]['label'], 'base_method()')
+        self.assertIsNone(answers.signature_help(doc, self.position(19, 10)))
+
+    def test_base_class_in_another_document(self):
+        # Members inherited from a module of the folder: read from its file, then from its
+        # open document as edited, then from its file again once closed.
+        import shutil
+        import tempfile
+        # The same folder each run: URIs are parsed through urlparse's cache.
+        folder = os.path.join(tempfile.gettempdir(), 'vorn-lsp-bases-%d' % os.getpid())
+        os.mkdir(folder)
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, 'basemod.py'), 'w') as f:
+            f.write('class Base(object):\n    def base_method(self): pass\n')
+        doc = self.open(u'from basemod import Base\nclass C(Base):\n    def m(self):\n'
+                        u'        self.\n', server.uri_for_path(os.path.join(folder, 'a.py')))
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm'])
+        base = self.open(u'class Base(object):\n    def base_method(self): pass\n'
+                         u'    def typed(self): pass\n',
+                         server.uri_for_path(os.path.join(folder, 'basemod.py')))
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm', 'typed'])
+        self.documents.remove(base)
+        base.close()
+        self.assertEqual(self.labels(doc, 3, 13), ['base_method', 'm'])
