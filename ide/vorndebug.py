@@ -884,4 +884,5 @@ if __name__ == '__main__':
     # python2.7 -m vorndebug PROGRAM [ARGS...], the installation's bin on PYTHONPATH: the
     # debugger leaves the program's sys.path and sys.modules first.
     import vornrun
-    sys.exit(vornrun.debug_here(main, sys.argv[1:], os.path.dirname(os.path.abspath(__file__))))
+    sys.exit(vornrun.debug_here(vornrun.frontend(sys.argv[1:], main), sys.argv[1:],
+                                os.path.dirname(os.path.abspath(__file__))))

@@ -7,7 +7,7 @@ if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   echo "protocol tests skipped: node and npm are not installed (scripts/prerequisites installs them)"
   exit 77
 fi
-if [ ! -d node_modules/vscode-languageserver-protocol ]; then
+if [ ! -d node_modules/vscode-languageserver-protocol ] || [ ! -d node_modules/@vscode/debugadapter-testsupport ]; then
   npm ci --no-audit --no-fund >/dev/null
 fi
 VORN="$1/bin/vorn" exec node --test
