@@ -274,6 +274,8 @@ class Session(vorncore.Core):
         self.return_value = None      # (function name, value) of the last return stop passed
         self.stepping_before = False
         self.watcher_started = False
+        self.servicing = False        # this stop was asked for to answer requests
+        self.pause_wanted = False
         self.apply_exception_filters()
 
     # -- the connection ----------------------------------------------------------------------
@@ -370,6 +372,12 @@ class Session(vorncore.Core):
         """The watcher thread: while the program runs, input on the socket asks the main
         thread to service it; the end of the connection ends the program even when its main
         thread is blocked."""
+        try:
+            self.watch_socket()
+        except:  # at the interpreter's exit, the modules this reads may be gone
+            return
+
+    def watch_socket(self):
         sock = self.channel.sock
         while True:
             self.running.acquire()
@@ -395,8 +403,15 @@ class Session(vorncore.Core):
                 time.sleep(0.01)
 
     def service_from_nudge(self):
-        if self.service_wanted and not self.busy and self.stop is None and self.started:
-            self.service_running()
+        """Run by the main thread between two instructions of the program: asks for a stop at
+        its next event, where the requests are answered untraced (code run from here would
+        be traced as the program's). Only while it continues: a step stops soon anyway, and
+        the idle callback serves meanwhile."""
+        if self.service_wanted and not self.busy and self.stop is None and self.started \
+                and self.continuing and not self.detached:
+            self.servicing = True
+            self.trace_again()
+            tracer.stop()
 
     def idle_cb(self):
         if self.busy or self.stop is not None or self.detached:
@@ -414,7 +429,16 @@ class Session(vorncore.Core):
         changes take effect at once, pause asks for a stop at the next line."""
         self.busy = True
         try:
-            while self.channel.ready() and not self.detached:
+            self.answer_waiting()
+            if self.needs_tracing():
+                self.trace_again()
+        finally:
+            self.service_wanted = False
+            self.busy = False
+
+    def answer_waiting(self):
+        """Answers the requests that have arrived, without waiting for more."""
+        while self.channel.ready() and not self.detached:
                 try:
                     self.channel.fill(0)
                 except (Closed, socket.error):
@@ -433,11 +457,6 @@ class Session(vorncore.Core):
                         continue
                     if isinstance(message, dict):
                         self.handle(message)
-            if self.needs_tracing():
-                self.trace_again()
-        finally:
-            self.service_wanted = False
-            self.busy = False
 
     def needs_tracing(self):
         return bool(len(self.breaks) or self.raised)
@@ -446,6 +465,8 @@ class Session(vorncore.Core):
         """Asks the running program to stop at its next line (a pause)."""
         if self.stop is None and self.runner_frame is not None:
             self.interrupt(None, None)
+        elif self.stop is not None and self.servicing:
+            self.pause_wanted = True
 
     # -- stops -----------------------------------------------------------------------------
 
@@ -457,6 +478,9 @@ class Session(vorncore.Core):
         self.busy = True
         holding = self.running.acquire(0)
         try:
+            if self.servicing:
+                self.answer_waiting()
+                self.service_wanted = False
             self.check_modules()
             if self.detached:
                 self.resumed = True
@@ -464,6 +488,13 @@ class Session(vorncore.Core):
                 return
             if self.quit_asked:
                 self.set_quit()
+            if self.servicing:
+                if self.pause_wanted:
+                    stop.interrupted = True
+                elif stop.kind == 'return' or (stop.kind == 'line' and not stop.breakpoints):
+                    # Stopped only to answer: on as it went.
+                    self.resume_as_before()
+                    return
             reason, extra = self.stop_reason(stop)
             if reason is None:
                 return
@@ -473,6 +504,7 @@ class Session(vorncore.Core):
                 self.clear_references()
             if holding:
                 self.running.release()
+            self.servicing = self.pause_wanted = False
             self.busy = False
 
     def report_stop(self, stop, reason, extra):
@@ -491,6 +523,8 @@ class Session(vorncore.Core):
         control is left as it was."""
         self.resumed = True
         self.stepping_in = self.stepping_before
+        if self.servicing:
+            tracer.continue_run()  # the stop asked to answer replaced the continue
 
     def stop_reason(self, stop):
         """(DAP reason, extra body) of a stop to show, or (None, None) when the stop was
@@ -508,9 +542,10 @@ class Session(vorncore.Core):
             self.set_step()
             return None, None
         if stop.kind == 'return':
-            # Stepping off a function's end: on into its caller, the value kept to show.
+            # Stepping off a function's end: on to the caller's next line (calls made from
+            # the rest of its line run through), the value kept to show there.
             self.return_value = (stop.frame.f_code.co_name, stop.return_value)
-            self.set_step()
+            self.set_return()
             return None, None
         if stop.kind in ('exception', 'uncaught'):
             mode = self.exception_stop(stop)
@@ -590,6 +625,8 @@ class Session(vorncore.Core):
 
     def user_exit(self, status):
         self.busy = True
+        # The watcher waits for the program to run again, which it never does.
+        self.running.acquire(0)
         self.flush_output()
         self.event('vornExit', {'exitCode': status})
 

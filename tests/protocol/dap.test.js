@@ -1,0 +1,335 @@
+// Drives `vorn dap` as editors' debug adapters are tested: through DebugClient of
+// @vscode/debugadapter-testsupport, on real programs under dap_programs/. VORN names the
+// launcher (default: the build's installation); PYTHON the interpreter the programs run under.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const path = require('node:path');
+const net = require('node:net');
+const { spawn } = require('node:child_process');
+const { DebugClient } = require('@vscode/debugadapter-testsupport');
+
+const VORN = process.env.VORN ||
+  path.join(__dirname, '..', '..', 'build', 'install', 'bin', 'vorn');
+const PYTHON = process.env.PYTHON || '/usr/bin/python2.7';
+const PROGRAMS = path.join(__dirname, 'dap_programs');
+const ORDERS = path.join(PROGRAMS, 'orders.py');
+const PRICING = path.join(PROGRAMS, 'pricing.py');
+const FAILING = path.join(PROGRAMS, 'failing.py');
+const SPINNING = path.join(PROGRAMS, 'spinning.py');
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (e) {
+    return false;
+  }
+}
+
+async function gone(pid, ms = 5000) {
+  for (let waited = 0; waited < ms; waited += 50) {
+    if (!alive(pid)) return true;
+    await sleep(50);
+  }
+  return false;
+}
+
+// An adapter with every event it sends kept in order, so a test can look back at them.
+async function start() {
+  const dc = new DebugClient(VORN, 'dap', 'vorn');
+  dc.defaultTimeout = 10000;
+  const events = [];
+  for (const name of ['output', 'stopped', 'continued', 'breakpoint', 'module', 'exited',
+    'terminated', 'process', 'initialized']) {
+    dc.on(name, (e) => events.push(e));
+  }
+  await dc.start();
+  dc.events = events;
+  dc.output = (category) => events.filter((e) => e.event === 'output' &&
+    (!category || e.body.category === category)).map((e) => e.body.output).join('');
+  return dc;
+}
+
+// initialize + launch, configured by configure() once the adapter says initialized.
+async function launch(dc, args, configure) {
+  const stopped = args.stopOnEntry ? dc.waitForEvent('stopped') : null;
+  await Promise.all([
+    dc.waitForEvent('initialized').then(() => configure && configure())
+      .then(() => dc.configurationDoneRequest()),
+    dc.launch(Object.assign({ python: PYTHON }, args)),
+  ]);
+  return stopped;
+}
+
+async function stoppedAt(dc, reason, file, line) {
+  const event = await dc.waitForEvent('stopped');
+  assert.strictEqual(event.body.reason, reason, JSON.stringify(event.body));
+  const trace = await dc.stackTraceRequest({ threadId: event.body.threadId });
+  const top = trace.body.stackFrames[0];
+  assert.strictEqual(top.source.path, file);
+  assert.strictEqual(top.line, line, JSON.stringify(trace.body.stackFrames.slice(0, 2)));
+  return { event, trace, threadId: event.body.threadId, frameId: top.id };
+}
+
+async function locals(dc, frameId) {
+  const scopes = await dc.scopesRequest({ frameId });
+  assert.deepStrictEqual(scopes.body.scopes.map((s) => s.name), ['Locals', 'Globals']);
+  const vars = await dc.variablesRequest({
+    variablesReference: scopes.body.scopes[0].variablesReference });
+  const found = {};
+  for (const v of vars.body.variables) found[v.name] = v;
+  return found;
+}
+
+test('breakpoints (condition, hit count, log point, function, moved, waiting for a module), '
+  + 'stepping across modules, data, output and exit status', async () => {
+  const dc = await start();
+  try {
+    let waiting;
+    await launch(dc, { program: ORDERS }, async () => {
+      const set = await dc.setBreakpointsRequest({ source: { path: ORDERS }, breakpoints: [
+        { line: 7, condition: 'item == 7' },
+        { line: 16, logMessage: 'totals={totals} n={n}' },
+        { line: 9 },
+      ] });
+      const [cond, log, moved] = set.body.breakpoints;
+      assert.ok(cond.verified && log.verified && moved.verified);
+      assert.deepStrictEqual([cond.line, log.line, moved.line], [7, 16, 11]);
+      // pricing.py is imported by the program once it runs.
+      const later = await dc.setBreakpointsRequest({ source: { path: PRICING },
+        breakpoints: [{ line: 5, hitCondition: '3' }] });
+      waiting = later.body.breakpoints[0];
+      assert.strictEqual(waiting.verified, false);
+      const fn = await dc.setFunctionBreakpointsRequest({ breakpoints: [
+        { name: 'Basket.weigh' }, { name: 'no_such_function' }] });
+      assert.strictEqual(fn.body.breakpoints[0].verified, true);
+      assert.strictEqual(fn.body.breakpoints[0].line, 25);
+      assert.strictEqual(fn.body.breakpoints[1].verified, false);
+    });
+
+    // The blank line's breakpoint moved to the def below it, which runs as the module loads.
+    let at = await stoppedAt(dc, 'breakpoint', ORDERS, 11);
+    await dc.continueRequest({ threadId: at.threadId });
+
+    // The condition holds on the third call only.
+    at = await stoppedAt(dc, 'breakpoint', ORDERS, 7);
+    assert.deepStrictEqual(at.trace.body.stackFrames.map((f) => f.name),
+      ['price', 'run', 'main', '<module>']);
+    const bound = dc.events.find((e) => e.event === 'breakpoint' && e.body.breakpoint.id === waiting.id);
+    assert.ok(bound && bound.body.breakpoint.verified, 'the waiting breakpoint bound');
+    assert.ok(dc.events.some((e) => e.event === 'module' && e.body.module.name === 'pricing'));
+    let vars = await locals(dc, at.frameId);
+    assert.strictEqual(vars.item.value, '7');
+    assert.strictEqual(vars.count.value, '3');
+    const watch = await dc.evaluateRequest({ expression: 'item * count', frameId: at.frameId,
+      context: 'watch' });
+    assert.strictEqual(watch.body.result, '21');
+    // A local set here is the one the program goes on with.
+    const scopes = await dc.scopesRequest({ frameId: at.frameId });
+    const set = await dc.setVariableRequest({ name: 'count',
+      variablesReference: scopes.body.scopes[0].variablesReference, value: '10' });
+    assert.strictEqual(set.body.value, '10');
+    await dc.nextRequest({ threadId: at.threadId });
+    at = await stoppedAt(dc, 'step', ORDERS, 8);
+    const total = await dc.evaluateRequest({ expression: 'total', frameId: at.frameId,
+      context: 'hover' });
+    assert.strictEqual(total.body.result, '70');
+    // Out of price: the rest of line 15 calls into the other module, where the breakpoint's
+    // third hit stops.
+    await dc.stepOutRequest({ threadId: at.threadId });
+    at = await stoppedAt(dc, 'breakpoint', PRICING, 5);
+    assert.strictEqual((await locals(dc, at.frameId)).value.value, '70');
+    await dc.nextRequest({ threadId: at.threadId });
+    at = await stoppedAt(dc, 'step', PRICING, 6);
+    // Back out across the modules: the caller's next line, the value returned shown.
+    await dc.stepOutRequest({ threadId: at.threadId });
+    at = await stoppedAt(dc, 'step', ORDERS, 14);
+    const returned = await locals(dc, at.frameId);
+    assert.strictEqual(returned['(return) discounted'].value, '69');
+    await dc.continueRequest({ threadId: at.threadId });
+
+    // From the count on, every hit stops.
+    at = await stoppedAt(dc, 'breakpoint', PRICING, 5);
+    assert.strictEqual((await locals(dc, at.frameId)).value.value, '44');
+    await dc.continueRequest({ threadId: at.threadId });
+
+    // The log point wrote its message without stopping; the function breakpoint stops.
+    at = await stoppedAt(dc, 'breakpoint', ORDERS, 25);
+    assert.match(dc.output('console'), /totals=\[3, 10, 69, 43\] n=3\n/);
+    vars = await locals(dc, at.frameId);
+    const self = await dc.variablesRequest({ variablesReference: vars.self.variablesReference });
+    const items = self.body.variables.find((v) => v.name === 'items');
+    assert.strictEqual(items.indexedVariables, 4);
+    const page = await dc.variablesRequest({ variablesReference: items.variablesReference,
+      start: 1, count: 2 });
+    assert.deepStrictEqual(page.body.variables.map((v) => [v.name, v.value, v.evaluateName]),
+      [['1', '5', 'self.items[1]'], ['2', '7', 'self.items[2]']]);
+    // The debug console runs statements too.
+    const statement = await dc.evaluateRequest({ expression: 'self.items = self.items[:2]',
+      frameId: at.frameId, context: 'repl' });
+    assert.strictEqual(statement.success, true);
+    const globals = await dc.evaluateRequest({ expression: 'mapping', context: 'repl',
+      frameId: at.trace.body.stackFrames[1].id });
+    assert.strictEqual(globals.body.result, "{'a': 1, 'b': [1, 2]}");
+    const exited = dc.waitForEvent('exited');
+    const terminated = dc.waitForEvent('terminated');
+    await dc.continueRequest({ threadId: at.threadId });
+
+    // No stop for the KeyError the program catches; its output and status arrive.
+    assert.strictEqual((await exited).body.exitCode, 125 % 7);
+    await terminated;
+    assert.strictEqual(dc.output('stdout'), 'total 125\n');
+    assert.strictEqual(dc.output('stderr'), 'weighed 2\n');
+    assert.ok(dc.events.some((e) => e.event === 'continued'));
+    assert.ok(!dc.events.some((e) => e.event === 'stopped' && e.body.reason === 'exception'));
+  } finally {
+    await dc.stop();
+  }
+});
+
+test('exceptions: the uncaught stop and its info, none for caught ones; raised with a type '
+  + 'condition', async () => {
+  let dc = await start();
+  try {
+    await launch(dc, { program: FAILING }, () =>
+      dc.setExceptionBreakpointsRequest({ filters: ['uncaught'] }));
+    const at = await stoppedAt(dc, 'exception', FAILING, 5);
+    assert.strictEqual(dc.output('stdout'), 'caught\n');
+    const info = await dc.exceptionInfoRequest({ threadId: at.threadId });
+    assert.strictEqual(info.body.exceptionId, 'ValueError');
+    assert.strictEqual(info.body.breakMode, 'unhandled');
+    assert.match(info.body.description, /ValueError: invalid literal .* 'y'/);
+    const arg = await dc.evaluateRequest({ expression: 'text', frameId: at.frameId,
+      context: 'watch' });
+    assert.strictEqual(arg.body.result, "'y'");
+    const exited = dc.waitForEvent('exited');
+    const terminated = dc.waitForEvent('terminated');
+    await dc.continueRequest({ threadId: at.threadId });
+    assert.strictEqual((await exited).body.exitCode, 1);
+    await terminated;
+    assert.match(dc.output('stderr'), /Traceback[^]*ValueError: invalid literal/);
+  } finally {
+    await dc.stop();
+  }
+  dc = await start();
+  try {
+    await launch(dc, { program: FAILING }, () => dc.setExceptionBreakpointsRequest({
+      filters: [], filterOptions: [{ filterId: 'raised', condition: 'KeyError, ValueError' }] }));
+    // Raised: the first ValueError stops, although the program catches it.
+    const at = await stoppedAt(dc, 'exception', FAILING, 5);
+    assert.strictEqual(dc.output('stdout'), '');
+    const info = await dc.exceptionInfoRequest({ threadId: at.threadId });
+    assert.strictEqual(info.body.breakMode, 'always');
+    await dc.setExceptionBreakpointsRequest({ filters: [], filterOptions: [
+      { filterId: 'raised', condition: 'KeyError' }] });
+    const exited = dc.waitForEvent('exited');
+    await dc.continueRequest({ threadId: at.threadId });
+    assert.strictEqual((await exited).body.exitCode, 1);
+    assert.strictEqual(dc.events.filter((e) => e.event === 'stopped').length, 1);
+  } finally {
+    await dc.stop();
+  }
+});
+
+test('a running program: pause, breakpoints and filters changed while it runs, threads, '
+  + 'terminate', async () => {
+  const dc = await start();
+  try {
+    const processEvent = dc.waitForEvent('process');
+    await launch(dc, { program: SPINNING });
+    const pid = (await processEvent).body.systemProcessId;
+    await dc.assertOutput('stdout', 'started\n');
+    const threads = await dc.threadsRequest();
+    assert.strictEqual(threads.body.threads.length, 1);
+    // Pause stops it wherever it is.
+    const paused = dc.waitForEvent('stopped');
+    const asked = Date.now();
+    await dc.pauseRequest({ threadId: threads.body.threads[0].id });
+    const event = await paused;
+    assert.strictEqual(event.body.reason, 'pause');
+    assert.ok(Date.now() - asked < 2000);
+    await dc.continueRequest({ threadId: event.body.threadId });
+    await sleep(200);
+    // A breakpoint set while it runs (tracing was off: no breakpoints) takes effect.
+    const hit = dc.waitForEvent('stopped');
+    const set = await dc.setBreakpointsRequest({ source: { path: SPINNING },
+      breakpoints: [{ line: 13 }] });
+    assert.ok(set.body.breakpoints[0].verified);
+    const stop = await hit;
+    assert.strictEqual(stop.body.reason, 'breakpoint');
+    const vars = await locals(dc, (await dc.stackTraceRequest({ threadId: stop.body.threadId }))
+      .body.stackFrames[0].id);
+    assert.ok(Number(vars.round.value) >= 1);
+    // Cleared while it runs: it runs on without stopping.
+    await dc.continueRequest({ threadId: stop.body.threadId });
+    await dc.setBreakpointsRequest({ source: { path: SPINNING }, breakpoints: [] });
+    await dc.setExceptionBreakpointsRequest({ filters: ['raised', 'uncaught'] });
+    const before = dc.events.filter((e) => e.event === 'stopped').length;
+    await sleep(500);
+    assert.strictEqual(dc.events.filter((e) => e.event === 'stopped').length, before);
+    assert.ok(alive(pid));
+    const terminated = dc.waitForEvent('terminated');
+    await dc.terminateRequest();
+    await terminated;
+    assert.ok(await gone(pid));
+  } finally {
+    await dc.stop();
+  }
+});
+
+test('the program never outlives its adapter: a client that goes away, an adapter killed',
+  async () => {
+  for (const how of ['close', 'kill']) {
+    const dc = await start();
+    const processEvent = dc.waitForEvent('process');
+    await launch(dc, { program: SPINNING });
+    const pid = (await processEvent).body.systemProcessId;
+    await dc.assertOutput('stdout', 'started\n');
+    const adapter = dc._adapterProcess;
+    if (how === 'close') adapter.stdin.end();
+    else adapter.kill('SIGKILL');
+    assert.ok(await gone(pid), how);
+    dc._adapterProcess = null;
+  }
+});
+
+test('bad input: malformed messages, unknown requests, missing arguments, programs that do '
+  + 'not exist or compile', async () => {
+  const dc = await start();
+  try {
+    await dc.initializeRequest();
+    const stdin = dc._adapterProcess.stdin;
+    stdin.write('Content-Length: nope\r\n\r\n');
+    stdin.write('Content-Length: 5\r\n\r\n{bad}');
+    stdin.write('Content-Length: 2\r\n\r\n[]');
+    const unknown = await dc.customRequest('frobnicate').catch((e) => e);
+    assert.match(String(unknown.message), /unknown request frobnicate/);
+    const early = await dc.stackTraceRequest({ threadId: 1 }).catch((e) => e);
+    assert.match(String(early.message), /no program/);
+    for (const [args, pattern] of [
+      [{}, /needs "program"/],
+      [{ program: path.join(PROGRAMS, 'absent.py') }, /no program .*absent.py/],
+      [{ program: path.join(PROGRAMS, 'broken.py') }, /broken.py does not compile: .*line 1/],
+      [{ program: ORDERS, python: '/nonexistent/python' }, /no interpreter/],
+      [{ program: ORDERS, args: 'x' }, /"args" must be a list/],
+    ]) {
+      const failed = await dc.launchRequest(Object.assign({ python: PYTHON }, args))
+        .catch((e) => e);
+      assert.match(String(failed.message), pattern);
+    }
+    assert.match(dc.output('stderr'), /broken.py does not compile/);
+    // The session goes on: a real launch still works.
+    const exited = dc.waitForEvent('exited');
+    await launch(dc, { program: ORDERS, stopOnEntry: true }).then(async (stopped) => {
+      const event = await stopped;
+      assert.strictEqual(event.body.reason, 'entry');
+      await dc.continueRequest({ threadId: event.body.threadId });
+    });
+    assert.strictEqual((await exited).body.exitCode, 6);
+  } finally {
+    await dc.stop();
+  }
+});
