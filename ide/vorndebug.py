@@ -805,6 +805,15 @@ class Debugger(vorncore.Core, cmd.Cmd):
             ', '.join(vorncore.exception_name(t) for t in self.never_stop) or '(none)'))
 
 
+def listen(port, host='127.0.0.1', token=None):
+    """Waits on host:port for an editor's debug adapter (`vorn dap`, DAP attach), then debugs
+    the calling program from here on; for a program that starts itself, such as a server.
+    The adapter must present the secret: token, else $VORN_DEBUG_TOKEN, else one made up and
+    printed on standard error."""
+    from vorndap import session
+    session.listen(port, host, token)
+
+
 EXEC_HELP = """(!) statement
 Execute the (one-line) statement in the context of the current stack frame. The exclamation
 point can be omitted unless the first word of the statement resembles a debugger command.

@@ -1190,11 +1190,9 @@ class Session(vorncore.Core):
 
     # -- running -----------------------------------------------------------------------------
 
-    def configure_and_run(self, program, args):
-        """Answers the configuration requests, then runs the program; its exit status."""
-        self.program = os.path.abspath(program)
-        self.event('process', {'name': self.program, 'systemProcessId': os.getpid(),
-                               'isLocalProcess': True})
+    def prepare(self):
+        self.event('process', {'name': self.program or sys.argv[0],
+                               'systemProcessId': os.getpid(), 'isLocalProcess': True})
         self.known_modules = self.module_files()
         self.reported_modules = True
         self.init_tracer()  # for the breakpoints set before the program starts
@@ -1204,6 +1202,11 @@ class Session(vorncore.Core):
         for fd in (never, keep):
             fcntl.fcntl(fd, fcntl.F_SETFD, fcntl.fcntl(fd, fcntl.F_GETFD) | fcntl.FD_CLOEXEC)
         self.quiet_stream = os.fdopen(never, 'r')
+
+    def configure_and_run(self, program, args):
+        """Answers the configuration requests, then runs the program; its exit status."""
+        self.program = os.path.abspath(program)
+        self.prepare()
         self.serve(lambda: self.configured)
         self.running.release()
         self.start_watcher()
@@ -1212,6 +1215,62 @@ class Session(vorncore.Core):
     def run_code(self, code, program, args):
         self.started = False
         return vorncore.Core.run_code(self, code, program, args)
+
+    # -- a program that asked to be debugged from where it is ---------------------------------
+
+    def in_program(self, frame):
+        if self.runner_frame is ATTACHED:
+            return True
+        return vorncore.Core.in_program(self, frame)
+
+    def trace_again(self):
+        if self.runner_frame is ATTACHED:
+            if not tracer.get_tracing():
+                tracer.start_trace(0, vorncore.NO_FRAME)
+            return
+        vorncore.Core.trace_again(self)
+
+    def attach_here(self):
+        """Answers the configuration requests, then debugs the calling thread's program from
+        its current point on: every frame of the thread is the program's."""
+        main = sys.modules.get('__main__')
+        path = getattr(main, '__file__', None)
+        self.program = os.path.abspath(path) if path else None
+        self.prepare()
+        self.serve(lambda: self.configured)
+        self.started = True
+        self.runner_frame = ATTACHED
+        self.running.release()
+        self.start_watcher()
+        tracer.start_trace(0, vorncore.NO_FRAME)
+        tracer.continue_run()
+        self.continuing = True
+
+
+class Attached(object):
+    """Stands for the frame that runs the program when the program started itself."""
+    f_back = None
+
+
+ATTACHED = Attached()
+
+
+def listen(port, host='127.0.0.1', token=None):
+    """Waits on host:port for an editor's debug adapter (DAP attach; the adapter presents
+    the secret: token, else $VORN_DEBUG_TOKEN, else one made up and printed), then debugs the
+    calling program from here on. For programs that start themselves, such as servers."""
+    token = token or os.environ.pop(TOKEN_VARIABLE, None) or new_token()
+    server = listening_socket((host, port))
+    log('waiting for a debug adapter on %s:%d (secret %s)'
+        % (host, server.getsockname()[1], token))
+    channel = accept(server, token)
+    server.close()
+    LISTENING.append(Session(channel))
+    LISTENING[-1].attach_here()
+
+
+# The session of a program that called listen, kept for the life of the process.
+LISTENING = []
 
 
 USAGE = """usage: vorn debug --listen [HOST:]PORT [--token SECRET] PROGRAM [ARGS...]

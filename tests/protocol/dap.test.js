@@ -333,3 +333,121 @@ test('bad input: malformed messages, unknown requests, missing arguments, progra
     await dc.stop();
   }
 });
+
+// `vorn debug --listen`: the program waits for an adapter; [child, port] once it says where.
+async function listening(program, token) {
+  const child = spawn(VORN, ['debug', '--python', PYTHON, '--listen', '127.0.0.1:0',
+    '--token', token, program], { stdio: ['ignore', 'pipe', 'pipe'] });
+  child.stderrText = '';
+  child.stdoutText = '';
+  child.stdout.on('data', (d) => { child.stdoutText += d; });
+  const port = await new Promise((resolve, reject) => {
+    child.stderr.on('data', (d) => {
+      child.stderrText += d;
+      const m = /waiting for a debug adapter on 127\.0\.0\.1:(\d+)/.exec(child.stderrText);
+      if (m) resolve(Number(m[1]));
+    });
+    child.on('exit', () => reject(new Error('ended: ' + child.stderrText)));
+  });
+  child.ended = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+  return [child, port];
+}
+
+test('attach: only with the secret; a connection without it is refused, nothing evaluated',
+  async () => {
+  const [child, port] = await listening(ORDERS, 'sesame');
+  try {
+    // A connection with a wrong secret, and a request after it, gets nothing.
+    const answer = await new Promise((resolve) => {
+      const sock = net.connect(port, '127.0.0.1', () => {
+        const send = (m) => {
+          const body = JSON.stringify(m);
+          sock.write(`Content-Length: ${Buffer.byteLength(body)}\r\n\r\n${body}`);
+        };
+        send({ type: 'hello', token: 'guess' });
+        send({ type: 'request', seq: 1, command: 'evaluate',
+          arguments: { expression: '__import__("os").system("touch /tmp/vorn-dap-owned")' } });
+      });
+      let got = '';
+      sock.on('data', (d) => { got += d; });
+      sock.on('close', () => resolve(got));
+      sock.on('error', () => resolve(got));
+    });
+    assert.strictEqual(answer, '');
+    assert.match(child.stderrText, /refused a connection from 127\.0\.0\.1/);
+    // Through the adapter: the wrong secret is refused too, then the right one attaches.
+    const dc = await start();
+    try {
+      await dc.initializeRequest();
+      const refused = await dc.attachRequest({ port, token: 'guess' }).catch((e) => e);
+      assert.match(String(refused.message), /no debugger waiting .* takes this secret/);
+      const missing = await dc.attachRequest({ port }).catch((e) => e);
+      assert.match(String(missing.message), /needs the secret/);
+      const exited = dc.waitForEvent('exited');
+      await Promise.all([
+        dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
+          source: { path: ORDERS }, breakpoints: [{ line: 25 }] }))
+          .then(() => dc.configurationDoneRequest()),
+        dc.attachRequest({ port, token: 'sesame' }),
+      ]);
+      const at = await stoppedAt(dc, 'breakpoint', ORDERS, 25);
+      const items = await dc.evaluateRequest({ expression: 'len(self.items)',
+        frameId: at.frameId, context: 'watch' });
+      assert.strictEqual(items.body.result, '4');
+      await dc.continueRequest({ threadId: at.threadId });
+      assert.strictEqual((await exited).body.exitCode, 6);
+    } finally {
+      await dc.stop();
+    }
+    assert.strictEqual(await child.ended, 6);
+    // The program's output stayed its own.
+    assert.strictEqual(child.stdoutText, 'total 76\n');
+  } finally {
+    child.kill('SIGKILL');
+  }
+  assert.ok(!require('node:fs').existsSync('/tmp/vorn-dap-owned'));
+
+  // A program that calls vorndebug.listen itself, its secret in the environment.
+  const serving = path.join(PROGRAMS, 'serving.py');
+  const server = spawn(PYTHON, [serving], { stdio: ['ignore', 'pipe', 'pipe'],
+    env: Object.assign({}, process.env, { VORN_DEBUG_TOKEN: 'open',
+      PYTHONPATH: path.join(path.dirname(VORN)) }) });
+  let said = '';
+  let written = '';
+  server.stdout.on('data', (d) => { written += d; });
+  const serverPort = await new Promise((resolve, reject) => {
+    server.stderr.on('data', (d) => {
+      said += d;
+      const m = /waiting for a debug adapter on 127\.0\.0\.1:(\d+)/.exec(said);
+      if (m) resolve(Number(m[1]));
+    });
+    server.on('exit', () => reject(new Error('ended: ' + said)));
+  });
+  const ended = new Promise((resolve) => server.on('exit', (code) => resolve(code)));
+  const dc = await start();
+  try {
+    await dc.initializeRequest();
+    const terminated = dc.waitForEvent('terminated');
+    await Promise.all([
+      dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
+        source: { path: serving }, breakpoints: [{ line: 7 }] }))
+        .then(() => dc.configurationDoneRequest()),
+      dc.attachRequest({ port: serverPort, token: 'open' }),
+    ]);
+    let at = await stoppedAt(dc, 'breakpoint', serving, 7);
+    assert.deepStrictEqual(at.trace.body.stackFrames.map((f) => f.name), ['handle', '<module>']);
+    const request = await dc.evaluateRequest({ expression: 'request', frameId: at.frameId,
+      context: 'watch' });
+    assert.strictEqual(request.body.result, "'a'");
+    await dc.continueRequest({ threadId: at.threadId });
+    at = await stoppedAt(dc, 'breakpoint', serving, 7);
+    await dc.setBreakpointsRequest({ source: { path: serving }, breakpoints: [] });
+    await dc.continueRequest({ threadId: at.threadId });
+    await terminated;
+  } finally {
+    await dc.stop();
+    server.kill('SIGKILL');
+  }
+  assert.strictEqual(await ended, 0);
+  assert.strictEqual(written, 'A\nB\n');
+});
