@@ -451,3 +451,39 @@ test('attach: only with the secret; a connection without it is refused, nothing 
   assert.strictEqual(await ended, 0);
   assert.strictEqual(written, 'A\nB\n');
 });
+
+test('vorn dap --listen: one session over TCP, launched only with the adapter\'s secret',
+  async () => {
+  const adapter = spawn(VORN, ['dap', '--listen', '127.0.0.1:0', '--token', 'adapt'],
+    { stdio: ['ignore', 'pipe', 'pipe'] });
+  let said = '';
+  const port = await new Promise((resolve, reject) => {
+    adapter.stderr.on('data', (d) => {
+      said += d;
+      const m = /listening on 127\.0\.0\.1:(\d+)/.exec(said);
+      if (m) resolve(Number(m[1]));
+    });
+    adapter.on('exit', () => reject(new Error('ended: ' + said)));
+  });
+  const ended = new Promise((resolve) => adapter.on('exit', (code) => resolve(code)));
+  const dc = new DebugClient('unused', 'unused', 'vorn');
+  try {
+    await dc.start(port);
+    const outputs = [];
+    dc.on('output', (e) => outputs.push(e.body.output));
+    await dc.initializeRequest();
+    const refused = await dc.launchRequest({ program: ORDERS, python: PYTHON }).catch((e) => e);
+    assert.match(String(refused.message), /needs its secret/);
+    const exited = dc.waitForEvent('exited');
+    await Promise.all([
+      dc.waitForEvent('initialized').then(() => dc.configurationDoneRequest()),
+      dc.launchRequest({ program: ORDERS, python: PYTHON, adapterToken: 'adapt' }),
+    ]);
+    assert.strictEqual((await exited).body.exitCode, 6);
+    assert.ok(outputs.join('').includes('total 76\n'));
+    await dc.disconnectRequest({});
+  } finally {
+    dc.stopAdapter();
+  }
+  assert.strictEqual(await ended, 0);
+});
