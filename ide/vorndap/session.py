@@ -102,6 +102,8 @@ class Channel(object):
     def __init__(self, sock):
         self.sock = sock
         self.reader = vornwire.Reader()
+        # Small messages answer small messages: waiting to fill a packet only delays them.
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def send(self, message):
         data = vornwire.frame(message)
@@ -1167,6 +1169,9 @@ class Session(vorncore.Core):
     def check_modules(self):
         """Reports the modules loaded since the last look, and the waiting breakpoints in
         their files, now bound."""
+        if len(sys.modules) == self.modules_seen:
+            return  # the common case at a stop: nothing imported since the last one
+        self.modules_seen = len(sys.modules)
         files = self.module_files()
         fresh = [(n, p) for n, p in files.items() if self.known_modules.get(n) != p]
         if not fresh:
@@ -1187,6 +1192,7 @@ class Session(vorncore.Core):
 
     reported_modules = False
     configured = False
+    modules_seen = 0
 
     # -- running -----------------------------------------------------------------------------
 

@@ -53,9 +53,19 @@ async function start() {
   return dc;
 }
 
-// initialize + launch, configured by configure() once the adapter says initialized.
-async function launch(dc, args, configure) {
-  const stopped = args.stopOnEntry ? dc.waitForEvent('stopped') : null;
+// Waits until the output of category holds text (the events are kept as they come).
+async function outputHas(dc, category, text) {
+  for (let waited = 0; waited < 10000; waited += 20) {
+    if (dc.output(category).includes(text)) return;
+    await sleep(20);
+  }
+  throw new Error(`no ${category} output ${JSON.stringify(text)}: ${dc.output()}`);
+}
+
+// initialize + launch, configured by configure() once the adapter says initialized; with
+// stops, the promise of the first stopped event.
+async function launch(dc, args, configure, stops) {
+  const stopped = stops || args.stopOnEntry ? dc.waitForEvent('stopped') : null;
   await Promise.all([
     dc.waitForEvent('initialized').then(() => configure && configure())
       .then(() => dc.configurationDoneRequest()),
@@ -64,8 +74,15 @@ async function launch(dc, args, configure) {
   return stopped;
 }
 
-async function stoppedAt(dc, reason, file, line) {
-  const event = await dc.waitForEvent('stopped');
+// The stopped event a request brings: listened for before the request goes, since it may
+// come in the same read as the response.
+function resume(dc, request, at) {
+  const stopped = dc.waitForEvent('stopped');
+  return dc[request + 'Request']({ threadId: at.threadId }).then(() => stopped);
+}
+
+async function stoppedAt(dc, reason, file, line, stopped) {
+  const event = await (stopped || dc.waitForEvent('stopped'));
   assert.strictEqual(event.body.reason, reason, JSON.stringify(event.body));
   const trace = await dc.stackTraceRequest({ threadId: event.body.threadId });
   const top = trace.body.stackFrames[0];
@@ -89,7 +106,7 @@ test('breakpoints (condition, hit count, log point, function, moved, waiting for
   const dc = await start();
   try {
     let waiting;
-    await launch(dc, { program: ORDERS }, async () => {
+    const first = await launch(dc, { program: ORDERS }, async () => {
       const set = await dc.setBreakpointsRequest({ source: { path: ORDERS }, breakpoints: [
         { line: 7, condition: 'item == 7' },
         { line: 16, logMessage: 'totals={totals} n={n}' },
@@ -108,14 +125,13 @@ test('breakpoints (condition, hit count, log point, function, moved, waiting for
       assert.strictEqual(fn.body.breakpoints[0].verified, true);
       assert.strictEqual(fn.body.breakpoints[0].line, 25);
       assert.strictEqual(fn.body.breakpoints[1].verified, false);
-    });
+    }, true);
 
     // The blank line's breakpoint moved to the def below it, which runs as the module loads.
-    let at = await stoppedAt(dc, 'breakpoint', ORDERS, 11);
-    await dc.continueRequest({ threadId: at.threadId });
+    let at = await stoppedAt(dc, 'breakpoint', ORDERS, 11, first);
 
     // The condition holds on the third call only.
-    at = await stoppedAt(dc, 'breakpoint', ORDERS, 7);
+    at = await stoppedAt(dc, 'breakpoint', ORDERS, 7, resume(dc, 'continue', at));
     assert.deepStrictEqual(at.trace.body.stackFrames.map((f) => f.name),
       ['price', 'run', 'main', '<module>']);
     const bound = dc.events.find((e) => e.event === 'breakpoint' && e.body.breakpoint.id === waiting.id);
@@ -132,32 +148,26 @@ test('breakpoints (condition, hit count, log point, function, moved, waiting for
     const set = await dc.setVariableRequest({ name: 'count',
       variablesReference: scopes.body.scopes[0].variablesReference, value: '10' });
     assert.strictEqual(set.body.value, '10');
-    await dc.nextRequest({ threadId: at.threadId });
-    at = await stoppedAt(dc, 'step', ORDERS, 8);
+    at = await stoppedAt(dc, 'step', ORDERS, 8, resume(dc, 'next', at));
     const total = await dc.evaluateRequest({ expression: 'total', frameId: at.frameId,
       context: 'hover' });
     assert.strictEqual(total.body.result, '70');
     // Out of price: the rest of line 15 calls into the other module, where the breakpoint's
     // third hit stops.
-    await dc.stepOutRequest({ threadId: at.threadId });
-    at = await stoppedAt(dc, 'breakpoint', PRICING, 5);
+    at = await stoppedAt(dc, 'breakpoint', PRICING, 5, resume(dc, 'stepOut', at));
     assert.strictEqual((await locals(dc, at.frameId)).value.value, '70');
-    await dc.nextRequest({ threadId: at.threadId });
-    at = await stoppedAt(dc, 'step', PRICING, 6);
+    at = await stoppedAt(dc, 'step', PRICING, 6, resume(dc, 'next', at));
     // Back out across the modules: the caller's next line, the value returned shown.
-    await dc.stepOutRequest({ threadId: at.threadId });
-    at = await stoppedAt(dc, 'step', ORDERS, 14);
+    at = await stoppedAt(dc, 'step', ORDERS, 14, resume(dc, 'stepOut', at));
     const returned = await locals(dc, at.frameId);
     assert.strictEqual(returned['(return) discounted'].value, '69');
-    await dc.continueRequest({ threadId: at.threadId });
 
     // From the count on, every hit stops.
-    at = await stoppedAt(dc, 'breakpoint', PRICING, 5);
+    at = await stoppedAt(dc, 'breakpoint', PRICING, 5, resume(dc, 'continue', at));
     assert.strictEqual((await locals(dc, at.frameId)).value.value, '44');
-    await dc.continueRequest({ threadId: at.threadId });
 
     // The log point wrote its message without stopping; the function breakpoint stops.
-    at = await stoppedAt(dc, 'breakpoint', ORDERS, 25);
+    at = await stoppedAt(dc, 'breakpoint', ORDERS, 25, resume(dc, 'continue', at));
     assert.match(dc.output('console'), /totals=\[3, 10, 69, 43\] n=3\n/);
     vars = await locals(dc, at.frameId);
     const self = await dc.variablesRequest({ variablesReference: vars.self.variablesReference });
@@ -194,9 +204,9 @@ test('exceptions: the uncaught stop and its info, none for caught ones; raised w
   + 'condition', async () => {
   let dc = await start();
   try {
-    await launch(dc, { program: FAILING }, () =>
-      dc.setExceptionBreakpointsRequest({ filters: ['uncaught'] }));
-    const at = await stoppedAt(dc, 'exception', FAILING, 5);
+    const first = await launch(dc, { program: FAILING }, () =>
+      dc.setExceptionBreakpointsRequest({ filters: ['uncaught'] }), true);
+    const at = await stoppedAt(dc, 'exception', FAILING, 5, first);
     assert.strictEqual(dc.output('stdout'), 'caught\n');
     const info = await dc.exceptionInfoRequest({ threadId: at.threadId });
     assert.strictEqual(info.body.exceptionId, 'ValueError');
@@ -216,10 +226,11 @@ test('exceptions: the uncaught stop and its info, none for caught ones; raised w
   }
   dc = await start();
   try {
-    await launch(dc, { program: FAILING }, () => dc.setExceptionBreakpointsRequest({
-      filters: [], filterOptions: [{ filterId: 'raised', condition: 'KeyError, ValueError' }] }));
+    const first = await launch(dc, { program: FAILING }, () => dc.setExceptionBreakpointsRequest({
+      filters: [], filterOptions: [{ filterId: 'raised', condition: 'KeyError, ValueError' }] }),
+    true);
     // Raised: the first ValueError stops, although the program catches it.
-    const at = await stoppedAt(dc, 'exception', FAILING, 5);
+    const at = await stoppedAt(dc, 'exception', FAILING, 5, first);
     assert.strictEqual(dc.output('stdout'), '');
     const info = await dc.exceptionInfoRequest({ threadId: at.threadId });
     assert.strictEqual(info.body.breakMode, 'always');
@@ -241,7 +252,7 @@ test('a running program: pause, breakpoints and filters changed while it runs, t
     const processEvent = dc.waitForEvent('process');
     await launch(dc, { program: SPINNING });
     const pid = (await processEvent).body.systemProcessId;
-    await dc.assertOutput('stdout', 'started\n');
+    await outputHas(dc, 'stdout', 'started\n');
     const threads = await dc.threadsRequest();
     assert.strictEqual(threads.body.threads.length, 1);
     // Pause stops it wherever it is.
@@ -287,7 +298,7 @@ test('the program never outlives its adapter: a client that goes away, an adapte
     const processEvent = dc.waitForEvent('process');
     await launch(dc, { program: SPINNING });
     const pid = (await processEvent).body.systemProcessId;
-    await dc.assertOutput('stdout', 'started\n');
+    await outputHas(dc, 'stdout', 'started\n');
     const adapter = dc._adapterProcess;
     if (how === 'close') adapter.stdin.end();
     else adapter.kill('SIGKILL');
@@ -384,13 +395,14 @@ test('attach: only with the secret; a connection without it is refused, nothing 
       const missing = await dc.attachRequest({ port }).catch((e) => e);
       assert.match(String(missing.message), /needs the secret/);
       const exited = dc.waitForEvent('exited');
+      const first = dc.waitForEvent('stopped');
       await Promise.all([
         dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
           source: { path: ORDERS }, breakpoints: [{ line: 25 }] }))
           .then(() => dc.configurationDoneRequest()),
         dc.attachRequest({ port, token: 'sesame' }),
       ]);
-      const at = await stoppedAt(dc, 'breakpoint', ORDERS, 25);
+      const at = await stoppedAt(dc, 'breakpoint', ORDERS, 25, first);
       const items = await dc.evaluateRequest({ expression: 'len(self.items)',
         frameId: at.frameId, context: 'watch' });
       assert.strictEqual(items.body.result, '4');
@@ -428,19 +440,19 @@ test('attach: only with the secret; a connection without it is refused, nothing 
   try {
     await dc.initializeRequest();
     const terminated = dc.waitForEvent('terminated');
+    const first = dc.waitForEvent('stopped');
     await Promise.all([
       dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
         source: { path: serving }, breakpoints: [{ line: 7 }] }))
         .then(() => dc.configurationDoneRequest()),
       dc.attachRequest({ port: serverPort, token: 'open' }),
     ]);
-    let at = await stoppedAt(dc, 'breakpoint', serving, 7);
+    let at = await stoppedAt(dc, 'breakpoint', serving, 7, first);
     assert.deepStrictEqual(at.trace.body.stackFrames.map((f) => f.name), ['handle', '<module>']);
     const request = await dc.evaluateRequest({ expression: 'request', frameId: at.frameId,
       context: 'watch' });
     assert.strictEqual(request.body.result, "'a'");
-    await dc.continueRequest({ threadId: at.threadId });
-    at = await stoppedAt(dc, 'breakpoint', serving, 7);
+    at = await stoppedAt(dc, 'breakpoint', serving, 7, resume(dc, 'continue', at));
     await dc.setBreakpointsRequest({ source: { path: serving }, breakpoints: [] });
     await dc.continueRequest({ threadId: at.threadId });
     await terminated;
