@@ -385,6 +385,9 @@ test('attach: only with the secret; a connection without it is refused, nothing 
       sock.on('error', () => resolve(got));
     });
     assert.strictEqual(answer, '');
+    for (let waited = 0; waited < 5000 && !/refused/.test(child.stderrText); waited += 20) {
+      await sleep(20);
+    }
     assert.match(child.stderrText, /refused a connection from 127\.0\.0\.1/);
     // Through the adapter: the wrong secret is refused too, then the right one attaches.
     const dc = await start();
@@ -394,7 +397,6 @@ test('attach: only with the secret; a connection without it is refused, nothing 
       assert.match(String(refused.message), /no debugger waiting .* takes this secret/);
       const missing = await dc.attachRequest({ port }).catch((e) => e);
       assert.match(String(missing.message), /needs the secret/);
-      const exited = dc.waitForEvent('exited');
       const first = dc.waitForEvent('stopped');
       await Promise.all([
         dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
@@ -406,8 +408,8 @@ test('attach: only with the secret; a connection without it is refused, nothing 
       const items = await dc.evaluateRequest({ expression: 'len(self.items)',
         frameId: at.frameId, context: 'watch' });
       assert.strictEqual(items.body.result, '4');
-      await dc.continueRequest({ threadId: at.threadId });
-      assert.strictEqual((await exited).body.exitCode, 6);
+      // Detached, the program runs on to its end without the debugger.
+      await dc.disconnectRequest({ terminateDebuggee: false });
     } finally {
       await dc.stop();
     }
@@ -498,4 +500,48 @@ test('vorn dap --listen: one session over TCP, launched only with the adapter\'s
     dc.stopAdapter();
   }
   assert.strictEqual(await ended, 0);
+});
+
+test('console integratedTerminal: the program starts through the client\'s runInTerminal',
+  async () => {
+  const dc = await start();
+  let terminal = null;
+  let written = '';
+  // The test client answers the adapter's runInTerminal request as an editor does.
+  const dispatch = dc.dispatch.bind(dc);
+  dc.dispatch = (body) => {
+    const message = JSON.parse(body);
+    if (message.type !== 'request') return dispatch(body);
+    assert.strictEqual(message.command, 'runInTerminal');
+    assert.strictEqual(message.arguments.kind, 'integrated');
+    const { args, cwd, env } = message.arguments;
+    terminal = spawn(args[0], args.slice(1), { cwd, stdio: ['ignore', 'pipe', 'inherit'],
+      env: Object.assign({}, process.env, env) });
+    terminal.stdout.on('data', (d) => { written += d; });
+    const reply = JSON.stringify({ type: 'response', seq: 0, request_seq: message.seq,
+      command: 'runInTerminal', success: true, body: { processId: terminal.pid } });
+    dc._adapterProcess.stdin.write(`Content-Length: ${Buffer.byteLength(reply)}\r\n\r\n${reply}`);
+  };
+  try {
+    await dc.initializeRequest({ adapterID: 'vorn', supportsRunInTerminalRequest: true });
+    const first = dc.waitForEvent('stopped');
+    const exited = dc.waitForEvent('exited');
+    await Promise.all([
+      dc.waitForEvent('initialized').then(() => dc.setBreakpointsRequest({
+        source: { path: ORDERS }, breakpoints: [{ line: 33 }] }))
+        .then(() => dc.configurationDoneRequest()),
+      dc.launchRequest({ program: ORDERS, python: PYTHON, console: 'integratedTerminal' }),
+    ]);
+    const at = await stoppedAt(dc, 'breakpoint', ORDERS, 33, first);
+    await dc.continueRequest({ threadId: at.threadId });
+    assert.strictEqual((await exited).body.exitCode, 6);
+    // The output went to the terminal, not through the adapter.
+    assert.ok(terminal !== null);
+    await new Promise((resolve) => terminal.on('close', resolve));
+    assert.strictEqual(written, 'total 76\n');
+    assert.strictEqual(dc.output('stdout'), '');
+  } finally {
+    await dc.stop();
+    if (terminal) terminal.kill('SIGKILL');
+  }
 });
