@@ -841,6 +841,9 @@ commands (pdb's names and abbreviations; 'help COMMAND' at the prompt says more)
   b(reak) tbreak condition ignore enable disable cl(ear) commands     breakpoints
   exceptions never|always|unhandled  catch TYPE...  nocatch TYPE...
   q(uit)  h(elp) [COMMAND]
+
+For an editor: vorn debug --listen [HOST:]PORT [--token SECRET] PROGRAM [ARGS...] runs PROGRAM
+and waits for a debug adapter (vorn dap, attach) that presents the secret.
 """
 
 
