@@ -6,6 +6,8 @@ imports nothing of ours)."""
 import errno
 import json
 import os
+import sys
+import time
 
 MAX_HEADER = 64 * 1024
 
@@ -80,3 +82,25 @@ def read_some(fd, size=65536):
         except OSError as e:
             if e.errno != errno.EINTR:
                 raise
+
+
+class Log(object):
+    """A protocol server's log: timed lines appended to a stream, or nothing without one."""
+
+    def __init__(self, stream=None):
+        self.stream = stream
+
+    def __call__(self, text):
+        if self.stream is not None:
+            self.stream.write('%.3f %s\n' % (time.time(), text))
+            self.stream.flush()
+
+
+def protocol_output():
+    """A descriptor of its own for a server's protocol on standard output; fd 1 and
+    sys.stdout then go to standard error, so that a stray print, ours or a library's, cannot
+    break a message."""
+    out_fd = os.dup(1)
+    os.dup2(2, 1)
+    sys.stdout = sys.stderr
+    return out_fd

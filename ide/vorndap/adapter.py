@@ -72,16 +72,6 @@ CONNECT_TIMEOUT = 30.0
 END_TIMEOUT = 2.0
 
 
-class Log(object):
-    def __init__(self, stream=None):
-        self.stream = stream
-
-    def __call__(self, text):
-        if self.stream is not None:
-            self.stream.write('%.3f %s\n' % (time.time(), text))
-            self.stream.flush()
-
-
 class Refused(Exception):
     """A launch or attach that cannot go on; the text says why."""
 
@@ -90,7 +80,7 @@ def nonblocking(fd):
     fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
 
 
-class Adapter(object):
+class Adapter(wire.Messages):
     def __init__(self, in_fd, out_fd, log, adapter_token=None):
         self.in_fd, self.out_fd = in_fd, out_fd
         self.log = log
@@ -127,21 +117,6 @@ class Adapter(object):
         except OSError:
             self.client_gone()
         return self.seq
-
-    def event(self, name, body=None):
-        message = {'type': 'event', 'event': name}
-        if body is not None:
-            message['body'] = body
-        self.send(message)
-
-    def respond(self, request, body=None, error=None):
-        message = {'type': 'response', 'request_seq': request.get('seq', 0),
-                   'command': request.get('command', ''), 'success': error is None}
-        if error is not None:
-            message['message'] = error
-        if body is not None:
-            message['body'] = body
-        self.send(message)
 
     def fail(self, request, text):
         """An error response, and the same text where the user reads the program's output."""
@@ -426,7 +401,7 @@ class Adapter(object):
             self.program_closed()
             return
         while self.program is not None:
-            message = self.program_message()
+            message = self.program.next_message()
             if message is None:
                 return
             kind = message.get('type')
@@ -441,21 +416,6 @@ class Adapter(object):
             self.send(message)
             if kind == 'response':
                 self.program_answered(message)
-
-    def program_message(self):
-        while True:
-            try:
-                body = self.program.reader.next_body()
-            except vornwire.FramingError:
-                continue
-            if body is None:
-                return None
-            try:
-                message = json.loads(body)
-            except ValueError:
-                continue
-            if isinstance(message, dict):
-                return message
 
     def program_answered(self, response):
         command = response.get('command')
@@ -635,14 +595,10 @@ def main(argv):
             continue
         sys.stderr.write('vorn dap: unknown argument %s\n%s' % (word, HELP))
         return 2
-    # The protocol gets its own descriptor; fd 1 and sys.stdout go to standard error, so a
-    # stray print, ours or a library's, cannot break a message.
-    out_fd = os.dup(1)
-    os.dup2(2, 1)
-    sys.stdout = sys.stderr
+    out_fd = vornwire.protocol_output()
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     stream = open(log_name, 'a') if log_name else None
-    log = Log(stream)
+    log = vornwire.Log(stream)
     log('vorn dap started, pid %d' % os.getpid())
     try:
         if listen is None:

@@ -131,23 +131,30 @@ class Channel(object):
         except select.error:
             return True
 
-    def read(self, timeout=None):
-        """The next message (a dict), or None when nothing came within timeout. Malformed
-        ones are skipped."""
-        deadline = None if timeout is None else time.time() + timeout
+    def next_message(self):
+        """The next whole message (a dict) read already, or None. Malformed ones are
+        skipped."""
         while True:
             try:
                 body = self.reader.next_body()
             except vornwire.FramingError:
                 continue
-            if body is not None:
-                try:
-                    message = plain(json.loads(body))
-                except ValueError:
-                    continue
-                if isinstance(message, dict):
-                    return message
+            if body is None:
+                return None
+            try:
+                message = plain(json.loads(body))
+            except ValueError:
                 continue
+            if isinstance(message, dict):
+                return message
+
+    def read(self, timeout=None):
+        """The next message (a dict), or None when nothing came within timeout."""
+        deadline = None if timeout is None else time.time() + timeout
+        while True:
+            message = self.next_message()
+            if message is not None:
+                return message
             left = None if deadline is None else max(0.0, deadline - time.time())
             if not self.fill(left) and deadline is not None and time.time() >= deadline:
                 return None
@@ -213,6 +220,25 @@ def listening_socket(address):
     return server
 
 
+class Messages(object):
+    """Events and responses, for a class whose send writes a message."""
+
+    def event(self, name, body=None):
+        message = {'type': 'event', 'event': name}
+        if body is not None:
+            message['body'] = body
+        return self.send(message)
+
+    def respond(self, request, body=None, error=None):
+        message = {'type': 'response', 'request_seq': request.get('seq', 0),
+                   'command': request.get('command', ''), 'success': error is None}
+        if error is not None:
+            message['message'] = error
+        if body is not None:
+            message['body'] = body
+        return self.send(message)
+
+
 class Nudger(object):
     """Asks the main thread to run a function at its next instruction, through the
     interpreter's pending calls (the mechanism its signal handlers use, without a signal that
@@ -242,7 +268,7 @@ class Nudger(object):
             self.add(self.callback, None)
 
 
-class Session(vorncore.Core):
+class Session(vorncore.Core, Messages):
     """The DAP front end on the core."""
 
     def __init__(self, channel, redirected_output=False):
@@ -288,20 +314,6 @@ class Session(vorncore.Core):
         except socket.error:
             self.adapter_gone()
 
-    def event(self, name, body=None):
-        message = {'type': 'event', 'event': name}
-        if body is not None:
-            message['body'] = body
-        self.send(message)
-
-    def respond(self, request, body=None, error=None):
-        message = {'type': 'response', 'request_seq': request.get('seq', 0),
-                   'command': request.get('command', ''), 'success': error is None}
-        if error is not None:
-            message['message'] = error
-        if body is not None:
-            message['body'] = body
-        self.send(message)
 
     def adapter_gone(self):
         """The adapter has gone: the program ends with it, unless it was let run on."""
@@ -312,18 +324,9 @@ class Session(vorncore.Core):
     def read(self):
         """The next message, waiting for it with the tracer's WaitForInput while stopped."""
         while True:
-            try:
-                body = self.channel.reader.next_body()
-            except vornwire.FramingError:
-                continue
-            if body is not None:
-                try:
-                    message = plain(json.loads(body))
-                except ValueError:
-                    continue
-                if isinstance(message, dict):
-                    return message
-                continue
+            message = self.channel.next_message()
+            if message is not None:
+                return message
             waited = tracer.WaitForInput(self.quiet_stream, [self.channel.sock])
             try:
                 self.channel.fill(None if waited < 0 else 0)
@@ -447,18 +450,10 @@ class Session(vorncore.Core):
                     self.adapter_gone()
                     return
                 while not self.detached:
-                    try:
-                        body = self.channel.reader.next_body()
-                    except vornwire.FramingError:
-                        continue
-                    if body is None:
+                    message = self.channel.next_message()
+                    if message is None:
                         break
-                    try:
-                        message = plain(json.loads(body))
-                    except ValueError:
-                        continue
-                    if isinstance(message, dict):
-                        self.handle(message)
+                    self.handle(message)
 
     def needs_tracing(self):
         return bool(len(self.breaks) or self.raised)
