@@ -403,9 +403,14 @@ class Session(vorncore.Core, Messages):
                 self.adapter_gone()
                 return
             self.service_wanted = True
-            self.nudge()
+            # Asked again now and then: the main thread lets a request by while it is in
+            # this front end's own code (it answers from there, or not, as it stands).
+            waited = 0
             while self.service_wanted and not self.detached:
+                if waited % 5 == 0:
+                    self.nudge()
                 time.sleep(0.01)
+                waited += 1
 
     def service_from_nudge(self):
         """Run by the main thread between two instructions of the program: asks for a stop at

@@ -18,6 +18,8 @@ const PRICING = path.join(PROGRAMS, 'pricing.py');
 const FAILING = path.join(PROGRAMS, 'failing.py');
 const SPINNING = path.join(PROGRAMS, 'spinning.py');
 
+// A test that hangs fails instead of holding the suite (requests have no timeout of their own).
+const LIMIT = 60000;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function alive(pid) {
@@ -102,7 +104,7 @@ async function locals(dc, frameId) {
 }
 
 test('breakpoints (condition, hit count, log point, function, moved, waiting for a module), '
-  + 'stepping across modules, data, output and exit status', async () => {
+  + 'stepping across modules, data, output and exit status', { timeout: LIMIT }, async () => {
   const dc = await start();
   try {
     let waiting;
@@ -201,7 +203,7 @@ test('breakpoints (condition, hit count, log point, function, moved, waiting for
 });
 
 test('exceptions: the uncaught stop and its info, none for caught ones; raised with a type '
-  + 'condition', async () => {
+  + 'condition', { timeout: LIMIT }, async () => {
   let dc = await start();
   try {
     const first = await launch(dc, { program: FAILING }, () =>
@@ -246,7 +248,7 @@ test('exceptions: the uncaught stop and its info, none for caught ones; raised w
 });
 
 test('a running program: pause, breakpoints and filters changed while it runs, threads, '
-  + 'terminate', async () => {
+  + 'terminate', { timeout: LIMIT }, async () => {
   const dc = await start();
   try {
     const processEvent = dc.waitForEvent('process');
@@ -291,8 +293,7 @@ test('a running program: pause, breakpoints and filters changed while it runs, t
   }
 });
 
-test('the program never outlives its adapter: a client that goes away, an adapter killed',
-  async () => {
+test('the program never outlives its adapter: a client that goes away, an adapter killed', { timeout: LIMIT }, async () => {
   for (const how of ['close', 'kill']) {
     const dc = await start();
     const processEvent = dc.waitForEvent('process');
@@ -308,7 +309,7 @@ test('the program never outlives its adapter: a client that goes away, an adapte
 });
 
 test('bad input: malformed messages, unknown requests, missing arguments, programs that do '
-  + 'not exist or compile', async () => {
+  + 'not exist or compile', { timeout: LIMIT }, async () => {
   const dc = await start();
   try {
     await dc.initializeRequest();
@@ -364,8 +365,7 @@ async function listening(program, token) {
   return [child, port];
 }
 
-test('attach: only with the secret; a connection without it is refused, nothing evaluated',
-  async () => {
+test('attach: only with the secret; a connection without it is refused, nothing evaluated', { timeout: LIMIT }, async () => {
   const [child, port] = await listening(ORDERS, 'sesame');
   try {
     // A connection with a wrong secret, and a request after it, gets nothing.
@@ -466,8 +466,7 @@ test('attach: only with the secret; a connection without it is refused, nothing 
   assert.strictEqual(written, 'A\nB\n');
 });
 
-test('vorn dap --listen: one session over TCP, launched only with the adapter\'s secret',
-  async () => {
+test('vorn dap --listen: one session over TCP, launched only with the adapter\'s secret', { timeout: LIMIT }, async () => {
   const adapter = spawn(VORN, ['dap', '--listen', '127.0.0.1:0', '--token', 'adapt'],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   let said = '';
@@ -502,8 +501,7 @@ test('vorn dap --listen: one session over TCP, launched only with the adapter\'s
   assert.strictEqual(await ended, 0);
 });
 
-test('console integratedTerminal: the program starts through the client\'s runInTerminal',
-  async () => {
+test('console integratedTerminal: the program starts through the client\'s runInTerminal', { timeout: LIMIT }, async () => {
   const dc = await start();
   let terminal = null;
   let written = '';
