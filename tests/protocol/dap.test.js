@@ -20,6 +20,15 @@ const SPINNING = path.join(PROGRAMS, 'spinning.py');
 
 // A test that hangs fails instead of holding the suite (requests have no timeout of their own).
 const LIMIT = 60000;
+// Every process a test starts, killed once the suite is over (a test that timed out leaves its
+// own behind, and they would keep node from ending).
+const started = [];
+test.after(() => {
+  for (const child of started) {
+    if (child && child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+  }
+});
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function alive(pid) {
@@ -49,6 +58,7 @@ async function start() {
     dc.on(name, (e) => events.push(e));
   }
   await dc.start();
+  started.push(dc._adapterProcess);
   dc.events = events;
   dc.output = (category) => events.filter((e) => e.event === 'output' &&
     (!category || e.body.category === category)).map((e) => e.body.output).join('');
@@ -350,6 +360,7 @@ test('bad input: malformed messages, unknown requests, missing arguments, progra
 async function listening(program, token) {
   const child = spawn(VORN, ['debug', '--python', PYTHON, '--listen', '127.0.0.1:0',
     '--token', token, program], { stdio: ['ignore', 'pipe', 'pipe'] });
+  started.push(child);
   child.stderrText = '';
   child.stdoutText = '';
   child.stdout.on('data', (d) => { child.stdoutText += d; });
@@ -426,6 +437,7 @@ test('attach: only with the secret; a connection without it is refused, nothing 
   const server = spawn(PYTHON, [serving], { stdio: ['ignore', 'pipe', 'pipe'],
     env: Object.assign({}, process.env, { VORN_DEBUG_TOKEN: 'open',
       PYTHONPATH: path.join(path.dirname(VORN)) }) });
+  started.push(server);
   let said = '';
   let written = '';
   server.stdout.on('data', (d) => { written += d; });
@@ -469,6 +481,7 @@ test('attach: only with the secret; a connection without it is refused, nothing 
 test('vorn dap --listen: one session over TCP, launched only with the adapter\'s secret', { timeout: LIMIT }, async () => {
   const adapter = spawn(VORN, ['dap', '--listen', '127.0.0.1:0', '--token', 'adapt'],
     { stdio: ['ignore', 'pipe', 'pipe'] });
+  started.push(adapter);
   let said = '';
   const port = await new Promise((resolve, reject) => {
     adapter.stderr.on('data', (d) => {
@@ -515,7 +528,9 @@ test('console integratedTerminal: the program starts through the client\'s runIn
     const { args, cwd, env } = message.arguments;
     terminal = spawn(args[0], args.slice(1), { cwd, stdio: ['ignore', 'pipe', 'inherit'],
       env: Object.assign({}, process.env, env) });
+    started.push(terminal);
     terminal.stdout.on('data', (d) => { written += d; });
+    terminal.closed = new Promise((resolve) => terminal.on('close', resolve));
     const reply = JSON.stringify({ type: 'response', seq: 0, request_seq: message.seq,
       command: 'runInTerminal', success: true, body: { processId: terminal.pid } });
     dc._adapterProcess.stdin.write(`Content-Length: ${Buffer.byteLength(reply)}\r\n\r\n${reply}`);
@@ -535,7 +550,7 @@ test('console integratedTerminal: the program starts through the client\'s runIn
     assert.strictEqual((await exited).body.exitCode, 6);
     // The output went to the terminal, not through the adapter.
     assert.ok(terminal !== null);
-    await new Promise((resolve) => terminal.on('close', resolve));
+    await terminal.closed;
     assert.strictEqual(written, 'total 76\n');
     assert.strictEqual(dc.output('stdout'), '');
   } finally {
