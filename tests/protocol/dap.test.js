@@ -189,6 +189,14 @@ test('breakpoints (condition, hit count, log point, function, moved, waiting for
       start: 1, count: 2 });
     assert.deepStrictEqual(page.body.variables.map((v) => [v.name, v.value, v.evaluateName]),
       [['1', '5', 'self.items[1]'], ['2', '7', 'self.items[2]']]);
+    // What the program has loaded, and the source of a frame.
+    const sources = await dc.customRequest('loadedSources', {});
+    const paths = sources.body.sources.map((src) => src.path);
+    assert.ok(paths.includes(ORDERS) && paths.includes(PRICING));
+    const modules = await dc.modulesRequest({ startModule: 0, moduleCount: 1000 });
+    assert.ok(modules.body.modules.some((m) => m.name === 'pricing' && m.path === PRICING));
+    const text = await dc.sourceRequest({ source: { path: PRICING }, sourceReference: 0 });
+    assert.match(text.body.content, /def discounted\(value\):/);
     // The debug console runs statements too.
     const statement = await dc.evaluateRequest({ expression: 'self.items = self.items[:2]',
       frameId: at.frameId, context: 'repl' });
