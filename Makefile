@@ -32,6 +32,7 @@ bench: build
 	@/usr/bin/python2.7 bench/bench_debug_startup.py
 	@/usr/bin/python2.7 bench/bench_debug.py
 	@/usr/bin/python2.7 bench/bench_lsp.py
+	@/usr/bin/python2.7 bench/bench_dap.py
 
 clean:
 	rm -rf $(BUILD)

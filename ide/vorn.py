@@ -14,6 +14,7 @@ USAGE = """usage: vorn [--help] COMMAND [ARGS...]
 
 commands:
   analyze FILE              outline a Python 2 file, or --complete / --types questions on it
+  dap [--log FILE]          the debug adapter for editors (DAP on stdin/stdout, or --listen)
   debug PROGRAM [ARGS...]   debug a Python 2 program under your python2.7 (pdb's commands)
   help [COMMAND]            show this help, or the help of COMMAND
   lsp [--log FILE]          the language server for Python 2 code (LSP on stdin/stdout)
@@ -72,6 +73,11 @@ def command_lsp(options, args):
     return server.main(args)
 
 
+def command_dap(options, args):
+    from vorndap import adapter
+    return adapter.main(args)
+
+
 def command_help(options, args):
     if args and args[0] in COMMANDS and args[0] != 'help':
         return COMMANDS[args[0]](options, ['--help'])
@@ -79,8 +85,8 @@ def command_help(options, args):
     return 0
 
 
-COMMANDS = {'analyze': command_analyze, 'debug': command_debug, 'help': command_help,
-            'lsp': command_lsp}
+COMMANDS = {'analyze': command_analyze, 'dap': command_dap, 'debug': command_debug,
+            'help': command_help, 'lsp': command_lsp}
 
 
 def main(argv):

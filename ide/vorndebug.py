@@ -805,6 +805,15 @@ class Debugger(vorncore.Core, cmd.Cmd):
             ', '.join(vorncore.exception_name(t) for t in self.never_stop) or '(none)'))
 
 
+def listen(port, host='127.0.0.1', token=None):
+    """Waits on host:port for an editor's debug adapter (`vorn dap`, DAP attach), then debugs
+    the calling program from here on; for a program that starts itself, such as a server.
+    The adapter must present the secret: token, else $VORN_DEBUG_TOKEN, else one made up and
+    printed on standard error."""
+    from vorndap import session
+    session.listen(port, host, token)
+
+
 EXEC_HELP = """(!) statement
 Execute the (one-line) statement in the context of the current stack frame. The exclamation
 point can be omitted unless the first word of the statement resembles a debugger command.
@@ -832,6 +841,9 @@ commands (pdb's names and abbreviations; 'help COMMAND' at the prompt says more)
   b(reak) tbreak condition ignore enable disable cl(ear) commands     breakpoints
   exceptions never|always|unhandled  catch TYPE...  nocatch TYPE...
   q(uit)  h(elp) [COMMAND]
+
+For an editor: vorn debug --listen [HOST:]PORT [--token SECRET] PROGRAM [ARGS...] runs PROGRAM
+and waits for a debug adapter (vorn dap, attach) that presents the secret.
 """
 
 
@@ -884,4 +896,5 @@ if __name__ == '__main__':
     # python2.7 -m vorndebug PROGRAM [ARGS...], the installation's bin on PYTHONPATH: the
     # debugger leaves the program's sys.path and sys.modules first.
     import vornrun
-    sys.exit(vornrun.debug_here(main, sys.argv[1:], os.path.dirname(os.path.abspath(__file__))))
+    sys.exit(vornrun.debug_here(vornrun.frontend(sys.argv[1:], main), sys.argv[1:],
+                                os.path.dirname(os.path.abspath(__file__))))

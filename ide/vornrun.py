@@ -157,7 +157,7 @@ def options(args):
     i = 0
     while i < len(args) and args[i] != '--' and args[i].startswith('-'):
         yield i
-        i += 2 if args[i] in ('--commands', '-c') else 1
+        i += 2 if args[i] in ('--commands', '-c', '--connect', '--listen', '--token') else 1
 
 
 def split_python_option(args):
@@ -251,6 +251,17 @@ def remember_accepted(home, python, debug, identity, environ):
             os.remove(temporary)
         except OSError:
             pass
+
+
+def frontend(args, terminal_main):
+    """The main function of the front end args ask for: the editor protocol's (vorndap.session)
+    with --listen or --connect, else terminal_main. Imported now: the debugger's modules are
+    loaded before it leaves sys.path."""
+    for i in options(args):
+        if args[i].split('=', 1)[0] in ('--listen', '--connect'):
+            from vorndap import session
+            return session.main
+    return terminal_main
 
 
 def main(args, home=None):
@@ -369,4 +380,5 @@ if __name__ == '__main__':
     # The interpreter started this file, so bin is sys.path[0]: vorndebug, the tracer built for
     # this interpreter's kind and the debugger's helpers come from the installation.
     import vorndebug
-    sys.exit(debug_here(vorndebug.main, sys.argv[1:], os.path.dirname(os.path.abspath(__file__))))
+    sys.exit(debug_here(frontend(sys.argv[1:], vorndebug.main), sys.argv[1:],
+                        os.path.dirname(os.path.abspath(__file__))))

@@ -165,6 +165,7 @@ class Core(object):
         self.exception_mode = EXCEPTION_MODES['unhandled']
         self.always_stop = ()
         self.never_stop = ALWAYS_NEVER_STOP
+        self.idle_period = 0         # seconds between idle callbacks while it runs (0: none)
 
     # -- hooks for front ends ---------------------------------------------------------------
 
@@ -323,14 +324,19 @@ class Core(object):
         if self.stop is None and self.runner_frame is not None:
             self.interrupted = True
             self.continuing = False
-            if not tracer.get_tracing():
-                # Frames are numbered from the outermost: the program's first is the one
-                # after the runner's.
-                depth, f = 0, self.runner_frame
-                while f is not None:
-                    depth, f = depth + 1, f.f_back
-                tracer.start_trace(depth, NO_FRAME)
+            self.trace_again()
             tracer.stop()
+
+    def trace_again(self):
+        """Puts tracing back in the program's frames while it runs, when a continue without
+        breakpoints took it off (the run control stays as it was)."""
+        if self.runner_frame is not None and not tracer.get_tracing():
+            # Frames are numbered from the outermost: the program's first is the one after
+            # the runner's.
+            depth, f = 0, self.runner_frame
+            while f is not None:
+                depth, f = depth + 1, f.f_back
+            tracer.start_trace(depth, NO_FRAME)
 
     # -- stops ----------------------------------------------------------------------------
 
@@ -664,12 +670,7 @@ class Core(object):
         sys.argv[:] = [program] + list(args)
         sys.path[0] = os.path.dirname(self.program)
         sys.modules['__main__'] = main
-        use_hook = int(hasattr(tracer, 'import_hook'))
-        tracer.init(0, 0, use_hook, self.exception_mode, 1, self.idle_cb, self.line_cb,
-                    self.return_cb, self.exception_cb, self.quit_cb, None, __import__)
-        tracer.set_exception_mode(self.exception_mode)
-        tracer.set_always_stop_excepts(self.always_stop)
-        tracer.set_never_stop_excepts(self.never_stop)
+        self.init_tracer()
         self.breaks.restore()  # those kept over a restart
         previous_handler = signal.signal(signal.SIGINT, self.interrupt)
         try:
@@ -678,6 +679,16 @@ class Core(object):
             signal.signal(signal.SIGINT, previous_handler)
             tracer.destroy()
             sys.argv[:], sys.path[0], sys.modules['__main__'] = saved
+
+    def init_tracer(self):
+        """Initialises the tracer afresh (no breakpoints) with the core's callbacks and
+        exception settings."""
+        use_hook = int(hasattr(tracer, 'import_hook'))
+        tracer.init(self.idle_period, 0, use_hook, self.exception_mode, 1, self.idle_cb,
+                    self.line_cb, self.return_cb, self.exception_cb, self.quit_cb, None, __import__)
+        tracer.set_exception_mode(self.exception_mode)
+        tracer.set_always_stop_excepts(self.always_stop)
+        tracer.set_never_stop_excepts(self.never_stop)
 
     def execute_program(self, code, namespace):
         """Executes code under the tracer; the exit status it ends with."""

@@ -120,3 +120,70 @@ def object_source(value):
     except (IOError, TypeError):
         raise LookupError('could not get source code')
     return max(first, 1), lines
+
+
+def compiled(filename):
+    """The module code of filename, compiled as the interpreter would, or None when it cannot
+    be read or compiled."""
+    lines = linecache.getlines(filename)
+    if not lines:
+        return None
+    try:
+        return compile(''.join(lines) + '\n', filename, 'exec')
+    except (SyntaxError, TypeError, ValueError):
+        return None
+
+
+def code_lines(filename):
+    """The sorted lines of filename where a line event can come (the line starts of every code
+    object compiled from it), or None when it cannot be read or compiled."""
+    module = compiled(filename)
+    if module is None:
+        return None
+    found = set()
+    for code in code_objects(module):
+        found.update(line for _, line in dis.findlinestarts(code))
+    return sorted(found)
+
+
+def find_qualified(names, filename):
+    """(def line, first body line) of the function reached through the nested definitions
+    names (['Class', 'method'], ['outer', 'inner'] or ['function']) in filename, or None. Read
+    from the compiled source: the module need not be imported."""
+    module = compiled(filename)
+    if module is None:
+        return None
+
+    def walk(code, rest):
+        for const in code.co_consts:
+            if hasattr(const, 'co_code') and const.co_name == rest[0]:
+                if len(rest) == 1:
+                    if is_class_body(const):
+                        continue
+                    return const
+                found = walk(const, rest[1:])
+                if found is not None:
+                    return found
+        return None
+
+    code = walk(module, list(names))
+    if code is None:
+        return None
+    return def_line(code, filename), first_body_line(code)
+
+
+def is_class_body(code):
+    """Whether a code object is a class body, not a function: functions are compiled with
+    fast locals (CO_OPTIMIZED) unless they use a bare exec, class bodies never, and a class
+    body stores its __module__."""
+    return not code.co_flags & 0x1 and '__module__' in code.co_names
+
+
+def def_line(code, filename):
+    """The line of a function's def statement: its first line, or below its decorators."""
+    pattern = re.compile(r'\s*def\s+%s\s*[(]' % re.escape(code.co_name))
+    lines = linecache.getlines(filename)
+    for number in range(code.co_firstlineno, min(len(lines), code.co_firstlineno + 50) + 1):
+        if pattern.match(lines[number - 1]):
+            return number
+    return code.co_firstlineno

@@ -15,6 +15,8 @@ import traceback
 import urllib
 import urlparse
 
+import vornwire
+from vornwire import Log
 from vornlsp import answers, jsonrpc, symbols, text as doctext, workspace
 from vornlsp.jsonrpc import ResponseError
 
@@ -40,16 +42,6 @@ TEXT_SYNC_INCREMENTAL = 2
 def _is_id(value):
     """Whether value can be a request id (a number or a string)."""
     return isinstance(value, (int, long, basestring)) and not isinstance(value, bool)
-
-
-class Log(object):
-    def __init__(self, stream=None):
-        self.stream = stream
-
-    def __call__(self, text):
-        if self.stream is not None:
-            self.stream.write('%.3f %s\n' % (time.time(), text))
-            self.stream.flush()
 
 
 def path_for_uri(uri):
@@ -525,11 +517,7 @@ def main(argv, report=None):
             continue
         sys.stderr.write('vorn lsp: unknown argument %s\n%s' % (word, HELP))
         return 2
-    # The protocol gets its own descriptor; fd 1 and sys.stdout go to standard error, so a
-    # stray print, ours or a library's, cannot break a message.
-    out_fd = os.dup(1)
-    os.dup2(2, 1)
-    sys.stdout = sys.stderr
+    out_fd = vornwire.protocol_output()
     stream = open(log_name, 'a') if log_name else None
     log = Log(stream)
     log('vorn lsp started, pid %d' % os.getpid())
