@@ -16,6 +16,7 @@
 #include <parsetok.h>
 #include <token.h>
 
+#include "linecutter.h"
 #include "linetransform.h"
 #include "pyref.h"
 
@@ -297,6 +298,9 @@ PyMethodDef module_methods[] = {
     {"TransformTree", linetransform_TransformTree, METH_VARARGS,
      "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
      "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
+    {"CutLines", linecutter_CutLines, METH_VARARGS,
+     "CutLines(text, first_lineno, state, record_type): (records, states, clean, state after) "
+     "of the lines of text, as vornide.logicallines.cut_segment gives them."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject LineParserType = {

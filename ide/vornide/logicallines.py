@@ -119,6 +119,12 @@ _CLOSERS = frozenset([')', ']', '}'])
 _MAX_POSITION = 65535
 _MAX_LINECOUNT = 32767
 
+# The native cutter (the same cuts, checked against this module's over the standard library).
+try:
+    from linegrammar import CutLines as _native_cut
+except ImportError:
+    _native_cut = None
+
 LineRecord = collections.namedtuple('LineRecord',
                                   'tokens positions lineno linecount indent linetype')
 
@@ -196,6 +202,11 @@ def _raw_tokens(lines, restart):
 def _source_lines(source):
     """The physical lines of `source` as str, each ending in "\n" but the last when the
     source does not end with a line end; the byte-order mark is dropped."""
+    return _normalized(source).splitlines(True)
+
+
+def _normalized(source):
+    """`source` as str without a byte-order mark, with every line end made "\n"."""
     if isinstance(source, unicode):
         if source.startswith(u'\ufeff'):
             source = source[1:]
@@ -204,7 +215,7 @@ def _source_lines(source):
         source = source[len(codecs.BOM_UTF8):]
     if '\r' in source:
         source = source.replace('\r\n', '\n').replace('\r', '\n')
-    return source.splitlines(True)
+    return source
 
 
 class _Cutter(object):
@@ -458,9 +469,22 @@ def _header_colon_of_texts(texts):
     return None
 
 
-def cut_logical_lines(source):
+def _use_native(native):
+    """Whether to cut with the `linegrammar` module's cutter: native is True for it
+    (ImportError without it), False for this module's, None for the native one where the
+    module is there."""
+    if native is None:
+        return _native_cut is not None
+    if native and _native_cut is None:
+        raise ImportError('No module named linegrammar')
+    return bool(native)
+
+
+def cut_logical_lines(source, native=None):
     """Returns the `LineRecord` of each logical line of `source` (str or unicode), in
-    source order."""
+    source order (native: see `_use_native`)."""
+    if _use_native(native):
+        return _native_cut(_normalized(source), 1, INITIAL_STATE, LineRecord)[0]
     return _Cutter(_source_lines(source)).run()
 
 
@@ -483,21 +507,27 @@ def source_lines(source):
 INITIAL_STATE = ((0,), None, False, 0)
 
 
-def cut_with_states(source):
+def cut_with_states(source, native=None):
     """The records of `cut_logical_lines(source)` and, aligned with them, the cutter's state
     before each record that starts a statement (a statement's first record; None for the
     other records)."""
-    records, states, clean, end = cut_segment(_source_lines(source), 1)
+    if _use_native(native):
+        records, states, clean, end = _native_cut(_normalized(source), 1, INITIAL_STATE,
+                                                  LineRecord)
+    else:
+        records, states, clean, end = cut_segment(_source_lines(source), 1, native=False)
     return records, states
 
 
-def cut_segment(lines, first_lineno, state=INITIAL_STATE):
+def cut_segment(lines, first_lineno, state=INITIAL_STATE, native=None):
     """Cuts a run of physical lines taken from a module, starting at its line first_lineno
     with a statement before which the cutter is in `state` (one of `cut_with_states`, with
-    nothing carried by the tokenizer).  Returns (records numbered as lines of the module, their states as
-    `cut_with_states` gives them, clean, state after the run): clean is false when the
-    tokenizer could not finish the run (an unclosed bracket, string or continuation at its
-    end)."""
+    nothing carried by the tokenizer).  Returns (records numbered as lines of the module,
+    their states as `cut_with_states` gives them, clean, state after the run): clean is false
+    when the tokenizer could not finish the run (an unclosed bracket, string or continuation
+    at its end, or a string ended by recovery).  native: see `_use_native`."""
+    if _use_native(native):
+        return _native_cut(''.join(lines), first_lineno, state, LineRecord)
     cutter = _Cutter(lines)
     stack, last, opened, carry = state
     assert carry == 0, 'a cut starts where the tokenizer carries nothing'
