@@ -1,9 +1,11 @@
 // The native node transformer of module linegrammar: TransformTree(tree) turns the parse tree of
 // a logical line (the tuple form the line parsers give) into the tuple-form syntax tree that
 // vornide.transformer.NodeTransformer makes through the compiler package, for the common shapes
-// of simple statements and expressions. Any other shape, and any tree the compiler package would
+// of simple statements and expressions and the header lines of if, while, for, def and class. Any other shape, and any tree the compiler package would
 // refuse, gives NotImplemented: the Python transformer, the reference, does those.
 #include <Python.h>
+
+#include <cstring>
 
 #include <graminit.h>
 #include <token.h>
@@ -235,6 +237,96 @@ PyObject *call_node(PyObject *primary, PyObject *trailer_node) {
   return Py_BuildValue("(sOO)", "CallFunc", func.get(), tuple.get());
 }
 
+// An omitted part of a slice is None; the literal None is a Name.
+PyObject *slice_part(PyObject *n) {
+  if (!n) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  return convert(n);
+}
+
+// ("Sliceobj", (lower, upper[, step...])) of a subscript with colons, as com_sliceobj reads it.
+PyObject *sliceobj_node(PyObject *sub) {
+  PyRef items(PyList_New(0));
+  if (!items) return nullptr;
+  Py_ssize_t i;
+  PyRef part;
+  if (kind_of(child(sub, 0)) == COLON) {
+    part.reset(slice_part(nullptr));
+    i = 1;
+  } else {
+    part.reset(convert(child(sub, 0)));
+    i = 2;
+  }
+  if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  if (i < count_of(sub) && kind_of(child(sub, i)) == test) {
+    part.reset(convert(child(sub, i)));
+    i++;
+  } else {
+    part.reset(slice_part(nullptr));
+  }
+  if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  for (; i < count_of(sub); i++) {
+    PyObject *op = child(sub, i);
+    if (kind_of(op) != sliceop || !children_are_nodes(op)) return unsupported();
+    part.reset(slice_part(count_of(op) == 1 ? nullptr : child(op, 1)));
+    if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  }
+  PyRef tuple(PyList_AsTuple(items.get()));
+  if (!tuple) return nullptr;
+  return Py_BuildValue("(sO)", "Sliceobj", tuple.get());
+}
+
+// primary[subscripts] with the flags of its use (OP_APPLY, OP_ASSIGN, OP_DELETE): a simple
+// slice [a:b] is ("Slice", primary, flags, lower, upper), anything else ("Subscript", primary,
+// flags, (item, ...)).
+PyObject *subscript_node(PyObject *primary, PyObject *list, const char *flags) {
+  if (kind_of(list) != subscriptlist || !children_are_nodes(list)) return unsupported();
+  if (count_of(list) == 1) {
+    PyObject *sub = child(list, 0);
+    if (kind_of(sub) != subscript || !children_are_nodes(sub)) return unsupported();
+    Py_ssize_t n = count_of(sub);
+    bool colon = kind_of(child(sub, 0)) == COLON || (n > 1 && kind_of(child(sub, 1)) == COLON);
+    if (colon && kind_of(child(sub, n - 1)) != sliceop) {
+      PyObject *lower = nullptr, *upper = nullptr;
+      if (n == 2) {
+        if (kind_of(child(sub, 0)) == COLON) {
+          upper = child(sub, 1);
+        } else {
+          lower = child(sub, 0);
+        }
+      } else if (n == 3) {
+        lower = child(sub, 0);
+        upper = child(sub, 2);
+      }
+      PyRef low(slice_part(lower));
+      if (!low) return nullptr;
+      PyRef high(slice_part(upper));
+      if (!high) return nullptr;
+      return Py_BuildValue("(sOsOO)", "Slice", primary, flags, low.get(), high.get());
+    }
+  }
+  PyRef items(PyTuple_New((count_of(list) + 1) / 2));
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < count_of(list); i += 2) {
+    PyObject *sub = child(list, i);
+    if (kind_of(sub) != subscript || !children_are_nodes(sub)) return unsupported();
+    PyObject *item;
+    long first = kind_of(child(sub, 0));
+    if (first == DOT && count_of(sub) > 1 && kind_of(child(sub, 1)) == DOT) {
+      item = Py_BuildValue("(s)", "Ellipsis");
+    } else if (first == COLON || count_of(sub) > 1) {
+      item = sliceobj_node(sub);
+    } else {
+      item = convert(child(sub, 0));
+    }
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(items.get(), i / 2, item);
+  }
+  return Py_BuildValue("(sOsO)", "Subscript", primary, flags, items.get());
+}
+
 PyObject *apply_trailer(PyObject *primary, PyObject *trailer_node) {
   if (kind_of(trailer_node) != trailer || count_of(trailer_node) < 2 ||
       !children_are_nodes(trailer_node)) {
@@ -242,6 +334,7 @@ PyObject *apply_trailer(PyObject *primary, PyObject *trailer_node) {
   }
   PyObject *opener = child(trailer_node, 0);
   if (kind_of(opener) == LPAR) return call_node(primary, trailer_node);
+  if (kind_of(opener) == LSQB) return subscript_node(primary, child(trailer_node, 1), "OP_APPLY");
   if (kind_of(opener) == DOT) {
     PyObject *name = terminal_text(child(trailer_node, 1));
     if (!name || kind_of(child(trailer_node, 1)) != NAME) return unsupported();
@@ -337,6 +430,10 @@ PyObject *target_node(PyObject *n) {
       }
       if (!primary) return nullptr;
       PyObject *last = child(n, count_of(n) - 1);
+      if (kind_of(last) == trailer && count_of(last) == 3 && children_are_nodes(last) &&
+          kind_of(child(last, 0)) == LSQB) {
+        return subscript_node(primary.get(), child(last, 1), "OP_ASSIGN");
+      }
       if (kind_of(last) != trailer || count_of(last) != 2 || !children_are_nodes(last) ||
           kind_of(child(last, 0)) != DOT) {
         return unsupported();
@@ -364,6 +461,22 @@ PyObject *expr_stmt_node(PyObject *n) {
   PyRef value(convert(child(n, count_of(n) - 1)));
   if (!value) return nullptr;
   if (count_of(n) == 1) return Py_BuildValue("(sO)", "Discard", value.get());
+  if (kind_of(child(n, 1)) == augassign) {
+    // The target is read as an expression, and only these kinds may be one.
+    PyObject *op = child(child(n, 1), 0);
+    if (count_of(n) != 3 || count_of(child(n, 1)) != 1 || !terminal_text(op)) {
+      return unsupported();
+    }
+    PyRef target(convert(child(n, 0)));
+    if (!target) return nullptr;
+    const char *kind = PyString_AsString(PyTuple_GET_ITEM(target.get(), 0));
+    if (!kind) return nullptr;
+    if (strcmp(kind, "Name") != 0 && strcmp(kind, "Slice") != 0 &&
+        strcmp(kind, "Subscript") != 0 && strcmp(kind, "Getattr") != 0) {
+      return unsupported();   // the reference raises SyntaxError
+    }
+    return Py_BuildValue("(sOOO)", "AugAssign", target.get(), terminal_text(op), value.get());
+  }
   if (kind_of(child(n, 1)) != EQUAL) return unsupported();
   PyRef bound(target_node(child(n, 0)));
   for (Py_ssize_t i = 2; bound && i < count_of(n) - 2; i += 2) {
@@ -390,6 +503,19 @@ PyObject *convert(PyObject *n) {
     case return_stmt:
       if (count_of(n) == 1) return Py_BuildValue("(s(sO))", "Return", "Const", Py_None);
       return tagged("Return", convert(child(n, 1)));
+    case raise_stmt: {
+      // raise [test [, test [, test]]]
+      Py_ssize_t total = count_of(n);
+      if (kind_of(child(n, 0)) != NAME || (total != 1 && total != 2 && total != 4 && total != 6)) {
+        return unsupported();
+      }
+      PyRef parts[3];
+      for (Py_ssize_t i = 0; i < 3; i++) {
+        parts[i].reset(slice_part(2 * i + 1 < count_of(n) ? child(n, 2 * i + 1) : nullptr));
+        if (!parts[i]) return nullptr;
+      }
+      return Py_BuildValue("(sOOO)", "Raise", parts[0].get(), parts[1].get(), parts[2].get());
+    }
     case testlist:
     case testlist1:
     case testlist_safe:
@@ -432,8 +558,161 @@ PyObject *convert(PyObject *n) {
   }
 }
 
-// The statements of a file_input tree: its one simple statement (a line with ";" or a compound
-// statement is left to the reference), or none.
+// The body the analyzer gives a header line, "pass", as ("Stmt", (("Pass",),)); other bodies
+// are left to the reference.
+PyObject *pass_body(PyObject *suite_node) {
+  if (kind_of(suite_node) != suite || count_of(suite_node) != 1) return unsupported();
+  PyObject *simple = child(suite_node, 0);
+  if (!is_node(simple) || kind_of(simple) != simple_stmt || count_of(simple) != 2) {
+    return unsupported();
+  }
+  PyObject *small = child(simple, 0);
+  if (!is_node(small) || kind_of(small) != small_stmt || count_of(small) != 1 ||
+      !is_node(child(small, 0)) || kind_of(child(small, 0)) != pass_stmt ||
+      kind_of(child(simple, 1)) != NEWLINE) {
+    return unsupported();
+  }
+  return Py_BuildValue("(s((s)))", "Stmt", "Pass");
+}
+
+// A parameter: its name, or the tuple of a parenthesized list's names (one name in
+// parentheses is the name).
+PyObject *fpdef_names(PyObject *n) {
+  if (kind_of(n) != fpdef || !children_are_nodes(n)) return unsupported();
+  PyObject *first = child(n, 0);
+  if (kind_of(first) == NAME && count_of(n) == 1 && terminal_text(first)) {
+    PyObject *name = terminal_text(first);
+    Py_INCREF(name);
+    return name;
+  }
+  if (kind_of(first) != LPAR || count_of(n) != 3) return unsupported();
+  PyObject *list = child(n, 1);
+  if (kind_of(list) != fplist || !children_are_nodes(list)) return unsupported();
+  if (count_of(list) == 1) return fpdef_names(child(list, 0));
+  PyRef names(PyTuple_New((count_of(list) + 1) / 2));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < count_of(list); i += 2) {
+    PyObject *item = fpdef_names(child(list, i));
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(names.get(), i / 2, item);
+  }
+  return names.release();
+}
+
+// ("Function", name, argnames, defaults, flags, None, body, None) of "def NAME(...): pass".
+PyObject *funcdef_node(PyObject *n) {
+  if (count_of(n) != 5 || kind_of(child(n, 1)) != NAME || !terminal_text(child(n, 1))) {
+    return unsupported();
+  }
+  PyObject *params = child(n, 2);
+  if (kind_of(params) != parameters || !children_are_nodes(params) || count_of(params) < 2) {
+    return unsupported();
+  }
+  PyRef names(PyList_New(0)), defaults(PyList_New(0));
+  if (!names || !defaults) return nullptr;
+  long flags = 0;
+  PyObject *args = child(params, 1);
+  if (kind_of(args) == varargslist) {
+    if (!children_are_nodes(args)) return unsupported();
+    Py_ssize_t i = 0, total = count_of(args);
+    while (i < total) {
+      PyObject *arg = child(args, i);
+      if (kind_of(arg) == STAR || kind_of(arg) == DOUBLESTAR) {
+        if (kind_of(arg) == STAR) {
+          PyObject *name = i + 1 < total ? terminal_text(child(args, i + 1)) : nullptr;
+          if (!name || PyList_Append(names.get(), name) < 0) return name ? nullptr : unsupported();
+          flags |= 4;   // CO_VARARGS
+          i += 3;
+        }
+        if (i < total) {
+          PyObject *name = i + 1 < total && kind_of(child(args, i)) == DOUBLESTAR
+                               ? terminal_text(child(args, i + 1)) : nullptr;
+          if (!name || PyList_Append(names.get(), name) < 0) return name ? nullptr : unsupported();
+          flags |= 8;   // CO_VARKEYWORDS
+        }
+        break;
+      }
+      PyRef name(fpdef_names(arg));
+      if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+      i++;
+      if (i < total && kind_of(child(args, i)) == EQUAL) {
+        if (i + 1 >= total) return unsupported();
+        PyRef value(convert(child(args, i + 1)));
+        if (!value || PyList_Append(defaults.get(), value.get()) < 0) return nullptr;
+        i += 2;
+      } else if (PyList_GET_SIZE(defaults.get())) {
+        return unsupported();   // the reference raises SyntaxError
+      }
+      i++;
+    }
+  } else if (kind_of(args) != RPAR) {
+    return unsupported();
+  }
+  PyRef body(pass_body(child(n, 4)));
+  if (!body) return nullptr;
+  PyRef name_tuple(PyList_AsTuple(names.get())), default_tuple(PyList_AsTuple(defaults.get()));
+  if (!name_tuple || !default_tuple) return nullptr;
+  return Py_BuildValue("(sOOOlOOO)", "Function", terminal_text(child(n, 1)), name_tuple.get(),
+                       default_tuple.get(), flags, Py_None, body.get(), Py_None);
+}
+
+// ("Class", name, bases, None, body, None) of "class NAME[(bases)]: pass".
+PyObject *classdef_node(PyObject *n) {
+  Py_ssize_t total = count_of(n);
+  if ((total != 4 && total != 6 && total != 7) || kind_of(child(n, 1)) != NAME ||
+      !terminal_text(child(n, 1))) {
+    return unsupported();
+  }
+  PyRef bases;
+  if (total == 7) {
+    PyObject *list = child(n, 3);
+    if (kind_of(list) != testlist || !children_are_nodes(list)) return unsupported();
+    bases.reset(converted_children(list, 0, 2));
+  } else {
+    bases.reset(PyTuple_New(0));
+  }
+  if (!bases) return nullptr;
+  PyRef body(pass_body(child(n, total - 1)));
+  if (!body) return nullptr;
+  return Py_BuildValue("(sOOOOO)", "Class", terminal_text(child(n, 1)), bases.get(), Py_None,
+                       body.get(), Py_None);
+}
+
+// The header lines of compound statements, each with the body "pass" (no else, elif or
+// decorators: the analyzer gives those lines apart, or not at all).
+PyObject *compound_node(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n)) return unsupported();
+  switch (kind_of(n)) {
+    case if_stmt:
+    case while_stmt: {
+      if (count_of(n) != 4 || kind_of(child(n, 0)) != NAME) return unsupported();
+      PyRef condition(convert(child(n, 1)));
+      if (!condition) return nullptr;
+      PyRef body(pass_body(child(n, 3)));
+      if (!body) return nullptr;
+      if (kind_of(n) == while_stmt) {
+        return Py_BuildValue("(sOOO)", "While", condition.get(), body.get(), Py_None);
+      }
+      return Py_BuildValue("(s((OO))O)", "If", condition.get(), body.get(), Py_None);
+    }
+    case for_stmt: {
+      if (count_of(n) != 6 || kind_of(child(n, 0)) != NAME) return unsupported();
+      PyRef target(target_node(child(n, 1)));
+      if (!target) return nullptr;
+      PyRef sequence(convert(child(n, 3)));
+      if (!sequence) return nullptr;
+      PyRef body(pass_body(child(n, 5)));
+      if (!body) return nullptr;
+      return Py_BuildValue("(sOOOO)", "For", target.get(), sequence.get(), body.get(), Py_None);
+    }
+    case funcdef: return funcdef_node(n);
+    case classdef: return classdef_node(n);
+    default: return unsupported();
+  }
+}
+
+// The statements of a file_input tree: its one simple statement or compound statement header
+// (a line with ";" is left to the reference), or none.
 PyObject *file_input_node(PyObject *n) {
   // A statement after a leading NEWLINE would meet the reference's docstring rule twice.
   PyObject *statement = nullptr;
@@ -447,6 +726,10 @@ PyObject *file_input_node(PyObject *n) {
   if (!statement) return Py_BuildValue("(s())", "Stmt");
   if (count_of(statement) != 1 || !is_node(child(statement, 0))) return unsupported();
   PyObject *simple = child(statement, 0);
+  if (kind_of(simple) == compound_stmt) {
+    if (count_of(simple) != 1) return unsupported();
+    return compound_node(child(simple, 0));
+  }
   if (kind_of(simple) != simple_stmt || count_of(simple) != 2) return unsupported();
   // small_stmt and flow_stmt wrap one statement; the reference flattens them at this level only.
   PyObject *inner = child(simple, 0);
