@@ -744,11 +744,9 @@ PyObject *file_input_node(PyObject *n) {
   return convert(inner);
 }
 
-}  // namespace
-
-PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
-  PyObject *tree;
-  if (!PyArg_ParseTuple(args, "O:TransformTree", &tree)) return nullptr;
+// The syntax tree of a parse tree, NotImplemented for a shape left to the reference (new
+// references), or null with an error set.
+PyObject *transform_tree(PyObject *tree) {
   if (!gEvalGlobals) {
     gEvalGlobals = PyDict_New();
     if (!gEvalGlobals ||
@@ -768,4 +766,32 @@ PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
   if (result || PyErr_Occurred()) return result;
   Py_INCREF(Py_NotImplemented);
   return Py_NotImplemented;
+}
+
+}  // namespace
+
+PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
+  PyObject *tree;
+  if (!PyArg_ParseTuple(args, "O:TransformTree", &tree)) return nullptr;
+  return transform_tree(tree);
+}
+
+PyObject *linetransform_TransformOrDefer(PyObject *, PyObject *args) {
+  PyObject *fallback, *reference, *tree;
+  if (!PyArg_ParseTuple(args, "OOO:TransformOrDefer", &fallback, &reference, &tree)) {
+    return nullptr;
+  }
+  if (PyTuple_CheckExact(tree)) {
+    // Once the reference met an encoding declaration, its strings are decoded with it.
+    PyRef encoding(PyObject_GetAttrString(reference, "encoding"));
+    if (!encoding) return nullptr;
+    int decoded = PyObject_IsTrue(encoding.get());
+    if (decoded < 0) return nullptr;
+    if (!decoded) {
+      PyObject *result = transform_tree(tree);
+      if (!result || result != Py_NotImplemented) return result;
+      Py_DECREF(result);
+    }
+  }
+  return PyObject_CallFunctionObjArgs(fallback, tree, nullptr);
 }

@@ -51,6 +51,7 @@ while, for, def and class without the compiler package, and leaves every other t
 the code below, the reference it is tested against; `NodeTransformer(native=False)` uses
 the reference alone.
 """
+import functools
 import inspect
 import parser
 
@@ -103,6 +104,12 @@ class NodeTransformer:
                 self._convert_by_class[cls] = self._binary
             else:
                 self._convert_by_class[cls] = self._generic(cls.__name__, fields)
+        # The analyzer calls TransformNode once a line: where no subclass changed it, the
+        # native module makes the same call without a Python frame.
+        defer = getattr(_native, 'TransformOrDefer', None) if self._native else None
+        if (defer is not None and self.__class__.TransformNode.im_func
+                is NodeTransformer.TransformNode.im_func):
+            self.TransformNode = functools.partial(defer, self._Reference, self._transformer)
 
     def TransformNode(self, parse_tree):
         """Returns the tuple-form syntax tree of parse_tree (None gives None)."""
@@ -115,6 +122,12 @@ class NodeTransformer:
             found = self._native(parse_tree)
             if found is not NotImplemented:
                 return found
+        return self._Reference(parse_tree)
+
+    def _Reference(self, parse_tree):
+        """TransformNode through the compiler package alone."""
+        if parse_tree is None:
+            return None
         if not isinstance(parse_tree, (tuple, list)):
             parse_tree = parser.st2tuple(parse_tree, True)
         try:

@@ -219,6 +219,16 @@ class NativeTransformer(unittest.TestCase):
         self.assertEqual(xformer.TransformNode(tree), reference_result(tree))
         self.assertEqual(xformer.TransformNode(list(tree)), reference_result(tree))
         self.assertIsNone(xformer.TransformNode(None))
+        self.assertRaises(TypeError, linegrammar.TransformOrDefer, None, None)
+        # A subclass's TransformNode stays in charge.
+        seen = []
+
+        class Recording(transformer_module.NodeTransformer):
+            def TransformNode(self, parse_tree):
+                seen.append(parse_tree)
+                return transformer_module.NodeTransformer.TransformNode(self, parse_tree)
+        self.assertEqual(Recording().TransformNode(tree), reference_result(tree))
+        self.assertEqual(seen, [tree])
 
     def test_encoding_declaration_leaves_strings_to_the_reference(self):
         xformer = transformer_module.NodeTransformer()
