@@ -146,7 +146,7 @@ class CQuarnelAnalysis:
         records, states = ll.cut_with_states(source)
         self._records = records
         self._edited = False
-        self.fLogicalLines = [self._NewLine(r) for r in records]
+        self.fLogicalLines = self._NewLines(records)
         self._line_records = list(records)
         self._line_states = states
         self.fQuarnelImpl.SetLogicalList(self.fLogicalLines)
@@ -194,7 +194,7 @@ class CQuarnelAnalysis:
             tail += 1
         removed = lines[start + head:end - tail]
         kept = cut[head:len(cut) - tail]
-        added = [self._NewLine(r) for r in kept]
+        added = self._NewLines(kept)
         if shift:
             shift_linenos = getattr(self.fLogicalLineModule, 'ShiftLinenos', None)
             if shift_linenos is not None:
@@ -277,10 +277,10 @@ class CQuarnelAnalysis:
                 return start, end, cut, states
             end += 1
 
-    def _NewLine(self, record):
-        return self.fLogicalLineModule.LogicalLine(
-            record.tokens, record.positions, record.lineno, record.linecount,
-            record.indent, record.linetype)
+    def _NewLines(self, records):
+        # A record's fields are the logical line's arguments, in order.
+        make = self.fLogicalLineModule.LogicalLine
+        return [make(*record) for record in records]
 
     # -- notices from the analyzer ----------------------------------------------------
 

@@ -554,5 +554,5 @@ def make_logical_lines(source, logicalline_module=None):
     if logicalline_module is None:
         import logicalline as logicalline_module
     make = logicalline_module.LogicalLine
-    return [make(s.tokens, s.positions, s.lineno, s.linecount, s.indent, s.linetype)
-            for s in cut_logical_lines(source)]
+    # A record's fields are the line's arguments, in order.
+    return [make(*record) for record in cut_logical_lines(source)]
