@@ -11,6 +11,7 @@ one, and otherwise from the module's logical lines alone (class and def names,
 assignment and for-loop targets, imported names), so that any module on the search path
 can answer it cheaply.
 """
+import gc
 import keyword
 import os
 import re
@@ -142,11 +143,19 @@ class CQuarnelAnalysis:
             import logicalline as logicalline_module
         self.fLogicalLineModule = logicalline_module
         source = self.GetSource()
-        self._physical = ll.source_lines(source)
-        records, states = ll.cut_with_states(source)
+        # The cut and the lines are some ten objects a line, none in a cycle: cyclic
+        # collections meanwhile would walk the whole growing heap again and again.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            self._physical = ll.source_lines(source)
+            records, states = ll.cut_with_states(source)
+            self.fLogicalLines = self._NewLines(records)
+        finally:
+            if collecting:
+                gc.enable()
         self._records = records
         self._edited = False
-        self.fLogicalLines = self._NewLines(records)
         self._line_records = list(records)
         self._line_states = states
         self.fQuarnelImpl.SetLogicalList(self.fLogicalLines)
