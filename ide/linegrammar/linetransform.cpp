@@ -70,19 +70,25 @@ PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
   return Py_BuildValue("(s(OO))", name, left, right);
 }
 
-// The converted nodes of children first, first + step, ... of n as a tuple.
-PyObject *converted_children(PyObject *n, Py_ssize_t first, Py_ssize_t step) {
+// The results of make(child) for children first, first + step, ... of n as a tuple.
+PyObject *mapped_children(PyObject *n, Py_ssize_t first, Py_ssize_t step,
+                          PyObject *(*make)(PyObject *)) {
   Py_ssize_t total = 0;
   for (Py_ssize_t i = first; i < count_of(n); i += step) total++;
   PyRef items(PyTuple_New(total));
   if (!items) return nullptr;
   Py_ssize_t at = 0;
   for (Py_ssize_t i = first; i < count_of(n); i += step) {
-    PyObject *item = convert(child(n, i));
+    PyObject *item = make(child(n, i));
     if (!item) return nullptr;
     PyTuple_SET_ITEM(items.get(), at++, item);
   }
   return items.release();
+}
+
+// The converted nodes of children first, first + step, ... of n as a tuple.
+PyObject *converted_children(PyObject *n, Py_ssize_t first, Py_ssize_t step) {
+  return mapped_children(n, first, step, convert);
 }
 
 // 'NODE (OP NODE)*': the one node's conversion, else (name, (node1, ..., nodeN)).
@@ -402,13 +408,8 @@ PyObject *target_node(PyObject *n) {
     long k = kind_of(n);
     if (k == exprlist || k == testlist || k == testlist_safe || k == testlist_comp) {
       if (count_of(n) > 1) {
-        PyRef items(PyTuple_New((count_of(n) + 1) / 2));
+        PyRef items(mapped_children(n, 0, 2, target_node));
         if (!items) return nullptr;
-        for (Py_ssize_t i = 0; i < count_of(n); i += 2) {
-          PyObject *item = target_node(child(n, i));
-          if (!item) return nullptr;
-          PyTuple_SET_ITEM(items.get(), i / 2, item);
-        }
         return Py_BuildValue("(sO)", "Tuple", items.get());
       }
       n = child(n, 0);
@@ -589,14 +590,7 @@ PyObject *fpdef_names(PyObject *n) {
   PyObject *list = child(n, 1);
   if (kind_of(list) != fplist || !children_are_nodes(list)) return unsupported();
   if (count_of(list) == 1) return fpdef_names(child(list, 0));
-  PyRef names(PyTuple_New((count_of(list) + 1) / 2));
-  if (!names) return nullptr;
-  for (Py_ssize_t i = 0; i < count_of(list); i += 2) {
-    PyObject *item = fpdef_names(child(list, i));
-    if (!item) return nullptr;
-    PyTuple_SET_ITEM(names.get(), i / 2, item);
-  }
-  return names.release();
+  return mapped_children(list, 0, 2, fpdef_names);
 }
 
 // ("Function", name, argnames, defaults, flags, None, body, None) of "def NAME(...): pass".
