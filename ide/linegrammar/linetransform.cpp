@@ -120,9 +120,48 @@ PyObject *operator_chain(PyObject *n) {
   return node.release();
 }
 
+// The value of the commonest literals as eval gives it, read as the compiler reads them
+// (decimal ints; str literals, raw or not, with the escapes of PyString_DecodeEscape); null
+// without an error for the others, and for a text the reading refuses.
+PyObject *plain_literal(PyObject *text) {
+  const char *s = PyString_AS_STRING(text);
+  Py_ssize_t n = PyString_GET_SIZE(text);
+  if (n > 0 && s[0] >= '0' && s[0] <= '9') {
+    if (n > 18 || (s[0] == '0' && n > 1)) return nullptr;   // octal, or past a long
+    long value = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+      if (s[i] < '0' || s[i] > '9') return nullptr;
+      value = value * 10 + (s[i] - '0');
+    }
+    return PyInt_FromLong(value);
+  }
+  bool raw = false;
+  Py_ssize_t i = 0;
+  if (i < n && (s[i] == 'b' || s[i] == 'B')) i++;
+  if (i < n && (s[i] == 'r' || s[i] == 'R')) {
+    raw = true;
+    i++;
+  }
+  if (i >= n || (s[i] != '\'' && s[i] != '"')) return nullptr;   // u'...' and the rest
+  char quote = s[i];
+  const char *body = s + i + 1;
+  Py_ssize_t size = n - i - 2;
+  if (size < 0 || s[n - 1] != quote) return nullptr;
+  if (size >= 4 && body[0] == quote && body[1] == quote) {
+    body += 2;
+    size -= 4;
+  }
+  if (raw || !memchr(body, '\\', size_t(size))) return PyString_FromStringAndSize(body, size);
+  PyObject *value = PyString_DecodeEscape(body, size, nullptr, 0, nullptr);
+  if (!value && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+  return value;
+}
+
 // The value of a literal as eval gives it; a literal eval refuses is left to the reference.
 PyObject *literal(PyObject *text) {
-  PyObject *value = PyRun_String(PyString_AS_STRING(text), Py_eval_input, gEvalGlobals,
+  PyObject *value = plain_literal(text);
+  if (value || PyErr_Occurred()) return value;
+  value = PyRun_String(PyString_AS_STRING(text), Py_eval_input, gEvalGlobals,
                                  gEvalGlobals);
   if (!value && PyErr_ExceptionMatches(PyExc_Exception) &&
       !PyErr_ExceptionMatches(PyExc_MemoryError)) {

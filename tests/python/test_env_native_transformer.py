@@ -164,6 +164,18 @@ class NativeTransformer(unittest.TestCase):
                           if linegrammar.TransformTree(tree) is NotImplemented], [])
         self.assertEqual(differences(trees, 'common shapes'), ([], len(trees)))
 
+    def test_literals(self):
+        # Literals the native transformer reads itself (decimal ints, str literals raw or
+        # not), and their edges; a bad escape is left to the reference.
+        texts = ['0', '7', '123456789012345678', '1234567890123456789', '99999999999999999999',
+                 '0777', '12L', '"a"', "'''a'''", '"' * 6, "''", 'r"\\n"', '"\\n\\x41"',
+                 'b"x"', 'BR"\\t"', '"\\q"', '"\\777"', '"\\\\"', '"""a"b"""',
+                 "'\xc3\xa9'", '"a\\\nb"', '"\\x4"']
+        source = ''.join(['x = %s\n' % text for text in texts])
+        found, taken = differences(line_trees(source), 'literals')
+        self.assertEqual(found, [])
+        self.assertEqual(taken, 2 * (len(texts) - 1))
+
     def test_expressions(self):
         trees = []
         for text in ['a', '1', 'f(x)', 'a.b', '-a', 'a if b else c', 'lambda: 1', 'a[1]',
