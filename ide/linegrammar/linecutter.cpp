@@ -62,13 +62,18 @@ struct Source {
   long rows() const { return long(starts.size()); }
   size_t begin(long row) const { return starts[row - 1]; }
   size_t end(long row) const { return row < rows() ? starts[row] : size; }
-  bool ends_with_newline(long row) const { return end(row) > begin(row) && s[end(row) - 1] == '\n'; }
+  bool ends_with_newline(long row) const {
+    return end(row) > begin(row) && s[end(row) - 1] == '\n';
+  }
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+// What str.strip() takes away.
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // The indentation column of the token at `col` of the row starting at `line`, as the tokenizer
 // computes it (tabs to multiples of 8, a form feed back to 0).

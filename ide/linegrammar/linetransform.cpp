@@ -1,8 +1,9 @@
 // The native node transformer of module linegrammar: TransformTree(tree) turns the parse tree of
 // a logical line (the tuple form the line parsers give) into the tuple-form syntax tree that
 // vornide.transformer.NodeTransformer makes through the compiler package, for the common shapes
-// of simple statements and expressions and the header lines of if, while, for, def and class. Any other shape, and any tree the compiler package would
-// refuse, gives NotImplemented: the Python transformer, the reference, does those.
+// of simple statements and expressions and the header lines of if, while, for, def and class.
+// Any other shape, and any tree the compiler package would refuse, gives NotImplemented: the
+// Python transformer, the reference, does those.
 #include <Python.h>
 
 #include <cstring>
