@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string>
 
 #include <graminit.h>
 #include <token.h>
@@ -72,8 +73,8 @@ PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
 }
 
 // The results of make(child) for children first, first + step, ... of n as a tuple.
-PyObject *mapped_children(PyObject *n, Py_ssize_t first, Py_ssize_t step,
-                          PyObject *(*make)(PyObject *)) {
+template <typename Make>
+PyObject *mapped_children(PyObject *n, Py_ssize_t first, Py_ssize_t step, Make make) {
   Py_ssize_t total = 0;
   for (Py_ssize_t i = first; i < count_of(n); i += step) total++;
   PyRef items(PyTuple_New(total));
@@ -192,6 +193,8 @@ PyObject *atom_node(PyObject *n) {
         if (!text || kind_of(child(n, i)) != STRING) return unsupported();
         PyRef part(literal(text));
         if (!part) return nullptr;
+        // A damaged tree's "string" may read as another literal: the reference fails there.
+        if (!PyString_Check(part.get()) && !PyUnicode_Check(part.get())) return unsupported();
         value.reset(PyNumber_Add(value.get(), part.get()));
       }
       if (!value) return nullptr;
@@ -441,14 +444,16 @@ PyObject *comparison_node(PyObject *n) {
   return Py_BuildValue("(sOO)", "Compare", left.get(), ops.get());
 }
 
-// An assignment target, in the expression kinds the analyzer reads.
-PyObject *target_node(PyObject *n) {
+// An assignment (flags "OP_ASSIGN") or del ("OP_DELETE") target, in the expression kinds the
+// analyzer reads; the flags show in subscripts and slices only.
+PyObject *target_node(PyObject *n, const char *flags) {
   while (true) {
     if (!is_node(n) || !children_are_nodes(n)) return unsupported();
     long k = kind_of(n);
     if (k == exprlist || k == testlist || k == testlist_safe || k == testlist_comp) {
       if (count_of(n) > 1) {
-        PyRef items(mapped_children(n, 0, 2, target_node));
+        PyRef items(mapped_children(n, 0, 2,
+                                    [flags](PyObject *item) { return target_node(item, flags); }));
         if (!items) return nullptr;
         return Py_BuildValue("(sO)", "Tuple", items.get());
       }
@@ -473,7 +478,7 @@ PyObject *target_node(PyObject *n) {
       PyObject *last = child(n, count_of(n) - 1);
       if (kind_of(last) == trailer && count_of(last) == 3 && children_are_nodes(last) &&
           kind_of(child(last, 0)) == LSQB) {
-        return subscript_node(primary.get(), child(last, 1), "OP_ASSIGN");
+        return subscript_node(primary.get(), child(last, 1), flags);
       }
       if (kind_of(last) != trailer || count_of(last) != 2 || !children_are_nodes(last) ||
           kind_of(child(last, 0)) != DOT) {
@@ -498,6 +503,97 @@ PyObject *target_node(PyObject *n) {
   }
 }
 
+// The dotted name of a dotted_name node: its names joined with ".".
+PyObject *dotted_name_text(PyObject *n) {
+  if (!is_node(n) || kind_of(n) != dotted_name || !children_are_nodes(n)) return unsupported();
+  std::string name;
+  for (Py_ssize_t i = 0; i < count_of(n); i++) {
+    if (kind_of(child(n, i)) != NAME) continue;
+    PyObject *text = terminal_text(child(n, i));
+    if (!text) return unsupported();
+    if (!name.empty()) name += '.';
+    name.append(PyString_AS_STRING(text), size_t(PyString_GET_SIZE(text)));
+  }
+  return PyString_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+}
+
+// Whether n is a terminal whose text is word (the reference asserts the keywords' texts).
+bool text_is(PyObject *n, const char *word) {
+  PyObject *text = terminal_text(n);
+  return text && strcmp(PyString_AS_STRING(text), word) == 0;
+}
+
+// An imported name as the analyzer reads it: the name, or (name, alias) after "as".
+PyObject *import_name_item(PyObject *name, PyObject *as_word, PyObject *as_node) {
+  if (!as_node) {
+    Py_INCREF(name);
+    return name;
+  }
+  PyObject *alias = terminal_text(as_node);
+  if (!alias || kind_of(as_node) != NAME || !text_is(as_word, "as")) return unsupported();
+  return PyTuple_Pack(2, name, alias);
+}
+
+// A dotted_as_name (dotted_name [as NAME]) or an import_as_name (NAME [as NAME]).
+PyObject *as_name_item(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n) || (count_of(n) != 1 && count_of(n) != 3)) {
+    return unsupported();
+  }
+  PyRef name;
+  if (kind_of(n) == dotted_as_name) {
+    name.reset(dotted_name_text(child(n, 0)));
+  } else if (kind_of(n) == import_as_name && kind_of(child(n, 0)) == NAME &&
+             terminal_text(child(n, 0))) {
+    name = PyRef::borrow(terminal_text(child(n, 0)));
+  } else {
+    return unsupported();
+  }
+  if (!name) return nullptr;
+  bool aliased = count_of(n) == 3;
+  return import_name_item(name.get(), aliased ? child(n, 1) : nullptr,
+                          aliased ? child(n, 2) : nullptr);
+}
+
+// ("Import", names) and ("From", dots + module, names, level).
+PyObject *import_node(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n) || count_of(n) < 2) return unsupported();
+  if (kind_of(n) == import_name) {
+    PyObject *names = child(n, 1);
+    if (kind_of(names) != dotted_as_names || !children_are_nodes(names)) return unsupported();
+    PyRef items(mapped_children(names, 0, 2, as_name_item));
+    if (!items) return nullptr;
+    return Py_BuildValue("(sO)", "Import", items.get());
+  }
+  if (kind_of(n) != import_from || !text_is(child(n, 0), "from")) return unsupported();
+  Py_ssize_t i = 1, total = count_of(n);
+  while (i < total && text_is(child(n, i), ".")) i++;
+  long level = long(i - 1);
+  std::string module(size_t(level), '.');
+  if (i < total && kind_of(child(n, i)) == dotted_name) {
+    PyRef name(dotted_name_text(child(n, i)));
+    if (!name) return nullptr;
+    module.append(PyString_AS_STRING(name.get()), size_t(PyString_GET_SIZE(name.get())));
+    i++;
+  }
+  if (i + 1 >= total || !text_is(child(n, i), "import")) return unsupported();
+  PyObject *what = child(n, i + 1);
+  PyRef names;
+  if (kind_of(what) == STAR) {
+    names.reset(Py_BuildValue("(s)", "*"));
+  } else {
+    if (kind_of(what) == LPAR) {
+      if (i + 2 >= total) return unsupported();
+      what = child(n, i + 2);
+    }
+    if (kind_of(what) != import_as_names || !children_are_nodes(what)) return unsupported();
+    names.reset(mapped_children(what, 0, 2, as_name_item));
+  }
+  if (!names) return nullptr;
+  PyRef module_text(PyString_FromStringAndSize(module.data(), Py_ssize_t(module.size())));
+  if (!module_text) return nullptr;
+  return Py_BuildValue("(sOOl)", "From", module_text.get(), names.get(), level);
+}
+
 PyObject *expr_stmt_node(PyObject *n) {
   PyRef value(convert(child(n, count_of(n) - 1)));
   if (!value) return nullptr;
@@ -519,9 +615,9 @@ PyObject *expr_stmt_node(PyObject *n) {
     return Py_BuildValue("(sOOO)", "AugAssign", target.get(), terminal_text(op), value.get());
   }
   if (kind_of(child(n, 1)) != EQUAL) return unsupported();
-  PyRef bound(target_node(child(n, 0)));
+  PyRef bound(target_node(child(n, 0), "OP_ASSIGN"));
   for (Py_ssize_t i = 2; bound && i < count_of(n) - 2; i += 2) {
-    PyRef next(target_node(child(n, i)));
+    PyRef next(target_node(child(n, i), "OP_ASSIGN"));
     if (!next) return nullptr;
     bound.reset(Py_BuildValue("(sOO)", "Assign", bound.get(), next.get()));
   }
@@ -565,9 +661,27 @@ PyObject *convert(PyObject *n) {
       if (kind_of(child(n, 0)) != test) return unsupported();
       if (count_of(n) == 2 && kind_of(child(n, 1)) == comp_for) return unsupported();
       return binary_list(n, "Tuple");
-    case test:
+    case test: {
+      if (count_of(n) == 5) {
+        // then if test else otherwise: ("IfExp", test, then, otherwise)
+        if (!text_is(child(n, 1), "if") || !text_is(child(n, 3), "else")) return unsupported();
+        PyRef then(convert(child(n, 0)));
+        if (!then) return nullptr;
+        PyRef condition(convert(child(n, 2)));
+        if (!condition) return nullptr;
+        PyRef otherwise(convert(child(n, 4)));
+        if (!otherwise) return nullptr;
+        return Py_BuildValue("(sOOO)", "IfExp", condition.get(), then.get(), otherwise.get());
+      }
       if (count_of(n) != 1 || kind_of(child(n, 0)) == lambdef) return unsupported();
       return convert(child(n, 0));
+    }
+    case del_stmt:
+      if (count_of(n) != 2 || kind_of(child(n, 0)) != NAME) return unsupported();
+      return target_node(child(n, 1), "OP_DELETE");
+    case import_stmt:
+      if (count_of(n) != 1) return unsupported();
+      return import_node(child(n, 0));
     case or_test:
       if (count_of(n) == 1 && kind_of(child(n, 0)) == lambdef) return unsupported();
       return binary_list(n, "Or");
@@ -653,7 +767,9 @@ PyObject *funcdef_node(PyObject *n) {
       PyObject *arg = child(args, i);
       if (kind_of(arg) == STAR || kind_of(arg) == DOUBLESTAR) {
         if (kind_of(arg) == STAR) {
-          PyObject *name = i + 1 < total ? terminal_text(child(args, i + 1)) : nullptr;
+          // The reference takes a NAME alone after "*" (and any token after "**").
+          PyObject *name = i + 1 < total && kind_of(child(args, i + 1)) == NAME
+                               ? terminal_text(child(args, i + 1)) : nullptr;
           if (!name || PyList_Append(names.get(), name) < 0) return name ? nullptr : unsupported();
           flags |= 4;   // CO_VARARGS
           i += 3;
@@ -731,7 +847,7 @@ PyObject *compound_node(PyObject *n) {
     }
     case for_stmt: {
       if (count_of(n) != 6 || kind_of(child(n, 0)) != NAME) return unsupported();
-      PyRef target(target_node(child(n, 1)));
+      PyRef target(target_node(child(n, 1), "OP_ASSIGN"));
       if (!target) return nullptr;
       PyRef sequence(convert(child(n, 3)));
       if (!sequence) return nullptr;

@@ -45,11 +45,11 @@ through; a tree the compiler cannot walk raises ValueError.
 
 Where the `linegrammar` extension module is there, its TransformTree does the common
 shapes of simple statements and expressions (names, literals, calls, attributes,
-subscripts and slices, operators, comparisons, assignments to names, attributes and
-subscripts, augmented assignments, return, raise, pass) and the header lines of if,
-while, for, def and class without the compiler package, and leaves every other tree to
-the code below, the reference it is tested against; `NodeTransformer(native=False)` uses
-the reference alone.
+subscripts and slices, operators, comparisons, conditional expressions, assignments to
+names, attributes and subscripts, augmented assignments, del, imports, return, raise,
+pass) and the header lines of if, while, for, def and class without the compiler
+package, and leaves every other tree to the code below, the reference it is tested
+against; `NodeTransformer(native=False)` uses the reference alone.
 """
 import functools
 import parser

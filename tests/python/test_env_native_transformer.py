@@ -85,6 +85,29 @@ def mutations(tree, rng, count):
         yield replace(tree, rng.choice(paths), rng.choice(damages))
 
 
+# Lines of the shapes that make most of a module.
+COMMON_SHAPES = textwrap.dedent('''\
+    if a.b(1): pass
+    while not x: pass
+    for a, (b, c.d) in e: pass
+    def f(self, (b, c), d=1, *e, **k): pass
+    class A(B): pass
+    x = a[1], a[1:], a[:], a[1:2:3], a[...]
+    a[1] = b.c[2:3] = 4
+    x += 1
+    raise
+    raise E('text')
+    raise E, v, tb
+    return f(x)
+    x = a if b else c
+    import a.b.c as d, e
+    from ..a.b import (c as d, e,)
+    from . import b
+    from a import *
+    del a.b, c[1], d[1:2], (e, f)
+    ''')
+
+
 class NativeTransformer(unittest.TestCase):
     def test_edge_cases_and_shapes(self):
         source = textwrap.dedent(EDGE_CASES) + textwrap.dedent('''\
@@ -138,28 +161,22 @@ class NativeTransformer(unittest.TestCase):
             raise E
             raise E, v
             raise E, v, tb
+            x = a if b else lambda: c if d else e
+            x = (a if b else c) if d else e
+            import a
+            from a import b as c, d
+            from .a import (b)
+            del x
+            del [a, b]
+            del f()
             ''')
         found, taken = differences(line_trees(source), 'edge cases')
         self.assertEqual(found, [])
         self.assertGreater(taken, 60)
 
     def test_common_shapes_are_taken(self):
-        # Lines of these shapes make most of a module: none is left to the reference.
-        source = textwrap.dedent('''\
-            if a.b(1): pass
-            while not x: pass
-            for a, (b, c.d) in e: pass
-            def f(self, (b, c), d=1, *e, **k): pass
-            class A(B): pass
-            x = a[1], a[1:], a[:], a[1:2:3], a[...]
-            a[1] = b.c[2:3] = 4
-            x += 1
-            raise
-            raise E('text')
-            raise E, v, tb
-            return f(x)
-            ''')
-        trees = line_trees(source)
+        # None of these is left to the reference.
+        trees = line_trees(COMMON_SHAPES)
         self.assertEqual([tree for tree in trees
                           if linegrammar.TransformTree(tree) is NotImplemented], [])
         self.assertEqual(differences(trees, 'common shapes'), ([], len(trees)))
@@ -194,10 +211,12 @@ class NativeTransformer(unittest.TestCase):
         status, out, err = run_python("""
             import random, textwrap
             from test_env_native_grammar import EDGE_CASES
-            from test_env_native_transformer import differences, line_trees, mutations
+            from test_env_native_transformer import (COMMON_SHAPES, differences, line_trees,
+                                                     mutations)
             rng = random.Random(11)
             found = []
-            for tree in line_trees(textwrap.dedent(EDGE_CASES))[:%d]:
+            trees = line_trees(textwrap.dedent(EDGE_CASES) + COMMON_SHAPES)
+            for tree in trees[::max(1, len(trees) // %d)]:
                 found.extend(differences(list(mutations(tree, rng, 10)), 'damaged')[0])
             print(found[:3])
             """ % count)
