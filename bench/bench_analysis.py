@@ -1,7 +1,7 @@
 """What a full analysis of a module costs, how much of it is the analyzer's own work, and what an
 incremental cache update costs against a rebuild.
 
-    python2.7 bench/bench_analysis.py [--rounds R] [--module NAME]
+    python2.7 bench/bench_analysis.py [--rounds R] [--module NAME] [--no-library]
 
 Full analysis: the module (decimal.py by default) is cut into logical lines and analyzed with
 AnalyzeLogicalList and no budget, through the environment's grammar, node transformer and module
@@ -30,12 +30,23 @@ line after it renumbered), each split into the environment's own work (the recut
 list update) and the analyzer's LogicalCacheModified.
 
 For scale: pyclbr.readmodule_ex and compiler.parseFile of the same file. Each figure is the best
-of its rounds; the phases run interleaved, round by round.
+of its rounds; the phases run interleaved, round by round. The full analysis with its cut (the
+module analysis's LoadLogicalLines, which cuts the source, makes the logical line objects and
+rebuilds the analyzer's cache, then AnalyzeLogicalList) is set against pyclbr.
+
+Whole processes, interleaved round by round: `vorn analyze --no-store FILE` of the installation
+against `python2.7 -c "import pyclbr; pyclbr.readmodule_ex(NAME)"`.
+
+The whole standard library (every .py file of the library folder but dist-packages and
+site-packages), each file cut and analyzed in full with one analysis factory, once (after the
+rounds above): the number of files, the total and the slowest file, against a 15 s target.
+--no-library skips it.
 """
 import compiler
 import os
 import parser
 import pyclbr
+import subprocess
 import sys
 import time
 
@@ -250,6 +261,53 @@ class Identity(object):
         return tree
 
 
+def library_files():
+    found = []
+    for folder, dirs, files in os.walk(STDLIB):
+        dirs[:] = sorted(d for d in dirs if d not in ('dist-packages', 'site-packages'))
+        found.extend(os.path.join(folder, f) for f in sorted(files) if f.endswith('.py'))
+    return found
+
+
+def analyze_library():
+    """Cuts and analyzes every file of the library in full; returns (files, seconds, slowest
+    seconds, slowest file)."""
+    factory = analysis.AnalysisFactory(search_path=[STDLIB], logicalline_module=logicalline)
+    files = library_files()
+    total, slowest, slowest_file = 0.0, 0.0, None
+    for path in files:
+        source = open(path, 'rb').read()
+        start = time.time()
+        module = new_module(source, factory)
+        module.fQuarnelImpl.AnalyzeLogicalList(module.fLogicalLines, -1, 0.0)
+        elapsed = time.time() - start
+        total += elapsed
+        if elapsed > slowest:
+            slowest, slowest_file = elapsed, path
+    return len(files), total, slowest, slowest_file
+
+
+def process_rounds(times, path, module, rounds):
+    """Times `vorn analyze --no-store` of path and the pyclbr process, interleaved."""
+    vorn = os.path.join(BUILD, 'install', 'bin', 'vorn')
+    commands = [('vorn analyze process', [vorn, 'analyze', '--no-store', path]),
+                ('pyclbr process', ['/usr/bin/python2.7', '-c',
+                                    'import pyclbr; pyclbr.readmodule_ex(%r)' % module])]
+    devnull = open(os.devnull, 'w')
+    try:
+        for r in range(rounds):
+            for name, command in commands:
+                start = time.time()
+                status = subprocess.call(command, stdout=devnull, stderr=devnull)
+                elapsed = time.time() - start
+                if status != 0:
+                    raise RuntimeError('%s exited with %d' % (' '.join(command), status))
+                if name not in times or elapsed < times[name]:
+                    times[name] = elapsed
+    finally:
+        devnull.close()
+
+
 def main(argv):
     rounds = 5
     module = 'decimal.py'
@@ -278,6 +336,12 @@ def main(argv):
                 except SyntaxError:
                     pass
         best_of(times, 'parse+transform', parse_and_transform)
+
+        def cut_and_analyze():
+            # The environment's path: LoadLogicalLines cuts, makes the lines, hands them
+            # over and rebuilds the cache.
+            analyzer.AnalyzeLogicalList(analyzed.LoadLogicalLines(logicalline), -1, 0.0)
+        best_of(times, 'cut and analyze', cut_and_analyze)
     count = len(lines)
     names = sum([line.fNameCount for line in lines])
 
@@ -310,6 +374,7 @@ def main(argv):
     for i in range(rounds):
         phases(times, source, replay, transformer.NodeTransformer())
     edit_rounds(times, source, rounds)
+    process_rounds(times, path, module[:-3], rounds)
 
     # One-line cache update against a rebuild, with the caches filled.
     edited = new_module(source)
@@ -346,6 +411,10 @@ def main(argv):
     own = times['own']
     print('%s: %d logical lines, %d names recorded; best of %d rounds' % (module, count, names,
                                                                        rounds))
+    print('  full analysis with its cut                     %8.1f ms  (target 40 ms)' % (
+        times['cut and analyze'] * 1e3))
+    print('    / pyclbr.readmodule_ex                      %8.2f   (target < 0.25)' % (
+        times['cut and analyze'] / times['pyclbr']))
     print('  full analysis (AnalyzeLogicalList, no budget)  %8.1f ms' % (whole * 1e3))
     print('    analyzer\'s own work, replayed parse        %8.1f ms  %5.1f%%' % (
         own * 1e3, 100.0 * own / whole))
@@ -382,6 +451,18 @@ def main(argv):
     print('  for scale: pyclbr.readmodule_ex                %8.1f ms' % (times['pyclbr'] * 1e3))
     print('             compiler.parseFile                  %8.1f ms' % (times['compiler'] * 1e3))
     print('             full analysis / compiler.parseFile  %8.2f' % (whole / times['compiler']))
+    print('  processes: vorn analyze --no-store %-11s %8.0f ms' % (
+        module, times['vorn analyze process'] * 1e3))
+    print('             pyclbr.readmodule_ex process        %8.0f ms' % (
+        times['pyclbr process'] * 1e3))
+    print('             vorn analyze / pyclbr               %8.2f   (target <= 1)' % (
+        times['vorn analyze process'] / times['pyclbr process']))
+    if '--no-library' not in argv:
+        count, total, slowest, slowest_file = analyze_library()
+        print('  standard library analyzed in full: %d files   %8.2f s   (target 15 s)' % (
+            count, total))
+        print('    slowest file: %-29s %8.1f ms' % (os.path.relpath(slowest_file, STDLIB),
+                                                    slowest * 1e3))
     return 0
 
 

@@ -16,6 +16,7 @@
 #include <parsetok.h>
 #include <token.h>
 
+#include "linecutter.h"
 #include "linetransform.h"
 #include "pyref.h"
 
@@ -165,6 +166,20 @@ PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+// The int of a nonterminal's kind: the interpreter keeps small ints only, and every tree has
+// dozens of these; one object each for the module's life.
+PyObject *kind_int(int kind) {
+  static PyObject *kinds[NT_OFFSET];
+  if (kind < NT_OFFSET || kind >= 2 * NT_OFFSET) return PyInt_FromLong(kind);
+  PyObject *&slot = kinds[kind - NT_OFFSET];
+  if (!slot) {
+    slot = PyInt_FromLong(kind);
+    if (!slot) return nullptr;
+  }
+  Py_INCREF(slot);
+  return slot;
+}
+
 // The tuple form of a parse tree node, as the parser module's st2tuple(st, True) makes it, with
 // row_shift added to the rows of the terminals.
 PyObject *node_tuple(node *n, int row_shift) {
@@ -172,7 +187,7 @@ PyObject *node_tuple(node *n, int row_shift) {
     bool encoding = TYPE(n) == encoding_decl;
     PyRef tuple(PyTuple_New(1 + NCH(n) + (encoding ? 1 : 0)));
     if (!tuple) return nullptr;
-    PyObject *kind = PyInt_FromLong(TYPE(n));
+    PyObject *kind = kind_int(TYPE(n));
     if (!kind) return nullptr;
     PyTuple_SET_ITEM(tuple.get(), 0, kind);
     for (int i = 0; i < NCH(n); i++) {
@@ -293,10 +308,45 @@ PyMethodDef LineParser_methods[] = {
      "SyntaxError when they do not form a valid statement."},
     {nullptr, nullptr, 0, nullptr}};
 
+extern PyTypeObject LineParserType;
+
+// CreateParser(print_function, start_symbol) -- Grammar.CreateParser for the native parsers,
+// without a Python frame: file_input (257) statements, eval_input (258) one expression.
+PyObject *module_CreateParser(PyObject *, PyObject *args) {
+  PyObject *print_function, *start_symbol;
+  if (!PyArg_ParseTuple(args, "OO:CreateParser", &print_function, &start_symbol)) return nullptr;
+  const long symbols[] = {file_input, eval_input};
+  for (long symbol : symbols) {
+    PyRef value(PyInt_FromLong(symbol));
+    if (!value) return nullptr;
+    int equal = PyObject_RichCompareBool(start_symbol, value.get(), Py_EQ);
+    if (equal < 0) return nullptr;
+    if (equal) {
+      bool expression = symbol == eval_input;
+      return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&LineParserType),
+                                          expression ? Py_True : Py_False,
+                                          expression ? Py_False : print_function, nullptr);
+    }
+  }
+  PyRef shown(PyObject_Repr(start_symbol));
+  if (!shown) return nullptr;
+  PyErr_Format(PyExc_ValueError, "unsupported start symbol %s", PyString_AsString(shown.get()));
+  return nullptr;
+}
+
 PyMethodDef module_methods[] = {
     {"TransformTree", linetransform_TransformTree, METH_VARARGS,
      "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
      "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
+    {"TransformOrDefer", linetransform_TransformOrDefer, METH_VARARGS,
+     "TransformOrDefer(fallback, reference, tree): TransformTree(tree) where it can while "
+     "reference.encoding is not set, else fallback(tree)."},
+    {"CreateParser", module_CreateParser, METH_VARARGS,
+     "CreateParser(print_function, start_symbol): a LineParser for file_input (257) or "
+     "eval_input (258), as vornide.grammar.Grammar.CreateParser makes it."},
+    {"CutLines", linecutter_CutLines, METH_VARARGS,
+     "CutLines(text, first_lineno, state, record_type): (records, states, clean, state after) "
+     "of the lines of text, as vornide.logicallines.cut_segment gives them."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject LineParserType = {

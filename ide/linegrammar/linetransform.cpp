@@ -1,9 +1,13 @@
 // The native node transformer of module linegrammar: TransformTree(tree) turns the parse tree of
 // a logical line (the tuple form the line parsers give) into the tuple-form syntax tree that
 // vornide.transformer.NodeTransformer makes through the compiler package, for the common shapes
-// of simple statements and expressions. Any other shape, and any tree the compiler package would
-// refuse, gives NotImplemented: the Python transformer, the reference, does those.
+// of simple statements and expressions and the header lines of if, while, for, def and class.
+// Any other shape, and any tree the compiler package would refuse, gives NotImplemented: the
+// Python transformer, the reference, does those.
 #include <Python.h>
+
+#include <cstring>
+#include <string>
 
 #include <graminit.h>
 #include <token.h>
@@ -68,19 +72,25 @@ PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
   return Py_BuildValue("(s(OO))", name, left, right);
 }
 
-// The converted nodes of children first, first + step, ... of n as a tuple.
-PyObject *converted_children(PyObject *n, Py_ssize_t first, Py_ssize_t step) {
+// The results of make(child) for children first, first + step, ... of n as a tuple.
+template <typename Make>
+PyObject *mapped_children(PyObject *n, Py_ssize_t first, Py_ssize_t step, Make make) {
   Py_ssize_t total = 0;
   for (Py_ssize_t i = first; i < count_of(n); i += step) total++;
   PyRef items(PyTuple_New(total));
   if (!items) return nullptr;
   Py_ssize_t at = 0;
   for (Py_ssize_t i = first; i < count_of(n); i += step) {
-    PyObject *item = convert(child(n, i));
+    PyObject *item = make(child(n, i));
     if (!item) return nullptr;
     PyTuple_SET_ITEM(items.get(), at++, item);
   }
   return items.release();
+}
+
+// The converted nodes of children first, first + step, ... of n as a tuple.
+PyObject *converted_children(PyObject *n, Py_ssize_t first, Py_ssize_t step) {
+  return mapped_children(n, first, step, convert);
 }
 
 // 'NODE (OP NODE)*': the one node's conversion, else (name, (node1, ..., nodeN)).
@@ -112,9 +122,48 @@ PyObject *operator_chain(PyObject *n) {
   return node.release();
 }
 
+// The value of the commonest literals as eval gives it, read as the compiler reads them
+// (decimal ints; str literals, raw or not, with the escapes of PyString_DecodeEscape); null
+// without an error for the others, and for a text the reading refuses.
+PyObject *plain_literal(PyObject *text) {
+  const char *s = PyString_AS_STRING(text);
+  Py_ssize_t n = PyString_GET_SIZE(text);
+  if (n > 0 && s[0] >= '0' && s[0] <= '9') {
+    if (n > 18 || (s[0] == '0' && n > 1)) return nullptr;   // octal, or past a long
+    long value = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+      if (s[i] < '0' || s[i] > '9') return nullptr;
+      value = value * 10 + (s[i] - '0');
+    }
+    return PyInt_FromLong(value);
+  }
+  bool raw = false;
+  Py_ssize_t i = 0;
+  if (i < n && (s[i] == 'b' || s[i] == 'B')) i++;
+  if (i < n && (s[i] == 'r' || s[i] == 'R')) {
+    raw = true;
+    i++;
+  }
+  if (i >= n || (s[i] != '\'' && s[i] != '"')) return nullptr;   // u'...' and the rest
+  char quote = s[i];
+  const char *body = s + i + 1;
+  Py_ssize_t size = n - i - 2;
+  if (size < 0 || s[n - 1] != quote) return nullptr;
+  if (size >= 4 && body[0] == quote && body[1] == quote) {
+    body += 2;
+    size -= 4;
+  }
+  if (raw || !memchr(body, '\\', size_t(size))) return PyString_FromStringAndSize(body, size);
+  PyObject *value = PyString_DecodeEscape(body, size, nullptr, 0, nullptr);
+  if (!value && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+  return value;
+}
+
 // The value of a literal as eval gives it; a literal eval refuses is left to the reference.
 PyObject *literal(PyObject *text) {
-  PyObject *value = PyRun_String(PyString_AS_STRING(text), Py_eval_input, gEvalGlobals,
+  PyObject *value = plain_literal(text);
+  if (value || PyErr_Occurred()) return value;
+  value = PyRun_String(PyString_AS_STRING(text), Py_eval_input, gEvalGlobals,
                                  gEvalGlobals);
   if (!value && PyErr_ExceptionMatches(PyExc_Exception) &&
       !PyErr_ExceptionMatches(PyExc_MemoryError)) {
@@ -144,6 +193,8 @@ PyObject *atom_node(PyObject *n) {
         if (!text || kind_of(child(n, i)) != STRING) return unsupported();
         PyRef part(literal(text));
         if (!part) return nullptr;
+        // A damaged tree's "string" may read as another literal: the reference fails there.
+        if (!PyString_Check(part.get()) && !PyUnicode_Check(part.get())) return unsupported();
         value.reset(PyNumber_Add(value.get(), part.get()));
       }
       if (!value) return nullptr;
@@ -235,6 +286,96 @@ PyObject *call_node(PyObject *primary, PyObject *trailer_node) {
   return Py_BuildValue("(sOO)", "CallFunc", func.get(), tuple.get());
 }
 
+// An omitted part of a slice is None; the literal None is a Name.
+PyObject *slice_part(PyObject *n) {
+  if (!n) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  return convert(n);
+}
+
+// ("Sliceobj", (lower, upper[, step...])) of a subscript with colons, as com_sliceobj reads it.
+PyObject *sliceobj_node(PyObject *sub) {
+  PyRef items(PyList_New(0));
+  if (!items) return nullptr;
+  Py_ssize_t i;
+  PyRef part;
+  if (kind_of(child(sub, 0)) == COLON) {
+    part.reset(slice_part(nullptr));
+    i = 1;
+  } else {
+    part.reset(convert(child(sub, 0)));
+    i = 2;
+  }
+  if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  if (i < count_of(sub) && kind_of(child(sub, i)) == test) {
+    part.reset(convert(child(sub, i)));
+    i++;
+  } else {
+    part.reset(slice_part(nullptr));
+  }
+  if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  for (; i < count_of(sub); i++) {
+    PyObject *op = child(sub, i);
+    if (kind_of(op) != sliceop || !children_are_nodes(op)) return unsupported();
+    part.reset(slice_part(count_of(op) == 1 ? nullptr : child(op, 1)));
+    if (!part || PyList_Append(items.get(), part.get()) < 0) return nullptr;
+  }
+  PyRef tuple(PyList_AsTuple(items.get()));
+  if (!tuple) return nullptr;
+  return Py_BuildValue("(sO)", "Sliceobj", tuple.get());
+}
+
+// primary[subscripts] with the flags of its use (OP_APPLY, OP_ASSIGN, OP_DELETE): a simple
+// slice [a:b] is ("Slice", primary, flags, lower, upper), anything else ("Subscript", primary,
+// flags, (item, ...)).
+PyObject *subscript_node(PyObject *primary, PyObject *list, const char *flags) {
+  if (kind_of(list) != subscriptlist || !children_are_nodes(list)) return unsupported();
+  if (count_of(list) == 1) {
+    PyObject *sub = child(list, 0);
+    if (kind_of(sub) != subscript || !children_are_nodes(sub)) return unsupported();
+    Py_ssize_t n = count_of(sub);
+    bool colon = kind_of(child(sub, 0)) == COLON || (n > 1 && kind_of(child(sub, 1)) == COLON);
+    if (colon && kind_of(child(sub, n - 1)) != sliceop) {
+      PyObject *lower = nullptr, *upper = nullptr;
+      if (n == 2) {
+        if (kind_of(child(sub, 0)) == COLON) {
+          upper = child(sub, 1);
+        } else {
+          lower = child(sub, 0);
+        }
+      } else if (n == 3) {
+        lower = child(sub, 0);
+        upper = child(sub, 2);
+      }
+      PyRef low(slice_part(lower));
+      if (!low) return nullptr;
+      PyRef high(slice_part(upper));
+      if (!high) return nullptr;
+      return Py_BuildValue("(sOsOO)", "Slice", primary, flags, low.get(), high.get());
+    }
+  }
+  PyRef items(PyTuple_New((count_of(list) + 1) / 2));
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < count_of(list); i += 2) {
+    PyObject *sub = child(list, i);
+    if (kind_of(sub) != subscript || !children_are_nodes(sub)) return unsupported();
+    PyObject *item;
+    long first = kind_of(child(sub, 0));
+    if (first == DOT && count_of(sub) > 1 && kind_of(child(sub, 1)) == DOT) {
+      item = Py_BuildValue("(s)", "Ellipsis");
+    } else if (first == COLON || count_of(sub) > 1) {
+      item = sliceobj_node(sub);
+    } else {
+      item = convert(child(sub, 0));
+    }
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(items.get(), i / 2, item);
+  }
+  return Py_BuildValue("(sOsO)", "Subscript", primary, flags, items.get());
+}
+
 PyObject *apply_trailer(PyObject *primary, PyObject *trailer_node) {
   if (kind_of(trailer_node) != trailer || count_of(trailer_node) < 2 ||
       !children_are_nodes(trailer_node)) {
@@ -242,6 +383,7 @@ PyObject *apply_trailer(PyObject *primary, PyObject *trailer_node) {
   }
   PyObject *opener = child(trailer_node, 0);
   if (kind_of(opener) == LPAR) return call_node(primary, trailer_node);
+  if (kind_of(opener) == LSQB) return subscript_node(primary, child(trailer_node, 1), "OP_APPLY");
   if (kind_of(opener) == DOT) {
     PyObject *name = terminal_text(child(trailer_node, 1));
     if (!name || kind_of(child(trailer_node, 1)) != NAME) return unsupported();
@@ -302,20 +444,17 @@ PyObject *comparison_node(PyObject *n) {
   return Py_BuildValue("(sOO)", "Compare", left.get(), ops.get());
 }
 
-// An assignment target, in the expression kinds the analyzer reads.
-PyObject *target_node(PyObject *n) {
+// An assignment (flags "OP_ASSIGN") or del ("OP_DELETE") target, in the expression kinds the
+// analyzer reads; the flags show in subscripts and slices only.
+PyObject *target_node(PyObject *n, const char *flags) {
   while (true) {
     if (!is_node(n) || !children_are_nodes(n)) return unsupported();
     long k = kind_of(n);
     if (k == exprlist || k == testlist || k == testlist_safe || k == testlist_comp) {
       if (count_of(n) > 1) {
-        PyRef items(PyTuple_New((count_of(n) + 1) / 2));
+        PyRef items(mapped_children(n, 0, 2,
+                                    [flags](PyObject *item) { return target_node(item, flags); }));
         if (!items) return nullptr;
-        for (Py_ssize_t i = 0; i < count_of(n); i += 2) {
-          PyObject *item = target_node(child(n, i));
-          if (!item) return nullptr;
-          PyTuple_SET_ITEM(items.get(), i / 2, item);
-        }
         return Py_BuildValue("(sO)", "Tuple", items.get());
       }
       n = child(n, 0);
@@ -337,6 +476,10 @@ PyObject *target_node(PyObject *n) {
       }
       if (!primary) return nullptr;
       PyObject *last = child(n, count_of(n) - 1);
+      if (kind_of(last) == trailer && count_of(last) == 3 && children_are_nodes(last) &&
+          kind_of(child(last, 0)) == LSQB) {
+        return subscript_node(primary.get(), child(last, 1), flags);
+      }
       if (kind_of(last) != trailer || count_of(last) != 2 || !children_are_nodes(last) ||
           kind_of(child(last, 0)) != DOT) {
         return unsupported();
@@ -360,14 +503,121 @@ PyObject *target_node(PyObject *n) {
   }
 }
 
+// The dotted name of a dotted_name node: its names joined with ".".
+PyObject *dotted_name_text(PyObject *n) {
+  if (!is_node(n) || kind_of(n) != dotted_name || !children_are_nodes(n)) return unsupported();
+  std::string name;
+  for (Py_ssize_t i = 0; i < count_of(n); i++) {
+    if (kind_of(child(n, i)) != NAME) continue;
+    PyObject *text = terminal_text(child(n, i));
+    if (!text) return unsupported();
+    if (!name.empty()) name += '.';
+    name.append(PyString_AS_STRING(text), size_t(PyString_GET_SIZE(text)));
+  }
+  return PyString_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+}
+
+// Whether n is a terminal whose text is word (the reference asserts the keywords' texts).
+bool text_is(PyObject *n, const char *word) {
+  PyObject *text = terminal_text(n);
+  return text && strcmp(PyString_AS_STRING(text), word) == 0;
+}
+
+// An imported name as the analyzer reads it: the name, or (name, alias) after "as".
+PyObject *import_name_item(PyObject *name, PyObject *as_word, PyObject *as_node) {
+  if (!as_node) {
+    Py_INCREF(name);
+    return name;
+  }
+  PyObject *alias = terminal_text(as_node);
+  if (!alias || kind_of(as_node) != NAME || !text_is(as_word, "as")) return unsupported();
+  return PyTuple_Pack(2, name, alias);
+}
+
+// A dotted_as_name (dotted_name [as NAME]) or an import_as_name (NAME [as NAME]).
+PyObject *as_name_item(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n) || (count_of(n) != 1 && count_of(n) != 3)) {
+    return unsupported();
+  }
+  PyRef name;
+  if (kind_of(n) == dotted_as_name) {
+    name.reset(dotted_name_text(child(n, 0)));
+  } else if (kind_of(n) == import_as_name && kind_of(child(n, 0)) == NAME &&
+             terminal_text(child(n, 0))) {
+    name = PyRef::borrow(terminal_text(child(n, 0)));
+  } else {
+    return unsupported();
+  }
+  if (!name) return nullptr;
+  bool aliased = count_of(n) == 3;
+  return import_name_item(name.get(), aliased ? child(n, 1) : nullptr,
+                          aliased ? child(n, 2) : nullptr);
+}
+
+// ("Import", names) and ("From", dots + module, names, level).
+PyObject *import_node(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n) || count_of(n) < 2) return unsupported();
+  if (kind_of(n) == import_name) {
+    PyObject *names = child(n, 1);
+    if (kind_of(names) != dotted_as_names || !children_are_nodes(names)) return unsupported();
+    PyRef items(mapped_children(names, 0, 2, as_name_item));
+    if (!items) return nullptr;
+    return Py_BuildValue("(sO)", "Import", items.get());
+  }
+  if (kind_of(n) != import_from || !text_is(child(n, 0), "from")) return unsupported();
+  Py_ssize_t i = 1, total = count_of(n);
+  while (i < total && text_is(child(n, i), ".")) i++;
+  long level = long(i - 1);
+  std::string module(size_t(level), '.');
+  if (i < total && kind_of(child(n, i)) == dotted_name) {
+    PyRef name(dotted_name_text(child(n, i)));
+    if (!name) return nullptr;
+    module.append(PyString_AS_STRING(name.get()), size_t(PyString_GET_SIZE(name.get())));
+    i++;
+  }
+  if (i + 1 >= total || !text_is(child(n, i), "import")) return unsupported();
+  PyObject *what = child(n, i + 1);
+  PyRef names;
+  if (kind_of(what) == STAR) {
+    names.reset(Py_BuildValue("(s)", "*"));
+  } else {
+    if (kind_of(what) == LPAR) {
+      if (i + 2 >= total) return unsupported();
+      what = child(n, i + 2);
+    }
+    if (kind_of(what) != import_as_names || !children_are_nodes(what)) return unsupported();
+    names.reset(mapped_children(what, 0, 2, as_name_item));
+  }
+  if (!names) return nullptr;
+  PyRef module_text(PyString_FromStringAndSize(module.data(), Py_ssize_t(module.size())));
+  if (!module_text) return nullptr;
+  return Py_BuildValue("(sOOl)", "From", module_text.get(), names.get(), level);
+}
+
 PyObject *expr_stmt_node(PyObject *n) {
   PyRef value(convert(child(n, count_of(n) - 1)));
   if (!value) return nullptr;
   if (count_of(n) == 1) return Py_BuildValue("(sO)", "Discard", value.get());
+  if (kind_of(child(n, 1)) == augassign) {
+    // The target is read as an expression, and only these kinds may be one.
+    PyObject *op = child(child(n, 1), 0);
+    if (count_of(n) != 3 || count_of(child(n, 1)) != 1 || !terminal_text(op)) {
+      return unsupported();
+    }
+    PyRef target(convert(child(n, 0)));
+    if (!target) return nullptr;
+    const char *kind = PyString_AsString(PyTuple_GET_ITEM(target.get(), 0));
+    if (!kind) return nullptr;
+    if (strcmp(kind, "Name") != 0 && strcmp(kind, "Slice") != 0 &&
+        strcmp(kind, "Subscript") != 0 && strcmp(kind, "Getattr") != 0) {
+      return unsupported();   // the reference raises SyntaxError
+    }
+    return Py_BuildValue("(sOOO)", "AugAssign", target.get(), terminal_text(op), value.get());
+  }
   if (kind_of(child(n, 1)) != EQUAL) return unsupported();
-  PyRef bound(target_node(child(n, 0)));
+  PyRef bound(target_node(child(n, 0), "OP_ASSIGN"));
   for (Py_ssize_t i = 2; bound && i < count_of(n) - 2; i += 2) {
-    PyRef next(target_node(child(n, i)));
+    PyRef next(target_node(child(n, i), "OP_ASSIGN"));
     if (!next) return nullptr;
     bound.reset(Py_BuildValue("(sOO)", "Assign", bound.get(), next.get()));
   }
@@ -390,6 +640,19 @@ PyObject *convert(PyObject *n) {
     case return_stmt:
       if (count_of(n) == 1) return Py_BuildValue("(s(sO))", "Return", "Const", Py_None);
       return tagged("Return", convert(child(n, 1)));
+    case raise_stmt: {
+      // raise [test [, test [, test]]]
+      Py_ssize_t total = count_of(n);
+      if (kind_of(child(n, 0)) != NAME || (total != 1 && total != 2 && total != 4 && total != 6)) {
+        return unsupported();
+      }
+      PyRef parts[3];
+      for (Py_ssize_t i = 0; i < 3; i++) {
+        parts[i].reset(slice_part(2 * i + 1 < count_of(n) ? child(n, 2 * i + 1) : nullptr));
+        if (!parts[i]) return nullptr;
+      }
+      return Py_BuildValue("(sOOO)", "Raise", parts[0].get(), parts[1].get(), parts[2].get());
+    }
     case testlist:
     case testlist1:
     case testlist_safe:
@@ -398,9 +661,27 @@ PyObject *convert(PyObject *n) {
       if (kind_of(child(n, 0)) != test) return unsupported();
       if (count_of(n) == 2 && kind_of(child(n, 1)) == comp_for) return unsupported();
       return binary_list(n, "Tuple");
-    case test:
+    case test: {
+      if (count_of(n) == 5) {
+        // then if test else otherwise: ("IfExp", test, then, otherwise)
+        if (!text_is(child(n, 1), "if") || !text_is(child(n, 3), "else")) return unsupported();
+        PyRef then(convert(child(n, 0)));
+        if (!then) return nullptr;
+        PyRef condition(convert(child(n, 2)));
+        if (!condition) return nullptr;
+        PyRef otherwise(convert(child(n, 4)));
+        if (!otherwise) return nullptr;
+        return Py_BuildValue("(sOOO)", "IfExp", condition.get(), then.get(), otherwise.get());
+      }
       if (count_of(n) != 1 || kind_of(child(n, 0)) == lambdef) return unsupported();
       return convert(child(n, 0));
+    }
+    case del_stmt:
+      if (count_of(n) != 2 || kind_of(child(n, 0)) != NAME) return unsupported();
+      return target_node(child(n, 1), "OP_DELETE");
+    case import_stmt:
+      if (count_of(n) != 1) return unsupported();
+      return import_node(child(n, 0));
     case or_test:
       if (count_of(n) == 1 && kind_of(child(n, 0)) == lambdef) return unsupported();
       return binary_list(n, "Or");
@@ -432,8 +713,156 @@ PyObject *convert(PyObject *n) {
   }
 }
 
-// The statements of a file_input tree: its one simple statement (a line with ";" or a compound
-// statement is left to the reference), or none.
+// The body the analyzer gives a header line, "pass", as ("Stmt", (("Pass",),)); other bodies
+// are left to the reference.
+PyObject *pass_body(PyObject *suite_node) {
+  if (kind_of(suite_node) != suite || count_of(suite_node) != 1) return unsupported();
+  PyObject *simple = child(suite_node, 0);
+  if (!is_node(simple) || kind_of(simple) != simple_stmt || count_of(simple) != 2) {
+    return unsupported();
+  }
+  PyObject *small = child(simple, 0);
+  if (!is_node(small) || kind_of(small) != small_stmt || count_of(small) != 1 ||
+      !is_node(child(small, 0)) || kind_of(child(small, 0)) != pass_stmt ||
+      kind_of(child(simple, 1)) != NEWLINE) {
+    return unsupported();
+  }
+  return Py_BuildValue("(s((s)))", "Stmt", "Pass");
+}
+
+// A parameter: its name, or the tuple of a parenthesized list's names (one name in
+// parentheses is the name).
+PyObject *fpdef_names(PyObject *n) {
+  if (kind_of(n) != fpdef || !children_are_nodes(n)) return unsupported();
+  PyObject *first = child(n, 0);
+  if (kind_of(first) == NAME && count_of(n) == 1 && terminal_text(first)) {
+    PyObject *name = terminal_text(first);
+    Py_INCREF(name);
+    return name;
+  }
+  if (kind_of(first) != LPAR || count_of(n) != 3) return unsupported();
+  PyObject *list = child(n, 1);
+  if (kind_of(list) != fplist || !children_are_nodes(list)) return unsupported();
+  if (count_of(list) == 1) return fpdef_names(child(list, 0));
+  return mapped_children(list, 0, 2, fpdef_names);
+}
+
+// ("Function", name, argnames, defaults, flags, None, body, None) of "def NAME(...): pass".
+PyObject *funcdef_node(PyObject *n) {
+  if (count_of(n) != 5 || kind_of(child(n, 1)) != NAME || !terminal_text(child(n, 1))) {
+    return unsupported();
+  }
+  PyObject *params = child(n, 2);
+  if (kind_of(params) != parameters || !children_are_nodes(params) || count_of(params) < 2) {
+    return unsupported();
+  }
+  PyRef names(PyList_New(0)), defaults(PyList_New(0));
+  if (!names || !defaults) return nullptr;
+  long flags = 0;
+  PyObject *args = child(params, 1);
+  if (kind_of(args) == varargslist) {
+    if (!children_are_nodes(args)) return unsupported();
+    Py_ssize_t i = 0, total = count_of(args);
+    while (i < total) {
+      PyObject *arg = child(args, i);
+      if (kind_of(arg) == STAR || kind_of(arg) == DOUBLESTAR) {
+        if (kind_of(arg) == STAR) {
+          // The reference takes a NAME alone after "*" (and any token after "**").
+          PyObject *name = i + 1 < total && kind_of(child(args, i + 1)) == NAME
+                               ? terminal_text(child(args, i + 1)) : nullptr;
+          if (!name || PyList_Append(names.get(), name) < 0) return name ? nullptr : unsupported();
+          flags |= 4;   // CO_VARARGS
+          i += 3;
+        }
+        if (i < total) {
+          PyObject *name = i + 1 < total && kind_of(child(args, i)) == DOUBLESTAR
+                               ? terminal_text(child(args, i + 1)) : nullptr;
+          if (!name || PyList_Append(names.get(), name) < 0) return name ? nullptr : unsupported();
+          flags |= 8;   // CO_VARKEYWORDS
+        }
+        break;
+      }
+      PyRef name(fpdef_names(arg));
+      if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+      i++;
+      if (i < total && kind_of(child(args, i)) == EQUAL) {
+        if (i + 1 >= total) return unsupported();
+        PyRef value(convert(child(args, i + 1)));
+        if (!value || PyList_Append(defaults.get(), value.get()) < 0) return nullptr;
+        i += 2;
+      } else if (PyList_GET_SIZE(defaults.get())) {
+        return unsupported();   // the reference raises SyntaxError
+      }
+      i++;
+    }
+  } else if (kind_of(args) != RPAR) {
+    return unsupported();
+  }
+  PyRef body(pass_body(child(n, 4)));
+  if (!body) return nullptr;
+  PyRef name_tuple(PyList_AsTuple(names.get())), default_tuple(PyList_AsTuple(defaults.get()));
+  if (!name_tuple || !default_tuple) return nullptr;
+  return Py_BuildValue("(sOOOlOOO)", "Function", terminal_text(child(n, 1)), name_tuple.get(),
+                       default_tuple.get(), flags, Py_None, body.get(), Py_None);
+}
+
+// ("Class", name, bases, None, body, None) of "class NAME[(bases)]: pass".
+PyObject *classdef_node(PyObject *n) {
+  Py_ssize_t total = count_of(n);
+  if ((total != 4 && total != 6 && total != 7) || kind_of(child(n, 1)) != NAME ||
+      !terminal_text(child(n, 1))) {
+    return unsupported();
+  }
+  PyRef bases;
+  if (total == 7) {
+    PyObject *list = child(n, 3);
+    if (kind_of(list) != testlist || !children_are_nodes(list)) return unsupported();
+    bases.reset(converted_children(list, 0, 2));
+  } else {
+    bases.reset(PyTuple_New(0));
+  }
+  if (!bases) return nullptr;
+  PyRef body(pass_body(child(n, total - 1)));
+  if (!body) return nullptr;
+  return Py_BuildValue("(sOOOOO)", "Class", terminal_text(child(n, 1)), bases.get(), Py_None,
+                       body.get(), Py_None);
+}
+
+// The header lines of compound statements, each with the body "pass" (no else, elif or
+// decorators: the analyzer gives those lines apart, or not at all).
+PyObject *compound_node(PyObject *n) {
+  if (!is_node(n) || !children_are_nodes(n)) return unsupported();
+  switch (kind_of(n)) {
+    case if_stmt:
+    case while_stmt: {
+      if (count_of(n) != 4 || kind_of(child(n, 0)) != NAME) return unsupported();
+      PyRef condition(convert(child(n, 1)));
+      if (!condition) return nullptr;
+      PyRef body(pass_body(child(n, 3)));
+      if (!body) return nullptr;
+      if (kind_of(n) == while_stmt) {
+        return Py_BuildValue("(sOOO)", "While", condition.get(), body.get(), Py_None);
+      }
+      return Py_BuildValue("(s((OO))O)", "If", condition.get(), body.get(), Py_None);
+    }
+    case for_stmt: {
+      if (count_of(n) != 6 || kind_of(child(n, 0)) != NAME) return unsupported();
+      PyRef target(target_node(child(n, 1), "OP_ASSIGN"));
+      if (!target) return nullptr;
+      PyRef sequence(convert(child(n, 3)));
+      if (!sequence) return nullptr;
+      PyRef body(pass_body(child(n, 5)));
+      if (!body) return nullptr;
+      return Py_BuildValue("(sOOOO)", "For", target.get(), sequence.get(), body.get(), Py_None);
+    }
+    case funcdef: return funcdef_node(n);
+    case classdef: return classdef_node(n);
+    default: return unsupported();
+  }
+}
+
+// The statements of a file_input tree: its one simple statement or compound statement header
+// (a line with ";" is left to the reference), or none.
 PyObject *file_input_node(PyObject *n) {
   // A statement after a leading NEWLINE would meet the reference's docstring rule twice.
   PyObject *statement = nullptr;
@@ -447,6 +876,10 @@ PyObject *file_input_node(PyObject *n) {
   if (!statement) return Py_BuildValue("(s())", "Stmt");
   if (count_of(statement) != 1 || !is_node(child(statement, 0))) return unsupported();
   PyObject *simple = child(statement, 0);
+  if (kind_of(simple) == compound_stmt) {
+    if (count_of(simple) != 1) return unsupported();
+    return compound_node(child(simple, 0));
+  }
   if (kind_of(simple) != simple_stmt || count_of(simple) != 2) return unsupported();
   // small_stmt and flow_stmt wrap one statement; the reference flattens them at this level only.
   PyObject *inner = child(simple, 0);
@@ -461,11 +894,9 @@ PyObject *file_input_node(PyObject *n) {
   return convert(inner);
 }
 
-}  // namespace
-
-PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
-  PyObject *tree;
-  if (!PyArg_ParseTuple(args, "O:TransformTree", &tree)) return nullptr;
+// The syntax tree of a parse tree, NotImplemented for a shape left to the reference (new
+// references), or null with an error set.
+PyObject *transform_tree(PyObject *tree) {
   if (!gEvalGlobals) {
     gEvalGlobals = PyDict_New();
     if (!gEvalGlobals ||
@@ -485,4 +916,32 @@ PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
   if (result || PyErr_Occurred()) return result;
   Py_INCREF(Py_NotImplemented);
   return Py_NotImplemented;
+}
+
+}  // namespace
+
+PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
+  PyObject *tree;
+  if (!PyArg_ParseTuple(args, "O:TransformTree", &tree)) return nullptr;
+  return transform_tree(tree);
+}
+
+PyObject *linetransform_TransformOrDefer(PyObject *, PyObject *args) {
+  PyObject *fallback, *reference, *tree;
+  if (!PyArg_ParseTuple(args, "OOO:TransformOrDefer", &fallback, &reference, &tree)) {
+    return nullptr;
+  }
+  if (PyTuple_CheckExact(tree)) {
+    // Once the reference met an encoding declaration, its strings are decoded with it.
+    PyRef encoding(PyObject_GetAttrString(reference, "encoding"));
+    if (!encoding) return nullptr;
+    int decoded = PyObject_IsTrue(encoding.get());
+    if (decoded < 0) return nullptr;
+    if (!decoded) {
+      PyObject *result = transform_tree(tree);
+      if (!result || result != Py_NotImplemented) return result;
+      Py_DECREF(result);
+    }
+  }
+  return PyObject_CallFunctionObjArgs(fallback, tree, nullptr);
 }

@@ -8,4 +8,9 @@
 // Python transformer.
 PyObject *linetransform_TransformTree(PyObject *self, PyObject *args);
 
+// TransformOrDefer(fallback, reference, tree) -- TransformTree(tree) where it can, for a tuple
+// tree while reference.encoding is not set; else fallback(tree). NodeTransformer's TransformNode
+// without a Python frame.
+PyObject *linetransform_TransformOrDefer(PyObject *self, PyObject *args);
+
 #endif  // VORN_LINETRANSFORM_H

@@ -11,6 +11,7 @@ one, and otherwise from the module's logical lines alone (class and def names,
 assignment and for-loop targets, imported names), so that any module on the search path
 can answer it cheaply.
 """
+import gc
 import keyword
 import os
 import re
@@ -68,16 +69,6 @@ class LogicalCacheDelta:
         self.added = added
 
 
-def _bracket_balance(tokens):
-    balance = 0
-    for token in tokens:
-        if token in _OPENERS:
-            balance += 1
-        elif token in _CLOSERS:
-            balance -= 1
-    return balance
-
-
 class CQuarnelAnalysis:
     """The analysis of one module: its source, where it lives, the notices the analyzer
     sent about it and the attributes of its scopes.
@@ -102,7 +93,6 @@ class CQuarnelAnalysis:
         self.fLogicalLineModule = None
         self._line_records = None     # see ReplaceLines
         self._line_states = None
-        self._unbalanced = None
         self._edited = False          # the records and source follow ReplaceLines' edits
 
     def __repr__(self):
@@ -153,15 +143,21 @@ class CQuarnelAnalysis:
             import logicalline as logicalline_module
         self.fLogicalLineModule = logicalline_module
         source = self.GetSource()
-        self._physical = ll.source_lines(source)
-        records, states = ll.cut_with_states(source)
+        # The cut and the lines are some ten objects a line, none in a cycle: cyclic
+        # collections meanwhile would walk the whole growing heap again and again.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            self._physical = ll.source_lines(source)
+            records, states = ll.cut_with_states(source)
+            self.fLogicalLines = self._NewLines(records)
+        finally:
+            if collecting:
+                gc.enable()
         self._records = records
         self._edited = False
-        self.fLogicalLines = [self._NewLine(r) for r in records]
         self._line_records = list(records)
         self._line_states = states
-        self._unbalanced = {}
-        self._NoteBalances(self.fLogicalLines, records)
         self.fQuarnelImpl.SetLogicalList(self.fLogicalLines)
         self.fQuarnelImpl.RebuildCache()
         return self.fLogicalLines
@@ -169,10 +165,11 @@ class CQuarnelAnalysis:
     # What ReplaceLines keeps beside the logical list, index for index: _line_records, the
     # record each line was made from (its lineno is stale once lines moved: the line's
     # fLineno is the one kept up to date), and _line_states, the cutter's state before each
-    # line that starts a statement (else None).  _unbalanced holds the lines whose brackets
-    # do not balance (id -> (line, balance)); a statement start is a place to cut again from
-    # only when those before it balance, which in a module being edited is almost always.
-    # So an edit looks up its place by line number and touches only the lines it recuts.
+    # line that starts a statement (else None).  A statement start is a place to cut again
+    # from when the tokenizer carries nothing into it (no bracket left open or closed too
+    # often before it, no string ended by recovery), which in a module being edited is
+    # almost always.  So an edit looks up its place by line number and touches only the
+    # lines it recuts.
 
     def ReplaceLines(self, first, count, text):
         """Replaces `count` physical lines starting at line `first` (1-based; count 0
@@ -206,7 +203,7 @@ class CQuarnelAnalysis:
             tail += 1
         removed = lines[start + head:end - tail]
         kept = cut[head:len(cut) - tail]
-        added = [self._NewLine(r) for r in kept]
+        added = self._NewLines(kept)
         if shift:
             shift_linenos = getattr(self.fLogicalLineModule, 'ShiftLinenos', None)
             if shift_linenos is not None:
@@ -217,21 +214,11 @@ class CQuarnelAnalysis:
         lines[start + head:end - tail] = added
         self._line_records[start + head:end - tail] = kept
         self._line_states[start:end] = states
-        unbalanced = self._unbalanced
-        for line in removed:
-            unbalanced.pop(id(line), None)
-        self._NoteBalances(added, kept)
         self._records = None
         self._source = None
         self._edited = True
         self._scope_attribs = {}
         return self.fQuarnelImpl.LogicalCacheModified(self, LogicalCacheDelta(removed, added))
-
-    def _NoteBalances(self, lines, records):
-        for line, record in zip(lines, records):
-            balance = _bracket_balance(record.tokens)
-            if balance:
-                self._unbalanced[id(line)] = (line, balance)
 
     def _RecordAt(self, i, shift):
         """The record of the logical line at index i, numbered as the line is plus shift."""
@@ -241,16 +228,11 @@ class CQuarnelAnalysis:
 
     def _Synced(self, i):
         """Whether the module can be cut again from the line at index i: it starts a
-        statement and no bracket is open before it (the tokenizer carries its bracket depth
-        from statement to statement, unbalanced closers included)."""
-        if self._line_states[i] is None:
-            return False
-        if not self._unbalanced:
-            return True
-        # Every line before a statement start begins on an earlier row.
-        lineno = self.fLogicalLines[i].fLineno
-        return sum([balance for line, balance in self._unbalanced.values()
-                    if line.fLineno < lineno]) == 0
+        statement and the tokenizer carries nothing into it (the cutter's recovery from a
+        half-typed statement starts the tokenizer afresh; short of that it carries its
+        bracket depth from statement to statement, unbalanced closers included)."""
+        state = self._line_states[i]
+        return state is not None and state[3] == 0
 
     def _FirstAt(self, lineno):
         """The index of the first logical line that starts at or after line lineno."""
@@ -304,10 +286,10 @@ class CQuarnelAnalysis:
                 return start, end, cut, states
             end += 1
 
-    def _NewLine(self, record):
-        return self.fLogicalLineModule.LogicalLine(
-            record.tokens, record.positions, record.lineno, record.linecount,
-            record.indent, record.linetype)
+    def _NewLines(self, records):
+        # A record's fields are the logical line's arguments, in order.
+        make = self.fLogicalLineModule.LogicalLine
+        return [make(*record) for record in records]
 
     # -- notices from the analyzer ----------------------------------------------------
 

@@ -61,12 +61,24 @@ Cutting rules:
   - Source the tokenizer cannot finish (an unclosed bracket or triple-quoted string at
     the end, as while the user is typing) is still cut: the unfinished statement ends
     the list, an unclosed string being one token that runs to the end of the source.
+  - Half-typed code does not hide the rest of the file.  While a statement is continued
+    onto further rows (an unclosed bracket, a backslash), a row whose first token is a
+    statement keyword no expression continues with (def, class, a decorator's "@",
+    return, import, from, pass, break, continue, raise, del, global, exec, try, except,
+    finally, elif, while, with, assert), at or left of the open statement's column, ends
+    that statement at its last token; the cut goes on from the row after that token as
+    if nothing were open.  Valid code never has such a row, so its cut is unchanged.  A
+    triple-quoted string still open at the end of the source ends the same way, before
+    the first row at or left of its statement's column that starts with one of those
+    keywords (the string token then runs to the end of the row before).
   - Unicode source is cut as its UTF-8 encoding: tokens are always str.
 """
 import codecs
 import collections
+import re
 import token as _token
-import tokenize
+# tokenize compiles its patterns when imported, tens of milliseconds: this module imports it
+# where its own cutter runs, which the native cutter spares.
 
 # Line type codes (see the table above).
 kLineClass = 1
@@ -98,10 +110,21 @@ _FIRST_TOKEN_TYPES = {
 # First tokens of the statements that end in a colon and may carry their body inline.
 _HEADER_KEYWORDS = frozenset(['class', 'def', 'if', 'while', 'for', 'with', 'try', 'else',
                               'elif', 'except', 'finally'])
+# Tokens that cannot continue a statement continued onto their row (the recovery rule
+# above); "if", "for", "else", "lambda", "print" and the like continue expressions.
+_RECOVERY_TOKENS = frozenset(['def', 'class', '@', 'return', 'import', 'from', 'pass',
+                              'break', 'continue', 'raise', 'del', 'global', 'exec', 'try',
+                              'except', 'finally', 'elif', 'while', 'with', 'assert'])
 _OPENERS = frozenset(['(', '[', '{'])
 _CLOSERS = frozenset([')', ']', '}'])
 _MAX_POSITION = 65535
 _MAX_LINECOUNT = 32767
+
+# The native cutter (the same cuts, checked against this module's over the standard library).
+try:
+    from linegrammar import CutLines as _native_cut
+except ImportError:
+    _native_cut = None
 
 LineRecord = collections.namedtuple('LineRecord',
                                   'tokens positions lineno linecount indent linetype')
@@ -137,11 +160,14 @@ def _visual_column(line, col):
     return column
 
 
-def _raw_tokens(lines):
+def _raw_tokens(lines, restart):
     """Yields (type, text, srow, scol, erow, ecol, line) for `lines`, restarting the
     tokenizer after an inconsistent dedent, which would otherwise end it.  Tokenizer
-    errors at the end of the source are yielded as a final (None, message, row, col, ...)
-    item."""
+    errors at the end of the source are yielded as a (None, message, row, col, ...) item.
+    When the consumer puts a row into restart[0] after an item, the tokenizer starts
+    afresh at that row (nothing open) before the next item; after an error item it ends
+    unless so restarted."""
+    import tokenize
     start = 0
     while True:
         index = [start]
@@ -156,21 +182,33 @@ def _raw_tokens(lines):
             for kind, text, (srow, scol), (erow, ecol), line in \
                     tokenize.generate_tokens(readline):
                 yield kind, text, srow + start, scol, erow + start, ecol, line
-            return
+                if restart[0] is not None:
+                    break
+            else:
+                return
         except IndentationError as exc:
             row = exc.args[1][1] + start
             if row - 1 <= start:
                 raise  # no progress possible; cannot happen with the tokenizer's rules
             start = row - 1
+            continue
         except tokenize.TokenError as exc:
             message, (row, col) = exc.args
             yield None, message, row + start, col, 0, 0, ''
-            return
+            if restart[0] is None:
+                return
+        start = restart[0] - 1
+        restart[0] = None
 
 
 def _source_lines(source):
     """The physical lines of `source` as str, each ending in "\n" but the last when the
     source does not end with a line end; the byte-order mark is dropped."""
+    return _normalized(source).splitlines(True)
+
+
+def _normalized(source):
+    """`source` as str without a byte-order mark, with every line end made "\n"."""
     if isinstance(source, unicode):
         if source.startswith(u'\ufeff'):
             source = source[1:]
@@ -179,7 +217,7 @@ def _source_lines(source):
         source = source[len(codecs.BOM_UTF8):]
     if '\r' in source:
         source = source.replace('\r\n', '\n').replace('\r', '\n')
-    return source.splitlines(True)
+    return source
 
 
 class _Cutter(object):
@@ -192,6 +230,11 @@ class _Cutter(object):
         self.opened_block = False    # the last line was a header without inline body
         self.last_code = None        # last statement line record (not comment or blank)
         self.states = {}             # index of a statement's first record: state before it
+        # What the tokenizer carries into the next statement: the bracket depth of the
+        # statements since it last started (unbalanced closers leave it negative), or None
+        # once a string open at the end was ended by recovery (the cut from there on
+        # depends on text further down).
+        self.carry = 0
 
     # -- emitting ---------------------------------------------------------------------
 
@@ -239,9 +282,7 @@ class _Cutter(object):
         logical lines."""
         column = _visual_column(line, toks[0].scol)
         stack = self.stack
-        last = self.last_code
-        state = (tuple(stack), (last.linetype, last.indent) if last is not None else None,
-                 self.opened_block)
+        state = self.state()
         while column < stack[-1]:
             stack.pop()
         if column > stack[-1]:
@@ -252,6 +293,18 @@ class _Cutter(object):
         if len(self.records) > emitted:  # none for a statement of ";" alone
             self.states[emitted] = state
             self._reach(end_row)
+        if self.carry is not None:
+            for t in toks:
+                if t.text in _OPENERS:
+                    self.carry += 1
+                elif t.text in _CLOSERS:
+                    self.carry -= 1
+
+    def state(self):
+        """The cutter's state before the next statement (see cut_segment)."""
+        last = self.last_code
+        return (tuple(self.stack), (last.linetype, last.indent) if last is not None else None,
+                self.opened_block, self.carry)
 
     def _reach(self, end_row):
         """Extends the statement's last line to `end_row`, which it falls short of when a
@@ -298,22 +351,68 @@ class _Cutter(object):
 
     # -- driver -----------------------------------------------------------------------
 
+    def _recovery_row(self, first, column):
+        """The first row from `first` on that starts, at or left of `column`, with a token
+        no open statement continues with; None when there is none."""
+        lines = self.lines
+        for row in range(first, len(lines) + 1):
+            line = lines[row - 1]
+            body = line.lstrip(' \t\f')
+            if not body or body[0] in '#\n\\':
+                continue
+            word = _LEADING_WORD.match(body)
+            if (word is not None and word.group() in _RECOVERY_TOKENS
+                    and _visual_column(line, len(line) - len(body)) <= column):
+                return row
+        return None
+
     def run(self):
+        import tokenize
         pending = []
         pending_line = ''
         comment_row = None
-        for kind, text, srow, scol, erow, ecol, line in _raw_tokens(self.lines):
+        restart = [None]
+        for kind, text, srow, scol, erow, ecol, line in _raw_tokens(self.lines, restart):
+            if (pending and srow > pending[-1].erow and kind is not None
+                    and text in _RECOVERY_TOKENS and (kind == tokenize.NAME or text == '@')
+                    and _visual_column(line, scol)
+                    <= _visual_column(pending_line, pending[0].scol)):
+                # A statement keyword cannot continue the statement still open before it:
+                # that statement is being typed.  It ends at its last token, and the
+                # tokenizer starts again on the row after that, so blank and comment rows
+                # before the keyword are lines of their own.
+                end_row = pending[-1].erow
+                self.statement(pending, pending_line, end_row)
+                pending = []
+                if self.carry is not None:
+                    self.carry = 0
+                restart[0] = end_row + 1
+                continue
             if kind is None:
                 # The tokenizer stopped at the end of the source.  An unclosed string
-                # becomes one token running to the end.
+                # becomes one token running to the end, or to the row before the first
+                # one its statement cannot go on into.
                 self.clean = False
                 if text.startswith('EOF in multi-line string'):
-                    rest = ''.join(self.lines[srow - 1:])[scol:]
-                    erow = len(self.lines)
-                    pending.append(_Tok(rest, _token.STRING, srow, scol, erow,
-                                        len(self.lines[-1])))
-                    if len(pending) == 1:
+                    if not pending:
                         pending_line = self.lines[srow - 1]
+                    column = _visual_column(pending_line, pending[0].scol if pending else scol)
+                    end = self._recovery_row(srow + 1, column)
+                    if end is None:
+                        rest = ''.join(self.lines[srow - 1:])[scol:]
+                        pending.append(_Tok(rest, _token.STRING, srow, scol, len(self.lines),
+                                            len(self.lines[-1])))
+                    else:
+                        rest = ''.join(self.lines[srow - 1:end - 1])[scol:]
+                        if rest.endswith('\n'):
+                            rest = rest[:-1]
+                        pending.append(_Tok(rest, _token.STRING, srow, scol, end - 1,
+                                            len(self.lines[end - 2].rstrip('\n'))))
+                        self.statement(pending, pending_line, end - 1)
+                        pending = []
+                        self.carry = None
+                        restart[0] = end
+                        continue
                 break
             if kind == tokenize.NEWLINE:
                 if pending:
@@ -345,6 +444,9 @@ class _Cutter(object):
         return self.records
 
 
+_LEADING_WORD = re.compile(r'@|[A-Za-z_][A-Za-z0-9_]*')
+
+
 def _header_colon(toks):
     """Index of the colon that ends a compound statement's header, or None.  Colons
     inside brackets and those of lambdas at the top level are skipped."""
@@ -370,9 +472,22 @@ def _header_colon_of_texts(texts):
     return None
 
 
-def cut_logical_lines(source):
+def _use_native(native):
+    """Whether to cut with the `linegrammar` module's cutter: native is True for it
+    (ImportError without it), False for this module's, None for the native one where the
+    module is there."""
+    if native is None:
+        return _native_cut is not None
+    if native and _native_cut is None:
+        raise ImportError('No module named linegrammar')
+    return bool(native)
+
+
+def cut_logical_lines(source, native=None):
     """Returns the `LineRecord` of each logical line of `source` (str or unicode), in
-    source order."""
+    source order (native: see `_use_native`)."""
+    if _use_native(native):
+        return _native_cut(_normalized(source), 1, INITIAL_STATE, LineRecord)[0]
     return _Cutter(_source_lines(source)).run()
 
 
@@ -384,32 +499,41 @@ def source_lines(source):
 
 # -- cutting part of a module again -------------------------------------------------------
 #
-# A module's records can be cut again from any statement on: what the cutter carries from
-# one statement to the next is its state (the indentation columns of the open levels, the
-# type and level of the last statement line, whether that line opened a block), and the
-# tokenizer carries nothing when no bracket is open.  `cut_with_states` gives the state
-# before each statement with the records, `cut_segment` cuts from one of them.
+# A module's records can be cut again from a statement on: what the cutter carries from one
+# statement to the next is its state (the indentation columns of the open levels, the type
+# and level of the last statement line, whether that line opened a block, and what the
+# tokenizer carries: the bracket depth, or None when the cut depends on text further down).
+# A cut can start again before a statement into which the tokenizer carries nothing (its
+# state's last item is 0).  `cut_with_states` gives the state before each statement with
+# the records, `cut_segment` cuts from one of them.
 
-INITIAL_STATE = ((0,), None, False)
+INITIAL_STATE = ((0,), None, False, 0)
 
 
-def cut_with_states(source):
+def cut_with_states(source, native=None):
     """The records of `cut_logical_lines(source)` and, aligned with them, the cutter's state
     before each record that starts a statement (a statement's first record; None for the
     other records)."""
-    records, states, clean, end = cut_segment(_source_lines(source), 1)
+    if _use_native(native):
+        records, states, clean, end = _native_cut(_normalized(source), 1, INITIAL_STATE,
+                                                  LineRecord)
+    else:
+        records, states, clean, end = cut_segment(_source_lines(source), 1, native=False)
     return records, states
 
 
-def cut_segment(lines, first_lineno, state=INITIAL_STATE):
+def cut_segment(lines, first_lineno, state=INITIAL_STATE, native=None):
     """Cuts a run of physical lines taken from a module, starting at its line first_lineno
-    with a statement before which the cutter is in `state` (one of `cut_with_states`) and
-    no bracket is open.  Returns (records numbered as lines of the module, their states as
-    `cut_with_states` gives them, clean, state after the run): clean is false when the
-    tokenizer could not finish the run (an unclosed bracket, string or continuation at its
-    end)."""
+    with a statement before which the cutter is in `state` (one of `cut_with_states`, with
+    nothing carried by the tokenizer).  Returns (records numbered as lines of the module,
+    their states as `cut_with_states` gives them, clean, state after the run): clean is false
+    when the tokenizer could not finish the run (an unclosed bracket, string or continuation
+    at its end, or a string ended by recovery).  native: see `_use_native`."""
+    if _use_native(native):
+        return _native_cut(''.join(lines), first_lineno, state, LineRecord)
     cutter = _Cutter(lines)
-    stack, last, opened = state
+    stack, last, opened, carry = state
+    assert carry == 0, 'a cut starts where the tokenizer carries nothing'
     cutter.stack = list(stack)
     if last is not None:
         linetype, level = last
@@ -420,9 +544,7 @@ def cut_segment(lines, first_lineno, state=INITIAL_STATE):
     shift = first_lineno - 1
     if shift:
         records = [r._replace(lineno=r.lineno + shift) for r in records]
-    last = cutter.last_code
-    end = (tuple(cutter.stack), (last.linetype, last.indent) if last is not None else None,
-           cutter.opened_block)
+    end = cutter.state()
     states = [None] * len(records)
     for i, before in cutter.states.items():
         states[i] = before
@@ -435,5 +557,5 @@ def make_logical_lines(source, logicalline_module=None):
     if logicalline_module is None:
         import logicalline as logicalline_module
     make = logicalline_module.LogicalLine
-    return [make(s.tokens, s.positions, s.lineno, s.linecount, s.indent, s.linetype)
-            for s in cut_logical_lines(source)]
+    # A record's fields are the line's arguments, in order.
+    return [make(*record) for record in cut_logical_lines(source)]

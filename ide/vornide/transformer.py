@@ -45,15 +45,15 @@ through; a tree the compiler cannot walk raises ValueError.
 
 Where the `linegrammar` extension module is there, its TransformTree does the common
 shapes of simple statements and expressions (names, literals, calls, attributes,
-operators, comparisons, assignments to names and attributes, return, pass) without the
-compiler package, and leaves every other tree to the code below, the reference it is
-tested against; `NodeTransformer(native=False)` uses the reference alone.
+subscripts and slices, operators, comparisons, conditional expressions, assignments to
+names, attributes and subscripts, augmented assignments, del, imports, return, raise,
+pass) and the header lines of if, while, for, def and class without the compiler
+package, and leaves every other tree to the code below, the reference it is tested
+against; `NodeTransformer(native=False)` uses the reference alone.
 """
-import inspect
+import functools
 import parser
-
-import compiler.ast as ast
-from compiler.transformer import Transformer, WalkerError
+import types
 
 try:
     import linegrammar as _native
@@ -64,18 +64,34 @@ _BINARY = ('Add', 'Sub', 'Mul', 'Div', 'FloorDiv', 'Mod', 'Power', 'LeftShift',
            'RightShift')
 
 
+# The compiler package, imported when the reference is first needed: with what it pulls in,
+# some tens of milliseconds that a process the native transformer serves need not spend.
+ast = Transformer = WalkerError = _FIELDS = None
+
+
+def _load_compiler():
+    global ast, Transformer, WalkerError, _FIELDS
+    if _FIELDS is not None:
+        return
+    import compiler.ast
+    import compiler.transformer
+    ast = compiler.ast
+    Transformer = compiler.transformer.Transformer
+    WalkerError = compiler.transformer.WalkerError
+    _FIELDS = _constructor_fields()
+
+
 def _constructor_fields():
+    """The constructor arguments of each node class, lineno left out."""
     fields = {}
     for name in dir(ast):
         cls = getattr(ast, name)
-        if (inspect.isclass(cls) and issubclass(cls, ast.Node) and
+        if (isinstance(cls, (type, types.ClassType)) and issubclass(cls, ast.Node) and
                 '__init__' in cls.__dict__):
-            args = inspect.getargspec(cls.__dict__['__init__']).args[1:]
+            code = cls.__dict__['__init__'].func_code
+            args = code.co_varnames[1:code.co_argcount]
             fields[cls] = tuple([a for a in args if a != 'lineno'])
     return fields
-
-
-_FIELDS = _constructor_fields()
 
 
 class NodeTransformer:
@@ -91,6 +107,20 @@ class NodeTransformer:
             raise ImportError('No module named linegrammar')
         # A linegrammar built before it had the transformer has no TransformTree.
         self._native = getattr(_native, 'TransformTree', None) if native else None
+        self._transformer = None       # the compiler package's, once first needed
+        self._convert_by_class = None
+        # The encoding declaration the compiler's transformer met, if any: its string
+        # constants are decoded with it from then on, which the native one does not follow.
+        self.encoding = None
+        # The analyzer calls TransformNode once a line: where no subclass changed it, the
+        # native module makes the same call without a Python frame.
+        defer = getattr(_native, 'TransformOrDefer', None) if self._native else None
+        if (defer is not None and self.__class__.TransformNode.im_func
+                is NodeTransformer.TransformNode.im_func):
+            self.TransformNode = functools.partial(defer, self._Reference, self)
+
+    def _LoadReference(self):
+        _load_compiler()
         self._transformer = Transformer()
         self._convert_by_class = {}
         for cls, fields in _FIELDS.items():
@@ -106,19 +136,27 @@ class NodeTransformer:
         """Returns the tuple-form syntax tree of parse_tree (None gives None)."""
         if parse_tree is None:
             return None
-        # Once the compiler's transformer met an encoding declaration, its string constants
-        # are decoded with it: the native one does not follow it there.
         if (self._native is not None and type(parse_tree) is tuple
-                and not self._transformer.encoding):
+                and not self.encoding):
             found = self._native(parse_tree)
             if found is not NotImplemented:
                 return found
+        return self._Reference(parse_tree)
+
+    def _Reference(self, parse_tree):
+        """TransformNode through the compiler package alone."""
+        if parse_tree is None:
+            return None
+        if self._transformer is None:
+            self._LoadReference()
         if not isinstance(parse_tree, (tuple, list)):
             parse_tree = parser.st2tuple(parse_tree, True)
         try:
             node = self._transformer.compile_node(parse_tree)
         except WalkerError as exc:
             raise ValueError('cannot transform parse tree: %s' % (exc,))
+        finally:
+            self.encoding = self._transformer.encoding
         if isinstance(node, ast.Module):
             statements = list(node.node.nodes)
             if node.doc is not None:

@@ -103,8 +103,12 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
     if (!text) continue;
     int row = rec->fTokenPositions ? rec->fTokenPositions[2 * i] : 0;
     int column = rec->fTokenPositions ? rec->fTokenPositions[2 * i + 1] : 0;
-    PyRef result(PyObject_CallFunction(add.get(), const_cast<char *>("Oii"), text.get(), row,
-                                       column));
+    // Once a token: the arguments made directly (most positions are the interpreter's
+    // shared small ints), without a format string to read.
+    PyRef row_int(PyInt_FromLong(row)), column_int(PyInt_FromLong(column));
+    if (!row_int || !column_int) return nullptr;
+    PyRef result(PyObject_CallFunctionObjArgs(add.get(), text.get(), row_int.get(),
+                                              column_int.get(), nullptr));
     if (!result) return nullptr;
     last = std::move(text);
     first = row;

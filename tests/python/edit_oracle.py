@@ -16,7 +16,12 @@ INSERTED = [
     'class K(object):', 'pass', 'return x', '"""A docstring."""', '# a comment', '',
     '@staticmethod', 'try:', 'except KeyError:', 'import os.path', 'from os import sep',
     'def h(): return 1', 'class L: pass', 'y = (1,', '    2)',
+    # Half-typed statements: open brackets and strings, a class line without its colon.
+    'def second(a, b', 'z = f(x, [1,', '"""An open docstring', "s = '''", 'class Foo',
+    '@deco(', 'return g(x,', 'x = 1 + \\',
 ]
+# What typing leaves at the end of a half-typed line.
+OPENERS = ['(', '[', '{', '"""', "'''", '', ', (']
 FUTURE = 'from __future__ import division\n'
 # Other forms the 'future' edit adds at the top.
 FUTURES = [FUTURE, 'from __future__ import (absolute_import,\n', '    print_function as pf)\n',
@@ -164,7 +169,7 @@ class RandomEditor(object):
         physical = mod_analysis._physical
         count = len(physical)
         kind = r.choice(['insert', 'insert', 'delete', 'reindent', 'reindent', 'scope',
-                         'future', 'paste'])
+                         'future', 'paste', 'half', 'half'])
         if kind == 'paste' and count:
             # Several lines replaced by several others, as a paste over a selection does.
             at = r.randint(1, count)
@@ -177,6 +182,14 @@ class RandomEditor(object):
             at = r.randint(1, count + 1)
             text = '    ' * r.randint(0, 3) + r.choice(INSERTED) + '\n'
             return ('insert %r at %d' % (text, at)), mod_analysis.ReplaceLines(at, 0, text)
+        if kind == 'half':
+            # A line cut short as while it is typed, often with a bracket or string opened:
+            # the statement stays open until a later edit closes or removes it.
+            at = r.randint(1, count)
+            line = physical[at - 1].rstrip('\n')
+            text = line[:r.randint(0, len(line))] + r.choice(OPENERS) + '\n'
+            return ('half-type line %d as %r' % (at, text)), mod_analysis.ReplaceLines(
+                at, 1, text)
         if kind == 'delete':
             at = r.randint(1, count)
             n = min(r.choice([1, 1, 2, 3]), count - at + 1)

@@ -191,6 +191,70 @@ class Cutting(unittest.TestCase):
         self.assertEqual(summary('x = 1\n; \\\n\n'), [(1, 0, 7, 'x = 1')])
         self.assertEqual(summary(''), [])
 
+    def test_half_typed_statement_hides_nothing_after_it(self):
+        # A statement left open (bracket, backslash) ends where a row at or left of it starts
+        # with a statement keyword; blank and comment rows before the keyword are lines of
+        # their own, and what follows is cut as if the statement had been closed.
+        source = textwrap.dedent("""\
+            class A:
+                def second(a, b:
+
+                # note
+                @deco
+                def third(self):
+                    return f(x,
+                    class Foo
+                    x = 1 + \\
+                exec code
+            x = [a,
+            for a in b]
+            """)
+        self.assertEqual([(s.lineno, s.linecount, s.indent, s.linetype, ' '.join(s.tokens))
+                          for s in cut_logical_lines(source)],
+                         [(1, 1, 0, 1, 'class A :'),
+                          (2, 1, 1, 2, 'def second ( a , b :'),
+                          (3, 1, 1, 22, ''), (4, 1, 1, 21, '# note'),
+                          (5, 1, 1, 5, '@ deco'),
+                          (6, 1, 1, 2, 'def third ( self ) :'),
+                          (7, 1, 2, 7, 'return f ( x ,'),
+                          (8, 1, 2, 1, 'class Foo'),
+                          (9, 1, 2, 7, 'x = 1 +'),
+                          (10, 1, 1, 7, 'exec code'),
+                          # "for" continues an expression: no recovery there.
+                          (11, 2, 0, 7, 'x = [ a , for a in b ]')])
+        # Deeper than the open statement, a keyword is part of it (the cut cannot tell).
+        self.assertEqual(summary('f(a,\n    return)\nx = 1\n'),
+                         [(1, 0, 7, 'f ( a , return )'), (3, 0, 7, 'x = 1')])
+        # A triple-quoted string open at the end runs to the row before the first row at or
+        # left of its statement that starts with a statement keyword.
+        records = cut_logical_lines('def f():\n    """doc\n    x = 1\n  # c\ndef g(): pass\n'
+                                    'class B:\n    s = \'\'\'\n        import x\n')
+        self.assertEqual([(s.lineno, s.linecount, s.indent, s.linetype, s.tokens)
+                          for s in records],
+                         [(1, 1, 0, 2, ['def', 'f', '(', ')', ':']),
+                          (2, 3, 1, 3, ['"""doc\n    x = 1\n  # c']),
+                          (5, 1, 0, 2, ['def', 'g', '(', ')', ':']), (5, 1, 1, 7, ['pass']),
+                          (6, 1, 0, 1, ['class', 'B', ':']),
+                          (7, 2, 1, 7, ['s', '=', "'''\n        import x\n"])])
+        self.assertEqual(records[1].positions, [(0, 4)])
+
+    def test_states_say_where_a_cut_can_start_again(self):
+        # The last item of a state is what the tokenizer carries into the statement: the
+        # bracket depth since it last started, None after a string ended by recovery (the
+        # cut from there depends on the rest of the source).
+        records, states = ll.cut_with_states('x = 1)\ny = 2\nf(a,\ndef g(): pass\nz = (\n'
+                                             '"""s\nimport os\n')
+        self.assertEqual([(r.lineno, s[3]) for r, s in zip(records, states) if s is not None],
+                         [(1, 0), (2, -1), (3, -1), (4, 0), (5, 0), (7, None)])
+        # Cut again from a statement with nothing carried, the rest is cut as before.
+        lines = ll.source_lines('x = 1\nf(a,\n@d\ndef g(): pass\ny = 2\n')
+        records, states = ll.cut_with_states(''.join(lines))
+        for i, state in enumerate(states):
+            if state is not None and state[3] == 0:
+                lineno = records[i].lineno
+                again = ll.cut_segment(lines[lineno - 1:], lineno, state)
+                self.assertEqual(again[:2], (records[i:], states[i:]))
+
     def test_unicode_source_gives_utf8_str_tokens(self):
         record, = cut_logical_lines(u"s = u'\xe9'\n")
         self.assertEqual(record.tokens, ['s', '=', "u'\xc3\xa9'"])

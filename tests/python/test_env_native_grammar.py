@@ -164,6 +164,32 @@ class NativeAgainstReference(unittest.TestCase):
         self.assertIsInstance(grammar_module.Grammar().CreateParser(257), linegrammar.LineParser)
         self.assertIsInstance(grammar_module.Grammar(native=False).CreateParser(258),
                               grammar_module.LineParser)
+        # CreateParser without a Python frame follows the future features and the start
+        # symbol as the method does; a subclass's CreateParser stays in charge.
+        grammar = grammar_module.Grammar()
+        tokens = [('print', 0, 0), ('(', 0, 5), ('x', 0, 6), (')', 0, 7), ('\n', 0, 8)]
+        for features, symbol in [((), 257), (['print_function'], 257), (['print_function'], 258),
+                                 ((), 258L)]:
+            grammar.SetFutureFeatures(features)
+            outcomes = []
+            for g in (grammar, grammar_module.Grammar(features, native=False)):
+                parser = g.CreateParser(symbol)
+                for token in tokens[:-1] if symbol == 258 else tokens:
+                    parser.AddToken(*token)
+                outcomes.append(outcome(lambda: parser.Finish(0, 8)))
+            self.assertEqual(outcomes[0], outcomes[1], (features, symbol))
+        for bad in (256, None, '257'):
+            self.assertRaises(ValueError, grammar.CreateParser, bad)
+        self.assertRaises(TypeError, linegrammar.CreateParser, False)
+
+        class Counting(grammar_module.Grammar):
+            made = 0
+
+            def CreateParser(self, start_symbol):
+                Counting.made += 1
+                return grammar_module.Grammar.CreateParser(self, start_symbol)
+        Counting(['print_function']).CreateParser(257)
+        self.assertEqual(Counting.made, 1)
 
     def test_bad_arguments(self):
         parser = NATIVE.CreateParser(257)

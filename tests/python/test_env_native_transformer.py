@@ -85,6 +85,29 @@ def mutations(tree, rng, count):
         yield replace(tree, rng.choice(paths), rng.choice(damages))
 
 
+# Lines of the shapes that make most of a module.
+COMMON_SHAPES = textwrap.dedent('''\
+    if a.b(1): pass
+    while not x: pass
+    for a, (b, c.d) in e: pass
+    def f(self, (b, c), d=1, *e, **k): pass
+    class A(B): pass
+    x = a[1], a[1:], a[:], a[1:2:3], a[...]
+    a[1] = b.c[2:3] = 4
+    x += 1
+    raise
+    raise E('text')
+    raise E, v, tb
+    return f(x)
+    x = a if b else c
+    import a.b.c as d, e
+    from ..a.b import (c as d, e,)
+    from . import b
+    from a import *
+    del a.b, c[1], d[1:2], (e, f)
+    ''')
+
+
 class NativeTransformer(unittest.TestCase):
     def test_edge_cases_and_shapes(self):
         source = textwrap.dedent(EDGE_CASES) + textwrap.dedent('''\
@@ -115,10 +138,60 @@ class NativeTransformer(unittest.TestCase):
             break
             continue
             return
+            if a.b(1): pass
+            while not x: pass
+            for a, (b, c.d) in e, f: pass
+            for x[1] in y: pass
+            def f(a, (b,), (c, (d, e)), g=1, *h, **i): pass
+            def f((a)): pass
+            def f(**k): pass
+            def f(a=1, b): pass
+            class A: pass
+            class A(): pass
+            class A(B, c.D,): pass
+            x = a[1], a[1:], a[:2], a[:], a[1:2:3], a[::], a[1:, ...], a[None:], f()[a, b]
+            a[1] = b[2:3] = c.d[4][5] = 6
+            del a[1:]
+            x += 1
+            a[i] -= 1
+            a[1:2] *= 3
+            x.y <<= 2
+            f() += 1
+            raise
+            raise E
+            raise E, v
+            raise E, v, tb
+            x = a if b else lambda: c if d else e
+            x = (a if b else c) if d else e
+            import a
+            from a import b as c, d
+            from .a import (b)
+            del x
+            del [a, b]
+            del f()
             ''')
         found, taken = differences(line_trees(source), 'edge cases')
         self.assertEqual(found, [])
-        self.assertGreater(taken, 40)
+        self.assertGreater(taken, 60)
+
+    def test_common_shapes_are_taken(self):
+        # None of these is left to the reference.
+        trees = line_trees(COMMON_SHAPES)
+        self.assertEqual([tree for tree in trees
+                          if linegrammar.TransformTree(tree) is NotImplemented], [])
+        self.assertEqual(differences(trees, 'common shapes'), ([], len(trees)))
+
+    def test_literals(self):
+        # Literals the native transformer reads itself (decimal ints, str literals raw or
+        # not), and their edges; a bad escape is left to the reference.
+        texts = ['0', '7', '123456789012345678', '1234567890123456789', '99999999999999999999',
+                 '0777', '12L', '"a"', "'''a'''", '"' * 6, "''", 'r"\\n"', '"\\n\\x41"',
+                 'b"x"', 'BR"\\t"', '"\\q"', '"\\777"', '"\\\\"', '"""a"b"""',
+                 "'\xc3\xa9'", '"a\\\nb"', '"\\x4"']
+        source = ''.join(['x = %s\n' % text for text in texts])
+        found, taken = differences(line_trees(source), 'literals')
+        self.assertEqual(found, [])
+        self.assertEqual(taken, 2 * (len(texts) - 1))
 
     def test_expressions(self):
         trees = []
@@ -138,10 +211,12 @@ class NativeTransformer(unittest.TestCase):
         status, out, err = run_python("""
             import random, textwrap
             from test_env_native_grammar import EDGE_CASES
-            from test_env_native_transformer import differences, line_trees, mutations
+            from test_env_native_transformer import (COMMON_SHAPES, differences, line_trees,
+                                                     mutations)
             rng = random.Random(11)
             found = []
-            for tree in line_trees(textwrap.dedent(EDGE_CASES))[:%d]:
+            trees = line_trees(textwrap.dedent(EDGE_CASES) + COMMON_SHAPES)
+            for tree in trees[::max(1, len(trees) // %d)]:
                 found.extend(differences(list(mutations(tree, rng, 10)), 'damaged')[0])
             print(found[:3])
             """ % count)
@@ -168,14 +243,23 @@ class NativeTransformer(unittest.TestCase):
         self.assertIsNotNone(xformer._native)
         self.assertIsNone(transformer_module.NodeTransformer(native=False)._native)
         parser = GRAMMARS[0].CreateParser(257)
-        for token in [('def', 0, 0), ('f', 0, 4), ('(', 0, 5), (')', 0, 6), (':', 0, 7),
-                      ('pass', 0, 7), ('\n', 0, 7)]:
+        for token in [('with', 0, 0), ('f', 0, 5), (':', 0, 6), ('pass', 0, 6), ('\n', 0, 6)]:
             parser.AddToken(*token)
         tree = parser.Finish(0, 7)
         self.assertIs(linegrammar.TransformTree(tree), NotImplemented)
         self.assertEqual(xformer.TransformNode(tree), reference_result(tree))
         self.assertEqual(xformer.TransformNode(list(tree)), reference_result(tree))
         self.assertIsNone(xformer.TransformNode(None))
+        self.assertRaises(TypeError, linegrammar.TransformOrDefer, None, None)
+        # A subclass's TransformNode stays in charge.
+        seen = []
+
+        class Recording(transformer_module.NodeTransformer):
+            def TransformNode(self, parse_tree):
+                seen.append(parse_tree)
+                return transformer_module.NodeTransformer.TransformNode(self, parse_tree)
+        self.assertEqual(Recording().TransformNode(tree), reference_result(tree))
+        self.assertEqual(seen, [tree])
 
     def test_encoding_declaration_leaves_strings_to_the_reference(self):
         xformer = transformer_module.NodeTransformer()

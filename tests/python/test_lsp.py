@@ -209,6 +209,28 @@ class Answers(Edits):
         self.assertEqual(doc.diagnostics(), [])
 
 
+class HalfTyped(Edits):
+    def test_open_bracket_hides_nothing_after_it(self):
+        # Typing "def second(a, b" above other defs: they stay in the outline at every
+        # keystroke, the parse errors are on the broken lines alone, and a half-typed
+        # "class Foo" still names Foo.
+        text = u'def first():\n    pass\n\n'
+        typed = u'def second(a, b\nclass Foo\n'
+        rest = u'\ndef third():\n    pass\n'
+        doc = self.open(text + rest)
+        offset = len(text)
+        for i, ch in enumerate(typed):
+            doc.replace({'range': {'start': lsp_position(doc.text.lines, offset + i),
+                                   'end': lsp_position(doc.text.lines, offset + i)},
+                         'text': ch})
+            names = [s['name'] for s in symbols.document_symbols(doc)]
+            self.assertIn('third', names)
+        self.assertEqual(names, ['first', 'second', 'Foo', 'third'])
+        doc.analyze_slice(0.0)
+        self.assertEqual([d['range']['start']['line'] for d in doc.diagnostics()], [3, 4])
+        self.check_same(doc, text + typed + rest)
+
+
 class TypingSessions(Edits):
     """After every edit of a typing session on a real module (character by character, a
     paste, a deletion and its undo), every answer at the edit and at sampled names equals
