@@ -114,3 +114,18 @@ test('the extension starts vorn lsp where the workspace says its Python is 2', a
     assert.deepStrictEqual(client.documentSelector.map((s) => s.language), ['python', 'python']);
   }
 });
+
+test('every configuration attribute the extension declares is one vorn dap reads', () => {
+  const manifest = JSON.parse(fs.readFileSync(path.join(SOURCES, 'package.json'), 'utf8'));
+  const debuggers = manifest.contributes.debuggers;
+  assert.deepStrictEqual(debuggers.map((d) => d.type), ['vorn']);
+  const dap = path.join(__dirname, '..', '..', 'ide', 'vorndap');
+  const code = fs.readdirSync(dap).filter((f) => f.endsWith('.py'))
+    .map((f) => fs.readFileSync(path.join(dap, f), 'utf8')).join('\n');
+  for (const [request, schema] of Object.entries(debuggers[0].configurationAttributes)) {
+    for (const name of Object.keys(schema.properties)) {
+      assert.ok(code.includes(`'${name}'`), `${request} attribute ${name} is not read by vorn dap`);
+    }
+    for (const name of schema.required) assert.ok(name in schema.properties);
+  }
+});
