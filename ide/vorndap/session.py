@@ -967,13 +967,17 @@ class Session(vorncore.Core, Messages):
             {'name': 'Globals', 'expensive': False,
              'variablesReference': self.reference('globals', frame, frame)}]}
 
-    def request_variables(self, arguments):
+    def referenced(self, arguments):
+        """The (kind, value, frame, name) entry of the request's variablesReference."""
         self.stopped()
         entry = self.references.get(arguments.get('variablesReference'))
         if entry is None:
             raise vorncore.Error('no variables reference %s at this stop'
                                  % arguments.get('variablesReference'))
-        kind, value, frame, name = entry
+        return entry
+
+    def request_variables(self, arguments):
+        kind, value, frame, name = self.referenced(arguments)
         children = self.children(kind, value, frame, name)
         start = max(0, int(arguments.get('start') or 0))
         count = int(arguments.get('count') or 0)
@@ -1034,12 +1038,7 @@ class Session(vorncore.Core, Messages):
         return isinstance(attributes, dict) and len(attributes) > 0
 
     def request_setVariable(self, arguments):
-        self.stopped()
-        entry = self.references.get(arguments.get('variablesReference'))
-        if entry is None:
-            raise vorncore.Error('no variables reference %s at this stop'
-                                 % arguments.get('variablesReference'))
-        kind, container, frame, parent = entry
+        kind, container, frame, parent = self.referenced(arguments)
         name = arguments.get('name')
         text = arguments.get('value')
         if not isinstance(name, basestring) or not isinstance(text, basestring):
