@@ -59,6 +59,7 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(ROOT, 'ide'),
                 os.path.join(ROOT, 'tests', 'python')]
 
 import logicalline
+from analyzer_support import MethodCallGrammar
 from edit_oracle import new_module
 from vornide import analysis, grammar as grammar_module, logicallines as ll, transformer
 
@@ -86,26 +87,6 @@ def edited_copy(line):
     tokens = line.fTokens
     return logicalline.LogicalLine(tokens + ['+', '1'], line.fTokenPositions + [(0, 70), (0, 72)],
                                    line.fLineno, line.fLineCount, line.fIndent, line.fLineType)
-
-
-class MethodCallGrammar(object):
-    """The environment's grammar behind Python-level parsers: the analyzer calls their AddToken
-    and Finish as methods instead of the native parser's C interface."""
-
-    def __init__(self):
-        self.grammar = grammar_module.Grammar()
-
-    def SetFutureFeatures(self, features):
-        self.grammar.SetFutureFeatures(features)
-
-    def CreateParser(self, symbol):
-        return MethodCallParser(self.grammar.CreateParser(symbol))
-
-
-class MethodCallParser(object):
-    def __init__(self, real):
-        self.AddToken = real.AddToken
-        self.Finish = real.Finish
 
 
 class ReplayGrammar(object):

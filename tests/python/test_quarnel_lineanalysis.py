@@ -9,8 +9,8 @@ import unittest
 import linegrammar
 import quarnel_impl
 import _quarnel_testhooks as hooks
-from analyzer_support import (RecordingGrammar, TraceSink, library_failures, line,
-                              real_analyzer)
+from analyzer_support import (MethodCallGrammar, RecordingGrammar, TraceSink, library_failures,
+                              line, real_analyzer)
 from env_support import STDLIB
 from vornide import grammar as grammar_module, logicallines as ll
 
@@ -394,27 +394,6 @@ class FutureFlags(unittest.TestCase):
         a.SetLogicalList(None)
         self.assertRaisesRegexp(AssertionError, 'logical_list is not a list instance',
                                 a.RebuildCache)
-
-
-class MethodCallGrammar(object):
-    """The environment's native grammar behind Python-level parsers, so that the analyzer
-    calls AddToken and Finish as methods: the reference for its direct path to native
-    parsers."""
-
-    def __init__(self, features=()):
-        self.grammar = grammar_module.Grammar(features)
-
-    def SetFutureFeatures(self, features):
-        self.grammar.SetFutureFeatures(features)
-
-    def CreateParser(self, symbol):
-        return Forwarding(self.grammar.CreateParser(symbol))
-
-
-class Forwarding(object):
-    def __init__(self, real):
-        self.AddToken = real.AddToken
-        self.Finish = real.Finish
 
 
 def parse_outcome(analyzer, logical):
