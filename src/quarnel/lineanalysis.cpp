@@ -73,8 +73,8 @@ static PyObject *submitted_text(const LogicalLineObject *rec, PyObject *token, b
 
 // native_parser_api --
 //   The native line parser's C interface when parser is exactly a linegrammar.LineParser (whose
-//   methods no Python code can replace), else null; null with the error set on failure. The
-//   capsule is looked up once, when the first such parser is seen.
+//   methods no Python code can replace), else null. The capsule is looked up once, when the
+//   first such parser is seen; without it the parsers are called as any other.
 static const LineGrammarApi *native_parser_api(PyObject *parser) {
   static const LineGrammarApi *api = nullptr;
   static bool looked_up = false;
@@ -84,7 +84,6 @@ static const LineGrammarApi *native_parser_api(PyObject *parser) {
   }
   looked_up = true;
   api = static_cast<const LineGrammarApi *>(PyCapsule_Import(LINEGRAMMAR_API_CAPSULE, 0));
-  // A module of that name without the capsule: the parsers are called as any other.
   if (!api) PyErr_Clear();
   return api && Py_TYPE(parser) == api->parser_type ? api : nullptr;
 }
@@ -138,7 +137,6 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
                                    const_cast<char *>("i"), 257));
   if (!parser) return nullptr;
   const LineGrammarApi *api = native_parser_api(parser.get());
-  if (!api && PyErr_Occurred()) return nullptr;
   if (api) return parse_line_natively(api, rec, parser.get());
   PyRef add(PyObject_GetAttrString(parser.get(), "AddToken"));
   if (!add) return nullptr;
