@@ -32,7 +32,9 @@ list update) and the analyzer's LogicalCacheModified.
 For scale: pyclbr.readmodule_ex and compiler.parseFile of the same file. Each figure is the best
 of its rounds; the phases run interleaved, round by round. The full analysis with its cut (the
 module analysis's LoadLogicalLines, which cuts the source, makes the logical line objects and
-rebuilds the analyzer's cache, then AnalyzeLogicalList) is set against pyclbr.
+rebuilds the analyzer's cache, then AnalyzeLogicalList) is set against pyclbr, and against the
+same with the parsers' AddToken and Finish called as Python methods (the analyzer hands the native
+parser its tokens through the parser's C interface).
 
 Whole processes, interleaved round by round: `vorn analyze --no-store FILE` of the installation
 against `python2.7 -c "import pyclbr; pyclbr.readmodule_ex(NAME)"`.
@@ -57,6 +59,7 @@ sys.path[:0] = [os.path.join(BUILD, 'python'), os.path.join(ROOT, 'ide'),
                 os.path.join(ROOT, 'tests', 'python')]
 
 import logicalline
+from analyzer_support import MethodCallGrammar
 from edit_oracle import new_module
 from vornide import analysis, grammar as grammar_module, logicallines as ll, transformer
 
@@ -322,6 +325,7 @@ def main(argv):
     # Full analysis and its parse-and-transform share.
     analyzed = new_module(source)
     analyzer = analyzed.fQuarnelImpl
+    by_methods = new_module(source, grammar=MethodCallGrammar())
     for i in range(rounds):
         lines = ll.make_logical_lines(source)
         analyzer.SetLogicalList(lines)
@@ -342,6 +346,13 @@ def main(argv):
             # over and rebuilds the cache.
             analyzer.AnalyzeLogicalList(analyzed.LoadLogicalLines(logicalline), -1, 0.0)
         best_of(times, 'cut and analyze', cut_and_analyze)
+
+        def cut_and_analyze_by_methods():
+            # The same with the parsers' AddToken and Finish called as Python methods, as
+            # for any parser that is not exactly the native one.
+            by_methods.fQuarnelImpl.AnalyzeLogicalList(
+                by_methods.LoadLogicalLines(logicalline), -1, 0.0)
+        best_of(times, 'cut and analyze, by methods', cut_and_analyze_by_methods)
     count = len(lines)
     names = sum([line.fNameCount for line in lines])
 
@@ -415,6 +426,8 @@ def main(argv):
         times['cut and analyze'] * 1e3))
     print('    / pyclbr.readmodule_ex                      %8.2f   (target < 0.25)' % (
         times['cut and analyze'] / times['pyclbr']))
+    print('    parsers called through their methods       %8.1f ms' % (
+        times['cut and analyze, by methods'] * 1e3))
     print('  full analysis (AnalyzeLogicalList, no budget)  %8.1f ms' % (whole * 1e3))
     print('    analyzer\'s own work, replayed parse        %8.1f ms  %5.1f%%' % (
         own * 1e3, 100.0 * own / whole))

@@ -17,6 +17,7 @@
 #include <token.h>
 
 #include "linecutter.h"
+#include "linegrammar_api.h"
 #include "linetransform.h"
 #include "pyref.h"
 
@@ -92,22 +93,15 @@ void LineParser_dealloc(LineParserObject *self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
 }
 
-// AddToken(text, row, column) -- places one token the way vornide.grammar does.
-PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
-  PyObject *token;
-  long first, second;
-  if (!PyArg_ParseTuple(args, "Oll:AddToken", &token, &first, &second)) return nullptr;
-  if (!PyString_Check(token)) {
-    PyErr_Format(PyExc_TypeError, "token must be a str, not %.200s", Py_TYPE(token)->tp_name);
-    return nullptr;
-  }
+// Places one str token the way vornide.grammar does: 0, or -1 with the error set.
+int add_token(LineParserObject *self, PyObject *token, long first, long second) {
   const char *data = PyString_AS_STRING(token);
   size_t size = size_t(PyString_GET_SIZE(token));
   if (size == 1 && data[0] == '\n') {
     // The end of the statement; a token after it starts a new one.
-    if (add_text(self, "\n", 1) < 0) return nullptr;
+    if (add_text(self, "\n", 1) < 0) return -1;
     self->has_row = false;
-    Py_RETURN_NONE;
+    return 0;
   }
   // Placed on copies, so that a refused token leaves the parser as it was.
   size_t text_size = self->text->size();
@@ -153,7 +147,7 @@ PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
   if (failed < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "token position out of range");
     self->text->resize(text_size);
-    return nullptr;
+    return -1;
   }
   self->has_row = true;
   self->origin_col = origin_col;
@@ -163,6 +157,19 @@ PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
   self->token_count++;
   if (self->token_count == 1) self->first_is_from = size == 4 && memcmp(data, "from", 4) == 0;
   self->last_is_comma = size == 1 && data[0] == ',';
+  return 0;
+}
+
+// AddToken(text, row, column) -- places one token the way vornide.grammar does.
+PyObject *LineParser_AddToken(LineParserObject *self, PyObject *args) {
+  PyObject *token;
+  long first, second;
+  if (!PyArg_ParseTuple(args, "Oll:AddToken", &token, &first, &second)) return nullptr;
+  if (!PyString_Check(token)) {
+    PyErr_Format(PyExc_TypeError, "token must be a str, not %.200s", Py_TYPE(token)->tp_name);
+    return nullptr;
+  }
+  if (add_token(self, token, first, second) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -246,10 +253,8 @@ void relocate_error(LineParserObject *self, bool prefixed) {
   PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
-// Finish(row, column) -- parses the tokens added; the tuple-form parse tree, or SyntaxError.
-PyObject *LineParser_Finish(LineParserObject *self, PyObject *args) {
-  PyObject *first, *second;
-  if (!PyArg_ParseTuple(args, "OO:Finish", &first, &second)) return nullptr;
+// Parses the tokens added; the tuple-form parse tree, or SyntaxError.
+PyObject *finish(LineParserObject *self) {
   // "from m import (a, b,)" reaches the parser without its parentheses.
   if (self->token_count > 1 && self->first_is_from && self->last_is_comma) {
     (*self->text)[self->last_token_at] = ' ';
@@ -298,6 +303,13 @@ PyObject *LineParser_Finish(LineParserObject *self, PyObject *args) {
   }
   PyNode_Free(tree);
   return result;
+}
+
+// Finish(row, column) -- parses the tokens added; the tuple-form parse tree, or SyntaxError.
+PyObject *LineParser_Finish(LineParserObject *self, PyObject *args) {
+  PyObject *first, *second;
+  if (!PyArg_ParseTuple(args, "OO:Finish", &first, &second)) return nullptr;
+  return finish(self);
 }
 
 PyMethodDef LineParser_methods[] = {
@@ -400,6 +412,16 @@ PyTypeObject LineParserType = {
     0,                                         // tp_version_tag
 };
 
+int api_add_token(PyObject *parser, PyObject *token, long row, long column) {
+  return add_token(reinterpret_cast<LineParserObject *>(parser), token, row, column);
+}
+
+PyObject *api_finish(PyObject *parser) {
+  return finish(reinterpret_cast<LineParserObject *>(parser));
+}
+
+LineGrammarApi parser_api = {&LineParserType, api_add_token, api_finish};
+
 }  // namespace
 
 VORN_MODINIT initlinegrammar(void) {
@@ -409,4 +431,7 @@ VORN_MODINIT initlinegrammar(void) {
   if (!module) return;
   Py_INCREF(&LineParserType);
   PyModule_AddObject(module, "LineParser", reinterpret_cast<PyObject *>(&LineParserType));
+  PyObject *api = PyCapsule_New(&parser_api, LINEGRAMMAR_API_CAPSULE, nullptr);
+  if (!api) return;
+  PyModule_AddObject(module, "_parser_api", api);
 }

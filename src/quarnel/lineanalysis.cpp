@@ -4,6 +4,8 @@
 // count and time budgets so the environment can analyze a module a slice at a time.
 #include "lineanalysis.h"
 
+#include "linegrammar_api.h"
+
 #include <string.h>
 
 #include <utility>
@@ -69,6 +71,47 @@ static PyObject *submitted_text(const LogicalLineObject *rec, PyObject *token, b
   return token;
 }
 
+// native_parser_api --
+//   The native line parser's C interface when parser is exactly a linegrammar.LineParser (whose
+//   methods no Python code can replace), else null. The capsule is looked up once, when the
+//   first such parser is seen; without it the parsers are called as any other.
+static const LineGrammarApi *native_parser_api(PyObject *parser) {
+  static const LineGrammarApi *api = nullptr;
+  static bool looked_up = false;
+  if (api) return Py_TYPE(parser) == api->parser_type ? api : nullptr;
+  if (looked_up || strcmp(Py_TYPE(parser)->tp_name, "linegrammar.LineParser") != 0) {
+    return nullptr;
+  }
+  looked_up = true;
+  api = static_cast<const LineGrammarApi *>(PyCapsule_Import(LINEGRAMMAR_API_CAPSULE, 0));
+  if (!api) PyErr_Clear();
+  return api && Py_TYPE(parser) == api->parser_type ? api : nullptr;
+}
+
+// parse_line_natively --
+//   parse_line's token loop for a native parser: the same tokens, positions and closing tokens
+//   handed to its C interface. No Python code runs between the tokens, so the record stays put.
+static PyObject *parse_line_natively(const LineGrammarApi *api, LogicalLineObject *rec,
+                                     PyObject *parser) {
+  PyObject *last = nullptr;  // the last submitted text, borrowed from the record or the module
+  int first = -1, second = -1;
+  for (int32_t i = 0; i < rec->fTokenCount; i++) {
+    PyObject *text = submitted_text(rec, rec->fTokens[i], !last);
+    if (!text) continue;
+    int row = rec->fTokenPositions ? rec->fTokenPositions[2 * i] : 0;
+    int column = rec->fTokenPositions ? rec->fTokenPositions[2 * i + 1] : 0;
+    if (api->add_token(parser, text, row, column) < 0) return nullptr;
+    last = text;
+    first = row;
+    second = column;
+  }
+  if (last && PyString_AS_STRING(last)[0] == ':') {
+    if (api->add_token(parser, gPassText, first, second) < 0) return nullptr;
+  }
+  if (api->add_token(parser, gNewlineText, first, second) < 0) return nullptr;
+  return api->finish(parser);
+}
+
 // parse_line --
 //   Feeds the line's tokens to a new parser of fGrammar and returns what its Finish returns (a
 //   new reference), or None for the line types that are never parsed. Sets the line's fParsed
@@ -93,6 +136,8 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
   PyRef parser(PyObject_CallMethod(grammar.get(), const_cast<char *>("CreateParser"),
                                    const_cast<char *>("i"), 257));
   if (!parser) return nullptr;
+  const LineGrammarApi *api = native_parser_api(parser.get());
+  if (api) return parse_line_natively(api, rec, parser.get());
   PyRef add(PyObject_GetAttrString(parser.get(), "AddToken"));
   if (!add) return nullptr;
 

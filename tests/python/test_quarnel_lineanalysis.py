@@ -2,13 +2,17 @@
 and analyzes, parse errors, the line being edited, the __future__ flags and the count and time
 budgets of AnalyzeLogicalList. Lines are cut from real source by the environment and parsed by its
 grammar and node transformer."""
+import os
 import textwrap
 import unittest
 
+import linegrammar
 import quarnel_impl
 import _quarnel_testhooks as hooks
-from analyzer_support import RecordingGrammar, TraceSink, line, real_analyzer
-from vornide import logicallines as ll
+from analyzer_support import (MethodCallGrammar, RecordingGrammar, TraceSink, library_failures,
+                              line, real_analyzer)
+from env_support import STDLIB
+from vornide import grammar as grammar_module, logicallines as ll
 
 SOURCE = textwrap.dedent('''\
     """Module docstring."""
@@ -390,6 +394,71 @@ class FutureFlags(unittest.TestCase):
         a.SetLogicalList(None)
         self.assertRaisesRegexp(AssertionError, 'logical_list is not a list instance',
                                 a.RebuildCache)
+
+
+def parse_outcome(analyzer, logical):
+    try:
+        return ('tree', analyzer.ParseLogicalLine(logical))
+    except SyntaxError as error:
+        return ('error', type(error), error.args)
+
+
+class NativeParserPath(unittest.TestCase):
+    """The analyzer hands tokens straight to the native parsers; every logical line of the
+    standard library (every eighth module under the debug interpreter) parses to the same tree
+    or the same SyntaxError as through the parsers' methods, with and without print_function."""
+    leak_check = False
+
+    def check(self, path, features_list=((), ['print_function'])):
+        source = open(path, 'rb').read()
+        found = []
+        for features in features_list:
+            native = grammar_module.Grammar(features)
+            self.assertIsInstance(native.CreateParser(257), linegrammar.LineParser)
+            direct, lines, _ = real_analyzer(source, grammar=native, rebuild=False)
+            called, _, _ = real_analyzer(source, grammar=MethodCallGrammar(features),
+                                         rebuild=False)
+            called.SetLogicalList(lines)
+            for logical in lines:
+                mine, reference = parse_outcome(direct, logical), parse_outcome(called, logical)
+                if mine != reference:
+                    found.append('%s:%d %r: %r, reference %r' % (
+                        os.path.basename(path), logical.fLineno, logical.fTokens, mine,
+                        reference))
+        return found
+
+    def test_library(self):
+        failed, count = library_failures(self.check)
+        self.assertEqual(failed, {})
+        self.assertGreater(count, 20)
+
+    def test_sample_and_errors(self):
+        # Under the leak run: a sample, a module of syntax errors and a native parser made by a
+        # Python CreateParser (still handed its tokens directly).
+        self.assertEqual(self.check(os.path.join(STDLIB, 'sched.py')), [])
+        source = textwrap.dedent('''\
+            def f(: pass
+            x = = 1
+            print >>f, a
+            print(a, end='')
+            from m import (a, b,)
+            @deco
+            class K(object, lambda: 1): pass
+            ''')
+        grammars = [grammar_module.Grammar(), MethodCallGrammar()]
+
+        class PythonCreate(grammar_module.Grammar):
+            def CreateParser(self, symbol):
+                return grammar_module.Grammar.CreateParser(self, symbol)
+        grammars.append(PythonCreate())
+        outcomes = []
+        for grammar in grammars:
+            analyzer, lines, _ = real_analyzer(source, grammar=grammar, rebuild=False)
+            outcomes.append([parse_outcome(analyzer, logical) for logical in lines])
+        self.assertEqual(outcomes[0], outcomes[1])
+        self.assertEqual(outcomes[0], outcomes[2])
+        self.assertIn('error', [o[0] for o in outcomes[0]])
+        self.assertIn('tree', [o[0] for o in outcomes[0]])
 
 
 if __name__ == '__main__':
