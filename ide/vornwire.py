@@ -96,6 +96,26 @@ class Log(object):
             self.stream.flush()
 
 
+def server_options(argv, name, usage, valued):
+    """The options of a protocol server's command line: {option: value} for the options named
+    in valued (each taking one value), or an exit status when the server is not to run (its
+    help written, 0; an unknown word, 2)."""
+    found = {}
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word in ('-h', '--help'):
+            sys.stdout.write(usage)
+            return 0
+        if word in valued and i + 1 < len(argv):
+            found[word] = argv[i + 1]
+            i += 2
+            continue
+        sys.stderr.write('vorn %s: unknown argument %s\n%s' % (name, word, usage))
+        return 2
+    return found
+
+
 def protocol_output():
     """A descriptor of its own for a server's protocol on standard output; fd 1 and
     sys.stdout then go to standard error, so that a stray print, ours or a library's, cannot

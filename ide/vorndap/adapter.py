@@ -577,24 +577,10 @@ class Adapter(wire.Messages):
 
 def main(argv):
     """vorn dap with argv (the words after 'dap'); returns the exit status."""
-    log_name = listen = token = None
-    i = 0
-    while i < len(argv):
-        word = argv[i]
-        if word in ('-h', '--help'):
-            sys.stdout.write(HELP)
-            return 0
-        if word in ('--log', '--listen', '--token') and i + 1 < len(argv):
-            if word == '--log':
-                log_name = argv[i + 1]
-            elif word == '--listen':
-                listen = argv[i + 1]
-            else:
-                token = argv[i + 1]
-            i += 2
-            continue
-        sys.stderr.write('vorn dap: unknown argument %s\n%s' % (word, HELP))
-        return 2
+    options = vornwire.server_options(argv, 'dap', HELP, ('--log', '--listen', '--token'))
+    if not isinstance(options, dict):
+        return options
+    log_name, listen, token = [options.get(o) for o in ('--log', '--listen', '--token')]
     out_fd = vornwire.protocol_output()
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     stream = open(log_name, 'a') if log_name else None

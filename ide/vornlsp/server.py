@@ -504,19 +504,10 @@ class Server(object):
 
 def main(argv, report=None):
     """vorn lsp with argv (the words after 'lsp'); returns the exit status."""
-    log_name = None
-    i = 0
-    while i < len(argv):
-        word = argv[i]
-        if word in ('-h', '--help'):
-            sys.stdout.write(HELP)
-            return 0
-        if word == '--log' and i + 1 < len(argv):
-            log_name = argv[i + 1]
-            i += 2
-            continue
-        sys.stderr.write('vorn lsp: unknown argument %s\n%s' % (word, HELP))
-        return 2
+    options = vornwire.server_options(argv, 'lsp', HELP, ('--log',))
+    if not isinstance(options, dict):
+        return options
+    log_name = options.get('--log')
     out_fd = vornwire.protocol_output()
     stream = open(log_name, 'a') if log_name else None
     log = Log(stream)
