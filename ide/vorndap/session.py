@@ -292,7 +292,7 @@ class Session(vorncore.Core, Messages):
         self.source_refs = {}
         self.file_breaks = {}         # file -> [breakpoint numbers] set by setBreakpoints
         self.function_breaks = []     # numbers set by setFunctionBreakpoints
-        self.bp_extra = {}            # number -> dict(log=..., waiting=file, spec=...)
+        self.bp_extra = {}            # number -> dict(log=..., waiting=file, key=...)
         self.raised = False
         self.uncaught = True
         self.raised_types = None      # texts of the type condition, or None
@@ -713,22 +713,22 @@ class Session(vorncore.Core, Messages):
         for number in old:
             extra = self.bp_extra.get(number)
             if extra is not None:
-                kept.setdefault(extra['spec'], number)
+                kept.setdefault(extra['key'], number)
         linecache.checkcache(filename)
         lines = source.code_lines(filename)
         numbers, results = [], []
-        for spec in wanted:
-            if not isinstance(spec, dict) or not isinstance(spec.get('line'), (int, long)):
+        for asked in wanted:
+            if not isinstance(asked, dict) or not isinstance(asked.get('line'), (int, long)):
                 results.append({'verified': False, 'message': 'no line'})
                 continue
-            key = (spec.get('line'), spec.get('condition') or None,
-                   spec.get('hitCondition') or None, spec.get('logMessage'))
+            key = (asked.get('line'), asked.get('condition') or None,
+                   asked.get('hitCondition') or None, asked.get('logMessage'))
             number = kept.pop(key, None)
             if number is None:
                 try:
-                    number = self.add_line_break(filename, spec, lines, key)
+                    number = self.add_line_break(filename, asked, lines, key)
                 except vorncore.Error, e:
-                    results.append({'verified': False, 'line': spec['line'],
+                    results.append({'verified': False, 'line': asked['line'],
                                     'message': str(e)})
                     continue
             numbers.append(number)
@@ -738,8 +738,8 @@ class Session(vorncore.Core, Messages):
         self.file_breaks[filename] = numbers
         return {'breakpoints': results}
 
-    def add_line_break(self, filename, spec, lines, key):
-        line = spec['line']
+    def add_line_break(self, filename, asked, lines, key):
+        line = asked['line']
         message = None
         if lines is not None:
             later = [n for n in lines if n >= line]
@@ -750,16 +750,16 @@ class Session(vorncore.Core, Messages):
             message = 'cannot compile %s' % filename
         else:
             message = 'no file %s yet' % filename
-        return self.add_break(filename, line, spec, key, None, message)
+        return self.add_break(filename, line, asked, key, None, message)
 
-    def add_break(self, filename, line, spec, key, funcname, message):
-        cond = spec.get('condition') or None
+    def add_break(self, filename, line, asked, key, funcname, message):
+        cond = asked.get('condition') or None
         if cond:
             try:
                 compile(cond.strip(), '<condition>', 'eval')
             except SyntaxError, e:
                 raise vorncore.Error('invalid condition %s: %s' % (cond, e.msg))
-        hit = spec.get('hitCondition') or None
+        hit = asked.get('hitCondition') or None
         ignore = 0
         if hit:
             text = str(hit).strip().lstrip('>=').strip()
@@ -769,8 +769,8 @@ class Session(vorncore.Core, Messages):
         bp = self.breaks.add(filename, line, False, cond and cond.strip(), funcname)
         if ignore:
             self.breaks.ignore(bp.number, ignore)
-        log_message = spec.get('logMessage')
-        self.bp_extra[bp.number] = {'log': log_message, 'spec': key, 'message': message,
+        log_message = asked.get('logMessage')
+        self.bp_extra[bp.number] = {'log': log_message, 'key': key, 'message': message,
                                     'waiting': not self.is_loaded(filename)}
         if self.stop is None and self.started and self.needs_tracing():
             self.trace_again()
@@ -804,14 +804,14 @@ class Session(vorncore.Core, Messages):
             self.remove_break(number)
         self.function_breaks = []
         results = []
-        for spec in arguments.get('breakpoints') or []:
-            name = spec.get('name') if isinstance(spec, dict) else None
+        for asked in arguments.get('breakpoints') or []:
+            name = asked.get('name') if isinstance(asked, dict) else None
             try:
                 if not isinstance(name, basestring) or not name.strip():
                     raise vorncore.Error('no function name')
                 filename, line = self.find_function(name.strip())
-                key = (name, spec.get('condition'), spec.get('hitCondition'), None)
-                number = self.add_break(filename, line, spec, key, name.strip(), None)
+                key = (name, asked.get('condition'), asked.get('hitCondition'), None)
+                number = self.add_break(filename, line, asked, key, name.strip(), None)
             except vorncore.Error, e:
                 results.append({'verified': False, 'message': str(e)})
                 continue
