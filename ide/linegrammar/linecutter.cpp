@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "linecutter.h"
+#include "collector_pause.h"
 #include "pyref.h"
 
 namespace {
@@ -1002,41 +1003,6 @@ PyObject *record_object(const Cutter &cutter, const Record &r, long shift, PyTyp
   }
   return new_record(type, items);
 }
-
-// Keeps the cyclic collector off while a cut's objects are made (some ten a line, none in a
-// cycle): collections meanwhile would walk the whole heap of a process that is still growing,
-// again and again. Restores it as it was, keeping any error pending.
-class CollectorPause {
- public:
-  CollectorPause() {
-    gc_.reset(PyImport_ImportModule("gc"));
-    if (!gc_) {
-      PyErr_Clear();
-      return;
-    }
-    PyRef enabled(PyObject_CallMethod(gc_.get(), const_cast<char *>("isenabled"), nullptr));
-    paused_ = enabled && PyObject_IsTrue(enabled.get()) == 1;
-    if (paused_) {
-      PyRef done(PyObject_CallMethod(gc_.get(), const_cast<char *>("disable"), nullptr));
-      paused_ = bool(done);
-    }
-    if (PyErr_Occurred()) PyErr_Clear();
-  }
-  ~CollectorPause() {
-    if (!paused_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef done(PyObject_CallMethod(gc_.get(), const_cast<char *>("enable"), nullptr));
-    if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-  }
-  CollectorPause(const CollectorPause &) = delete;
-  CollectorPause &operator=(const CollectorPause &) = delete;
-
- private:
-  PyRef gc_;
-  bool paused_ = false;
-};
 
 }  // namespace
 

@@ -188,7 +188,9 @@ PyObject *kind_int(int kind) {
 }
 
 // The tuple form of a parse tree node, as the parser module's st2tuple(st, True) makes it, with
-// row_shift added to the rows of the terminals.
+// row_shift added to the rows of the terminals. The tuples hold only ints, strs and such
+// tuples, so none is left to the cyclic collector (which would walk them again and again while
+// an analysis keeps trees).
 PyObject *node_tuple(node *n, int row_shift) {
   if (ISNONTERMINAL(TYPE(n))) {
     bool encoding = TYPE(n) == encoding_decl;
@@ -207,13 +209,16 @@ PyObject *node_tuple(node *n, int row_shift) {
       if (!name) return nullptr;
       PyTuple_SET_ITEM(tuple.get(), NCH(n) + 1, name);
     }
+    _PyTuple_MaybeUntrack(tuple.get());
     return tuple.release();
   }
   PyRef kind(PyInt_FromLong(TYPE(n)));
   PyRef text(PyString_FromString(STR(n)));
   PyRef row(PyInt_FromLong(n->n_lineno + row_shift));
   if (!kind || !text || !row) return nullptr;
-  return PyTuple_Pack(3, kind.get(), text.get(), row.get());
+  PyObject *terminal = PyTuple_Pack(3, kind.get(), text.get(), row.get());
+  if (terminal) _PyTuple_MaybeUntrack(terminal);
+  return terminal;
 }
 
 // The interpreter's SyntaxError moved to the logical line's own rows and columns, as a plain
@@ -253,25 +258,32 @@ void relocate_error(LineParserObject *self, bool prefixed) {
   PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
-// Parses the tokens added; the tuple-form parse tree, or SyntaxError.
-PyObject *finish(LineParserObject *self) {
+// The text the tokens added make for the interpreter's parser, in *text; *prefixed when it
+// opens with the print_function import. 0, or -1 with SyntaxError set for a null byte.
+int final_text(LineParserObject *self, std::string *text, bool *prefixed) {
   // "from m import (a, b,)" reaches the parser without its parentheses.
   if (self->token_count > 1 && self->first_is_from && self->last_is_comma) {
     (*self->text)[self->last_token_at] = ' ';
   }
-  std::string text = *self->text;
-  if (text.empty() || text.back() != '\n') text += '\n';
-  if (text.find('\0') != std::string::npos) {
-    PyRef line(PyString_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    if (!line) return nullptr;
+  *text = *self->text;
+  if (text->empty() || text->back() != '\n') *text += '\n';
+  if (text->find('\0') != std::string::npos) {
+    PyRef line(PyString_FromStringAndSize(text->data(), Py_ssize_t(text->size())));
+    if (!line) return -1;
     PyRef error(PyObject_CallFunction(PyExc_SyntaxError, const_cast<char *>("s(siOO)"),
                                       "null byte in logical line", kLineFilename, 1, Py_None,
                                       line.get()));
     if (error) PyErr_SetObject(PyExc_SyntaxError, error.get());
-    return nullptr;
+    return -1;
   }
-  bool prefixed = self->print_function && !self->expression;
-  if (prefixed) text.insert(0, kPrintFunctionPrefix);
+  *prefixed = self->print_function && !self->expression;
+  if (*prefixed) text->insert(0, kPrintFunctionPrefix);
+  return 0;
+}
+
+// The interpreter's parse tree of a final text (to be freed with PyNode_Free), or null with
+// the SyntaxError moved to the line's rows and columns.
+node *parse_text(LineParserObject *self, const std::string &text, bool prefixed) {
   perrdetail err;
   int flags = 0;
   node *tree = PyParser_ParseStringFlagsFilenameEx(text.c_str(), nullptr, &_PyParser_Grammar,
@@ -280,29 +292,83 @@ PyObject *finish(LineParserObject *self) {
   if (!tree) {
     PyParser_SetError(&err);
     relocate_error(self, prefixed);
-    return nullptr;
   }
-  PyObject *result;
-  if (prefixed && TYPE(tree) == file_input && NCH(tree) >= 1) {
-    // Drop the prefix statement and move the rows back to the line's own.
-    PyRef tuple(PyTuple_New(NCH(tree)));
-    result = nullptr;
-    if (tuple) {
-      PyObject *kind = PyInt_FromLong(TYPE(tree));
-      bool ok = kind != nullptr;
-      if (ok) PyTuple_SET_ITEM(tuple.get(), 0, kind);
-      for (int i = 1; ok && i < NCH(tree); i++) {
-        PyObject *child = node_tuple(CHILD(tree, i), -1);
-        ok = child != nullptr;
-        if (ok) PyTuple_SET_ITEM(tuple.get(), i, child);
-      }
-      if (ok) result = tuple.release();
-    }
-  } else {
-    result = node_tuple(tree, 0);
+  return tree;
+}
+
+// The tuple form of a parse of a final text: with the prefix statement dropped and the rows
+// moved back to the line's own when the text was prefixed.
+PyObject *tree_tuple(node *tree, bool prefixed) {
+  if (!(prefixed && TYPE(tree) == file_input && NCH(tree) >= 1)) return node_tuple(tree, 0);
+  PyRef tuple(PyTuple_New(NCH(tree)));
+  if (!tuple) return nullptr;
+  PyObject *kind = PyInt_FromLong(TYPE(tree));
+  if (!kind) return nullptr;
+  PyTuple_SET_ITEM(tuple.get(), 0, kind);
+  for (int i = 1; i < NCH(tree); i++) {
+    PyObject *child = node_tuple(CHILD(tree, i), -1);
+    if (!child) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, child);
   }
+  return tuple.release();
+}
+
+// Parses the tokens added; the tuple-form parse tree, or SyntaxError.
+PyObject *finish(LineParserObject *self) {
+  std::string text;
+  bool prefixed;
+  if (final_text(self, &text, &prefixed) < 0) return nullptr;
+  node *tree = parse_text(self, text, prefixed);
+  if (!tree) return nullptr;
+  PyObject *result = tree_tuple(tree, prefixed);
   PyNode_Free(tree);
   return result;
+}
+
+// Parses the tokens added and transforms the tree as transform(tree) would (see the API).
+PyObject *finish_transformed(LineParserObject *self, PyObject *transform, PyObject *trees) {
+  std::string text;
+  bool prefixed;
+  if (final_text(self, &text, &prefixed) < 0) return nullptr;
+  auto *owner = reinterpret_cast<TransformObject *>(transform);
+  if (!owner->fallback) {
+    PyErr_SetString(PyExc_ValueError, "the transform was cleared");
+    return nullptr;
+  }
+  PyRef fallback = PyRef::borrow(owner->fallback);
+  int native = linetransform_native_allowed(transform);
+  if (native < 0) return nullptr;
+  // The syntax tree depends on the text alone (the print_function import is in it), so a
+  // line met before gives the tree made then. Only native results are kept: the fallback
+  // may be anything.
+  PyRef key;
+  if (native && trees) {
+    text.insert(0, 1, self->expression ? 'e' : 's');
+    key.reset(PyString_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    text.erase(0, 1);
+    if (!key) return nullptr;
+    PyObject *found = PyDict_GetItem(trees, key.get());
+    if (found) {
+      Py_INCREF(found);
+      return found;
+    }
+  }
+  node *tree = parse_text(self, text, prefixed);
+  if (!tree) return nullptr;
+  if (native) {
+    int skip = prefixed && TYPE(tree) == file_input && NCH(tree) >= 1 ? 1 : 0;
+    PyRef result(linetransform_transform_node(tree, skip));
+    if (!result || result.get() != Py_NotImplemented) {
+      PyNode_Free(tree);
+      if (result && key && PyDict_SetItem(trees, key.get(), result.get()) < 0) return nullptr;
+      return result.release();
+    }
+  }
+  // The reference takes the tuple form.
+  PyRef tuple(tree_tuple(tree, prefixed));
+  PyNode_Free(tree);
+  if (!tuple) return nullptr;
+  return PyObject_CallFunctionObjArgs(fallback.get(), tuple.get(), nullptr);
 }
 
 // Finish(row, column) -- parses the tokens added; the tuple-form parse tree, or SyntaxError.
@@ -350,9 +416,6 @@ PyMethodDef module_methods[] = {
     {"TransformTree", linetransform_TransformTree, METH_VARARGS,
      "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
      "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
-    {"TransformOrDefer", linetransform_TransformOrDefer, METH_VARARGS,
-     "TransformOrDefer(fallback, reference, tree): TransformTree(tree) where it can while "
-     "reference.encoding is not set, else fallback(tree)."},
     {"CreateParser", module_CreateParser, METH_VARARGS,
      "CreateParser(print_function, start_symbol): a LineParser for file_input (257) or "
      "eval_input (258), as vornide.grammar.Grammar.CreateParser makes it."},
@@ -420,17 +483,24 @@ PyObject *api_finish(PyObject *parser) {
   return finish(reinterpret_cast<LineParserObject *>(parser));
 }
 
-LineGrammarApi parser_api = {&LineParserType, api_add_token, api_finish};
+PyObject *api_finish_transformed(PyObject *parser, PyObject *transform, PyObject *trees) {
+  return finish_transformed(reinterpret_cast<LineParserObject *>(parser), transform, trees);
+}
+
+LineGrammarApi parser_api = {&LineParserType, api_add_token, api_finish, &LineTransformType,
+                             api_finish_transformed};
 
 }  // namespace
 
 VORN_MODINIT initlinegrammar(void) {
-  if (PyType_Ready(&LineParserType) < 0) return;
+  if (PyType_Ready(&LineParserType) < 0 || PyType_Ready(&LineTransformType) < 0) return;
   PyObject *module = Py_InitModule3("linegrammar", module_methods,
                                     "The environment's native line parser (see vornide.grammar).");
   if (!module) return;
   Py_INCREF(&LineParserType);
   PyModule_AddObject(module, "LineParser", reinterpret_cast<PyObject *>(&LineParserType));
+  Py_INCREF(&LineTransformType);
+  PyModule_AddObject(module, "Transform", reinterpret_cast<PyObject *>(&LineTransformType));
   PyObject *api = PyCapsule_New(&parser_api, LINEGRAMMAR_API_CAPSULE, nullptr);
   if (!api) return;
   PyModule_AddObject(module, "_parser_api", api);

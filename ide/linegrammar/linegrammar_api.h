@@ -15,6 +15,14 @@ struct LineGrammarApi {
   int (*add_token)(PyObject *parser, PyObject *token, long row, long column);
   // Finish(...): a new reference to the tuple-form parse tree, or null with the error set.
   PyObject *(*finish)(PyObject *parser);
+  // The exact type of linegrammar.Transform, NodeTransformer's TransformNode where no subclass
+  // replaced it.
+  PyTypeObject *transform_type;
+  // transform(Finish(...)) for a transform of transform_type, without the tuple-form parse tree
+  // where the native transformer takes the line. trees, when not null, is a dict the caller
+  // keeps across the lines of one analysis: the syntax trees of the texts met, so that a line
+  // parsed before is not parsed again. A new reference, or null with the error set.
+  PyObject *(*finish_transformed)(PyObject *parser, PyObject *transform, PyObject *trees);
 };
 
 #endif  // VORN_LINEGRAMMAR_API_H

@@ -51,7 +51,6 @@ pass) and the header lines of if, while, for, def and class without the compiler
 package, and leaves every other tree to the code below, the reference it is tested
 against; `NodeTransformer(native=False)` uses the reference alone.
 """
-import functools
 import parser
 import types
 
@@ -113,11 +112,11 @@ class NodeTransformer:
         # constants are decoded with it from then on, which the native one does not follow.
         self.encoding = None
         # The analyzer calls TransformNode once a line: where no subclass changed it, the
-        # native module makes the same call without a Python frame.
-        defer = getattr(_native, 'TransformOrDefer', None) if self._native else None
-        if (defer is not None and self.__class__.TransformNode.im_func
+        # native module makes the same call without a Python frame, and the analyzer, knowing
+        # it, parses and transforms a line in one step.
+        if (self._native is not None and self.__class__.TransformNode.im_func
                 is NodeTransformer.TransformNode.im_func):
-            self.TransformNode = functools.partial(defer, self._Reference, self)
+            self.TransformNode = _native.Transform(self._Reference, self)
 
     def _LoadReference(self):
         _load_compiler()

@@ -4,6 +4,7 @@
 // count and time budgets so the environment can analyze a module a slice at a time.
 #include "lineanalysis.h"
 
+#include "collector_pause.h"
 #include "linegrammar_api.h"
 
 #include <string.h>
@@ -91,8 +92,9 @@ static const LineGrammarApi *native_parser_api(PyObject *parser) {
 // parse_line_natively --
 //   parse_line's token loop for a native parser: the same tokens, positions and closing tokens
 //   handed to its C interface. No Python code runs between the tokens, so the record stays put.
+//   With a transform, the result is its syntax tree (see LineGrammarApi::finish_transformed).
 static PyObject *parse_line_natively(const LineGrammarApi *api, LogicalLineObject *rec,
-                                     PyObject *parser) {
+                                     PyObject *parser, PyObject *transform, PyObject *trees) {
   PyObject *last = nullptr;  // the last submitted text, borrowed from the record or the module
   int first = -1, second = -1;
   for (int32_t i = 0; i < rec->fTokenCount; i++) {
@@ -109,6 +111,7 @@ static PyObject *parse_line_natively(const LineGrammarApi *api, LogicalLineObjec
     if (api->add_token(parser, gPassText, first, second) < 0) return nullptr;
   }
   if (api->add_token(parser, gNewlineText, first, second) < 0) return nullptr;
+  if (transform) return api->finish_transformed(parser, transform, trees);
   return api->finish(parser);
 }
 
@@ -117,7 +120,11 @@ static PyObject *parse_line_natively(const LineGrammarApi *api, LogicalLineObjec
 //   new reference), or None for the line types that are never parsed. Sets the line's fParsed
 //   flag first, for every parse. The record is read afresh for every token because the parser
 //   runs Python code that may change the line.
-static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
+//   When `transformed` is not null and both the parser and `transform` are the native ones, the
+//   result is the syntax tree instead and *transformed is set (trees: see
+//   LineGrammarApi::finish_transformed).
+static PyObject *parse_line(QuarnelImplObject *self, PyObject *line, PyObject *transform = nullptr,
+                            PyObject *trees = nullptr, bool *transformed = nullptr) {
   if (ensure_parse_texts() < 0) return nullptr;
   if (!self->fGrammar) {
     PyErr_BadInternalCall();
@@ -137,7 +144,13 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
                                    const_cast<char *>("i"), 257));
   if (!parser) return nullptr;
   const LineGrammarApi *api = native_parser_api(parser.get());
-  if (api) return parse_line_natively(api, rec, parser.get());
+  if (api) {
+    if (transformed && transform && Py_TYPE(transform) == api->transform_type) {
+      *transformed = true;
+      return parse_line_natively(api, rec, parser.get(), transform, trees);
+    }
+    return parse_line_natively(api, rec, parser.get(), nullptr, nullptr);
+  }
   PyRef add(PyObject_GetAttrString(parser.get(), "AddToken"));
   if (!add) return nullptr;
 
@@ -173,15 +186,17 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line) {
 }
 
 // line_syntax_tree --
-//   The line's syntax tree: the parse tree through fTransformNode. None passes through.
-static PyObject *line_syntax_tree(QuarnelImplObject *self, PyObject *line) {
+//   The line's syntax tree: the parse tree through fTransformNode. None passes through. trees,
+//   when not null, is the dict of syntax trees by text kept across the lines of one analysis.
+static PyObject *line_syntax_tree(QuarnelImplObject *self, PyObject *line, PyObject *trees) {
   if (!self->fTransformNode) {
     PyErr_BadInternalCall();
     return nullptr;
   }
   PyRef transform = PyRef::borrow(self->fTransformNode);
-  PyRef tree(parse_line(self, line));
-  if (!tree || tree.get() == Py_None) return tree.release();
+  bool transformed = false;
+  PyRef tree(parse_line(self, line, transform.get(), trees, &transformed));
+  if (!tree || tree.get() == Py_None || transformed) return tree.release();
   return PyObject_CallFunctionObjArgs(transform.get(), tree.get(), nullptr);
 }
 
@@ -209,7 +224,7 @@ static int record_parse_error(QuarnelImplObject *self, PyObject *line) {
 }
 
 int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
-                PyObject *imports_seen) {
+                PyObject *imports_seen, PyObject *trees) {
   PyRef hold = PyRef::borrow(line);
   LogicalLineObject *rec = line_record(line);
   if (rec->fFlags & kLineParsedFlag) return 0;
@@ -227,7 +242,7 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
       quarnel_trace(self, "Analyzing logical starting at %d\n", rec->fLineno) < 0) {
     return -1;
   }
-  PyRef tree(line_syntax_tree(self, line));
+  PyRef tree(line_syntax_tree(self, line, trees));
   if (!tree) {
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
       return -1;
@@ -265,6 +280,11 @@ int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double 
   }
   int result = 1;
   int count = 0;
+  // Lines of the same text share a syntax tree, the first one's; trees are not changed.
+  PyRef trees(PyDict_New());
+  // Some ten tuples a token are made and dropped, none in a cycle.
+  CollectorPause pause;
+  if (!trees) return -1;
   // The list is indexed afresh on every step: the analysis runs Python code that may change it.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
     PyRef line = PyRef::borrow(PyList_GET_ITEM(list, i));
@@ -285,7 +305,7 @@ int analyze_list(QuarnelImplObject *self, PyObject *list, int max_count, double 
       }
       return 0;
     }
-    if (analyze_one(self, line.get(), end_time, imports_seen) < 0) return -1;
+    if (analyze_one(self, line.get(), end_time, imports_seen, trees.get()) < 0) return -1;
     count++;
     if (!(line_record(line.get())->fFlags & kLineParsedFlag)) result = 0;
   }
@@ -448,7 +468,7 @@ PyObject *QuarnelImpl_AstForLogicalLine(QuarnelImplObject *self, PyObject *args)
   PyObject *line;
   if (!PyArg_ParseTuple(args, "O:AstForLogicalLine", &line)) return nullptr;
   if (logical_line_arg(self, line, "Argument must be a logical line.") < 0) return nullptr;
-  return line_syntax_tree(self, line);
+  return line_syntax_tree(self, line, nullptr);
 }
 
 // AnalyzeLogical(line, end_time=None) --

@@ -38,8 +38,11 @@ bool is_counted_line(QuarnelImplObject *self, PyObject *line);
 
 // Analyzes one line unless it is analyzed already or is the lead line being edited. Parse
 // errors (SyntaxError, ValueError) are recorded in fParseErrors and reported to the module
-// analysis, not raised. Returns -1 with an error set on any other failure.
-int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time, PyObject *imports_seen);
+// analysis, not raised. Returns -1 with an error set on any other failure. trees, when not null,
+// is a dict kept across the lines of one analysis: the syntax trees of the line texts met, which
+// later lines of the same text share (where the grammar and transformer are the native ones).
+int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time, PyObject *imports_seen,
+                PyObject *trees = nullptr);
 
 // Analyzes the unanalyzed lines of `list` in order, reading the clock and the count before each
 // line. Returns 1 when every line is analyzed at the end, 0 when the budget ran out or a line

@@ -250,7 +250,9 @@ class NativeTransformer(unittest.TestCase):
         self.assertEqual(xformer.TransformNode(tree), reference_result(tree))
         self.assertEqual(xformer.TransformNode(list(tree)), reference_result(tree))
         self.assertIsNone(xformer.TransformNode(None))
-        self.assertRaises(TypeError, linegrammar.TransformOrDefer, None, None)
+        self.assertRaises(TypeError, linegrammar.Transform, None)
+        self.assertRaises(TypeError, linegrammar.Transform, None, None)   # not callable
+        self.assertRaises(TypeError, xformer.TransformNode)
         # A subclass's TransformNode stays in charge.
         seen = []
 

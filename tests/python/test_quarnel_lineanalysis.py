@@ -11,6 +11,7 @@ import quarnel_impl
 import _quarnel_testhooks as hooks
 from analyzer_support import (MethodCallGrammar, RecordingGrammar, TraceSink, library_failures,
                               line, real_analyzer)
+from serialization_support import line_fields
 from env_support import STDLIB
 from vornide import grammar as grammar_module, logicallines as ll
 
@@ -396,17 +397,32 @@ class FutureFlags(unittest.TestCase):
                                 a.RebuildCache)
 
 
-def parse_outcome(analyzer, logical):
+def parse_outcome(analyzer, logical, method='ParseLogicalLine'):
     try:
-        return ('tree', analyzer.ParseLogicalLine(logical))
+        return ('tree', getattr(analyzer, method)(logical))
     except SyntaxError as error:
         return ('error', type(error), error.args)
 
 
+def analysis_outcome(analyzer, lines):
+    """What a full analysis of lines recorded: every line's stored fields (by repr: imports
+    record their module's analysis, one object per analyzer) and the parse errors by line
+    index."""
+    analyzer.AnalyzeLogicalList(lines, -1, 0.0)
+    index = dict((id(logical), i) for i, logical in enumerate(lines))
+    errors = sorted((index[id(logical)], error.args)
+                    for logical, error in analyzer.fParseErrors.items())
+    return [repr(line_fields(logical)) for logical in lines], errors
+
+
 class NativeParserPath(unittest.TestCase):
-    """The analyzer hands tokens straight to the native parsers; every logical line of the
-    standard library (every eighth module under the debug interpreter) parses to the same tree
-    or the same SyntaxError as through the parsers' methods, with and without print_function."""
+    """The analyzer hands tokens straight to the native parsers, and where the node transformer
+    is the environment's own, has the native one transform the interpreter's parse tree
+    directly, sharing the syntax trees of lines of the same text across one analysis. Against
+    the parsers' methods and the transformer called on the tuple form: every logical line of the
+    standard library (every eighth module under the debug interpreter) gives the same parse
+    tree or SyntaxError, the same syntax tree, and a full analysis records the same on every
+    line, with and without print_function."""
     leak_check = False
 
     def check(self, path, features_list=((), ['print_function'])):
@@ -420,11 +436,19 @@ class NativeParserPath(unittest.TestCase):
                                          rebuild=False)
             called.SetLogicalList(lines)
             for logical in lines:
-                mine, reference = parse_outcome(direct, logical), parse_outcome(called, logical)
-                if mine != reference:
-                    found.append('%s:%d %r: %r, reference %r' % (
-                        os.path.basename(path), logical.fLineno, logical.fTokens, mine,
-                        reference))
+                for method in ('ParseLogicalLine', 'AstForLogicalLine'):
+                    mine = parse_outcome(direct, logical, method)
+                    reference = parse_outcome(called, logical, method)
+                    if mine != reference:
+                        found.append('%s:%d %s %r: %r, reference %r' % (
+                            os.path.basename(path), logical.fLineno, method, logical.fTokens,
+                            mine, reference))
+            outcomes = []
+            for grammar in (grammar_module.Grammar(features), MethodCallGrammar(features)):
+                analyzer, lines, _ = real_analyzer(source, grammar=grammar)
+                outcomes.append(analysis_outcome(analyzer, lines))
+            if outcomes[0] != outcomes[1]:
+                found.append('%s: the full analyses differ' % os.path.basename(path))
         return found
 
     def test_library(self):
