@@ -67,6 +67,20 @@ int add_repeated(LineParserObject *self, const char *piece, size_t piece_size, l
   return 0;
 }
 
+extern PyTypeObject LineParserType;
+
+// A new parser of one expression (eval_input) or of statements (file_input).
+PyObject *new_parser(PyTypeObject *type, bool expression, bool print_function) {
+  PyRef made(type->tp_alloc(type, 0));
+  if (!made) return nullptr;
+  auto *self = reinterpret_cast<LineParserObject *>(made.get());
+  self->text = new (std::nothrow) std::string();
+  if (!self->text) return PyErr_NoMemory();
+  self->expression = expression;
+  self->print_function = print_function;
+  return made.release();
+}
+
 PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"expression", "print_function", nullptr};
   PyObject *expression, *print_function;
@@ -78,14 +92,7 @@ PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   if (is_expression < 0) return nullptr;
   int is_print_function = PyObject_IsTrue(print_function);
   if (is_print_function < 0) return nullptr;
-  PyRef made(type->tp_alloc(type, 0));
-  if (!made) return nullptr;
-  auto *self = reinterpret_cast<LineParserObject *>(made.get());
-  self->text = new (std::nothrow) std::string();
-  if (!self->text) return PyErr_NoMemory();
-  self->expression = is_expression;
-  self->print_function = is_print_function;
-  return made.release();
+  return new_parser(type, is_expression, is_print_function);
 }
 
 void LineParser_dealloc(LineParserObject *self) {
@@ -386,13 +393,36 @@ PyMethodDef LineParser_methods[] = {
      "SyntaxError when they do not form a valid statement."},
     {nullptr, nullptr, 0, nullptr}};
 
-extern PyTypeObject LineParserType;
+// -- linegrammar.ParserFactory: Grammar.CreateParser for the native parsers ------------------
 
-// CreateParser(print_function, start_symbol) -- Grammar.CreateParser for the native parsers,
-// without a Python frame: file_input (257) statements, eval_input (258) one expression.
-PyObject *module_CreateParser(PyObject *, PyObject *args) {
-  PyObject *print_function, *start_symbol;
-  if (!PyArg_ParseTuple(args, "OO:CreateParser", &print_function, &start_symbol)) return nullptr;
+struct ParserFactoryObject {
+  PyObject_HEAD
+  bool print_function;
+};
+
+PyObject *ParserFactory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"print_function", nullptr};
+  PyObject *print_function;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:ParserFactory", const_cast<char **>(kwlist),
+                                   &print_function)) {
+    return nullptr;
+  }
+  int is_print_function = PyObject_IsTrue(print_function);
+  if (is_print_function < 0) return nullptr;
+  PyObject *made = type->tp_alloc(type, 0);
+  if (made) reinterpret_cast<ParserFactoryObject *>(made)->print_function = is_print_function;
+  return made;
+}
+
+// factory(start_symbol): a LineParser for file_input (257) statements or one eval_input (258)
+// expression.
+PyObject *ParserFactory_call(ParserFactoryObject *self, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"start_symbol", nullptr};
+  PyObject *start_symbol;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:CreateParser", const_cast<char **>(kwlist),
+                                   &start_symbol)) {
+    return nullptr;
+  }
   const long symbols[] = {file_input, eval_input};
   for (long symbol : symbols) {
     PyRef value(PyInt_FromLong(symbol));
@@ -401,9 +431,7 @@ PyObject *module_CreateParser(PyObject *, PyObject *args) {
     if (equal < 0) return nullptr;
     if (equal) {
       bool expression = symbol == eval_input;
-      return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&LineParserType),
-                                          expression ? Py_True : Py_False,
-                                          expression ? Py_False : print_function, nullptr);
+      return new_parser(&LineParserType, expression, !expression && self->print_function);
     }
   }
   PyRef shown(PyObject_Repr(start_symbol));
@@ -412,13 +440,61 @@ PyObject *module_CreateParser(PyObject *, PyObject *args) {
   return nullptr;
 }
 
+PyTypeObject ParserFactoryType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "linegrammar.ParserFactory",               // tp_name
+    sizeof(ParserFactoryObject),               // tp_basicsize
+    0,                                         // tp_itemsize
+    nullptr,                                   // tp_dealloc
+    nullptr,                                   // tp_print
+    nullptr,                                   // tp_getattr
+    nullptr,                                   // tp_setattr
+    nullptr,                                   // tp_compare
+    nullptr,                                   // tp_repr
+    nullptr,                                   // tp_as_number
+    nullptr,                                   // tp_as_sequence
+    nullptr,                                   // tp_as_mapping
+    nullptr,                                   // tp_hash
+    reinterpret_cast<ternaryfunc>(ParserFactory_call),  // tp_call
+    nullptr,                                   // tp_str
+    nullptr,                                   // tp_getattro
+    nullptr,                                   // tp_setattro
+    nullptr,                                   // tp_as_buffer
+    Py_TPFLAGS_DEFAULT,                        // tp_flags
+    "ParserFactory(print_function): callable as vornide.grammar.Grammar.CreateParser is, "
+    "making native LineParsers (the statements' with print_function as given).",  // tp_doc
+    nullptr,                                   // tp_traverse
+    nullptr,                                   // tp_clear
+    nullptr,                                   // tp_richcompare
+    0,                                         // tp_weaklistoffset
+    nullptr,                                   // tp_iter
+    nullptr,                                   // tp_iternext
+    nullptr,                                   // tp_methods
+    nullptr,                                   // tp_members
+    nullptr,                                   // tp_getset
+    nullptr,                                   // tp_base
+    nullptr,                                   // tp_dict
+    nullptr,                                   // tp_descr_get
+    nullptr,                                   // tp_descr_set
+    0,                                         // tp_dictoffset
+    nullptr,                                   // tp_init
+    nullptr,                                   // tp_alloc
+    ParserFactory_new,                         // tp_new
+    nullptr,                                   // tp_free
+    nullptr,                                   // tp_is_gc
+    nullptr,                                   // tp_bases
+    nullptr,                                   // tp_mro
+    nullptr,                                   // tp_cache
+    nullptr,                                   // tp_subclasses
+    nullptr,                                   // tp_weaklist
+    nullptr,                                   // tp_del
+    0,                                         // tp_version_tag
+};
+
 PyMethodDef module_methods[] = {
     {"TransformTree", linetransform_TransformTree, METH_VARARGS,
      "TransformTree(tree): the tuple-form syntax tree of a line's parse tree, as "
      "vornide.transformer makes it, or NotImplemented for a shape left to that transformer."},
-    {"CreateParser", module_CreateParser, METH_VARARGS,
-     "CreateParser(print_function, start_symbol): a LineParser for file_input (257) or "
-     "eval_input (258), as vornide.grammar.Grammar.CreateParser makes it."},
     {"CutLines", linecutter_CutLines, METH_VARARGS,
      "CutLines(text, first_lineno, state, record_type): (records, states, clean, state after) "
      "of the lines of text, as vornide.logicallines.cut_segment gives them."},
@@ -483,22 +559,33 @@ PyObject *api_finish(PyObject *parser) {
   return finish(reinterpret_cast<LineParserObject *>(parser));
 }
 
+PyObject *api_create_parser(PyObject *factory) {
+  return new_parser(&LineParserType, false,
+                    reinterpret_cast<ParserFactoryObject *>(factory)->print_function);
+}
+
 PyObject *api_finish_transformed(PyObject *parser, PyObject *transform, PyObject *trees) {
   return finish_transformed(reinterpret_cast<LineParserObject *>(parser), transform, trees);
 }
 
-LineGrammarApi parser_api = {&LineParserType, api_add_token, api_finish, &LineTransformType,
-                             api_finish_transformed};
+LineGrammarApi parser_api = {&LineParserType,    api_add_token,         api_finish,
+                             &LineTransformType, api_finish_transformed, &ParserFactoryType,
+                             api_create_parser};
 
 }  // namespace
 
 VORN_MODINIT initlinegrammar(void) {
-  if (PyType_Ready(&LineParserType) < 0 || PyType_Ready(&LineTransformType) < 0) return;
+  if (PyType_Ready(&LineParserType) < 0 || PyType_Ready(&LineTransformType) < 0 ||
+      PyType_Ready(&ParserFactoryType) < 0) {
+    return;
+  }
   PyObject *module = Py_InitModule3("linegrammar", module_methods,
                                     "The environment's native line parser (see vornide.grammar).");
   if (!module) return;
   Py_INCREF(&LineParserType);
   PyModule_AddObject(module, "LineParser", reinterpret_cast<PyObject *>(&LineParserType));
+  Py_INCREF(&ParserFactoryType);
+  PyModule_AddObject(module, "ParserFactory", reinterpret_cast<PyObject *>(&ParserFactoryType));
   Py_INCREF(&LineTransformType);
   PyModule_AddObject(module, "Transform", reinterpret_cast<PyObject *>(&LineTransformType));
   PyObject *api = PyCapsule_New(&parser_api, LINEGRAMMAR_API_CAPSULE, nullptr);

@@ -23,6 +23,12 @@ struct LineGrammarApi {
   // keeps across the lines of one analysis: the syntax trees of the texts met, so that a line
   // parsed before is not parsed again. A new reference, or null with the error set.
   PyObject *(*finish_transformed)(PyObject *parser, PyObject *transform, PyObject *trees);
+  // The exact type of linegrammar.ParserFactory, Grammar.CreateParser where no subclass
+  // replaced it.
+  PyTypeObject *factory_type;
+  // factory(257) for a factory of factory_type: a new parser of statements, or null with the
+  // error set.
+  PyObject *(*create_parser)(PyObject *factory);
 };
 
 #endif  // VORN_LINEGRAMMAR_API_H

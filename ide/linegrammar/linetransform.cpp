@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <graminit.h>
@@ -29,18 +30,35 @@ PyObject *unsupported() { return nullptr; }
 
 PyObject *gEvalGlobals;   // the namespace literals are evaluated in
 
+// A new reference to the interned str of text, which must be a literal of this file (kind
+// names, operators, flags): one object each for the process's life, found by the literal's
+// address.
+PyObject *word(const char *text) {
+  static std::unordered_map<const char *, PyObject *> words;
+  auto found = words.find(text);
+  if (found != words.end()) {
+    Py_INCREF(found->second);
+    return found->second;
+  }
+  PyObject *made = PyString_InternFromString(text);
+  if (!made) return nullptr;
+  words.emplace(text, made);
+  Py_INCREF(made);
+  return made;
+}
+
 // (name, item) and (name, (a, b)) shapes.
 PyObject *tagged(const char *name, PyObject *item) {
   if (!item) return nullptr;
   PyRef owned(item);
-  return Py_BuildValue("(sO)", name, item);
+  return Py_BuildValue("(NO)", word(name), item);
 }
 
 // (name, (left, right)), taking over both references (either may be null).
 PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
   PyRef owned_left(left), owned_right(right);
   if (!left || !right) return nullptr;
-  return Py_BuildValue("(s(OO))", name, left, right);
+  return Py_BuildValue("(N(OO))", word(name), left, right);
 }
 
 

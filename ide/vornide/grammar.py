@@ -34,7 +34,6 @@ the same text, parses it through the interpreter's C API and builds the same tup
 without a `parser` module syntax tree.  `LineParser` below is the reference it is
 tested against and the fallback; `Grammar(native=False)` uses it.
 """
-import functools
 import parser
 import symbol
 import token as _token
@@ -67,11 +66,11 @@ class Grammar:
         str, a dict's keys included)."""
         self.fPrintFunction = 'print_function' in list(future_features)
         # The analyzer asks for a parser once a line: where no subclass changed
-        # CreateParser, the native module makes them without a Python frame.
-        create = getattr(_native, 'CreateParser', None)
-        if (create is not None and self._parser_class is not LineParser
+        # CreateParser, the native module makes them without a Python frame (and the
+        # analyzer, knowing it, without a call).
+        if (self._parser_class is not LineParser
                 and self.__class__.CreateParser.im_func is Grammar.CreateParser.im_func):
-            self.CreateParser = functools.partial(create, self.fPrintFunction)
+            self.CreateParser = _native.ParserFactory(self.fPrintFunction)
 
     def CreateParser(self, start_symbol):
         """A new parser for one logical line.  start_symbol is symbol.file_input (257)

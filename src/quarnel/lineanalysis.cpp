@@ -72,21 +72,31 @@ static PyObject *submitted_text(const LogicalLineObject *rec, PyObject *token, b
   return token;
 }
 
-// native_parser_api --
-//   The native line parser's C interface when parser is exactly a linegrammar.LineParser (whose
+// native_api --
+//   The native line parser's C interface when obj is exactly of its type `type_of(api)` (whose
 //   methods no Python code can replace), else null. The capsule is looked up once, when the
-//   first such parser is seen; without it the parsers are called as any other.
-static const LineGrammarApi *native_parser_api(PyObject *parser) {
+//   first object of a type named `type_name` is seen; without it such objects are called as any
+//   other.
+template <typename TypeOf>
+static const LineGrammarApi *native_api(PyObject *obj, const char *type_name, TypeOf type_of) {
   static const LineGrammarApi *api = nullptr;
   static bool looked_up = false;
-  if (api) return Py_TYPE(parser) == api->parser_type ? api : nullptr;
-  if (looked_up || strcmp(Py_TYPE(parser)->tp_name, "linegrammar.LineParser") != 0) {
-    return nullptr;
+  if (!api && !looked_up && strcmp(Py_TYPE(obj)->tp_name, type_name) == 0) {
+    looked_up = true;
+    api = static_cast<const LineGrammarApi *>(PyCapsule_Import(LINEGRAMMAR_API_CAPSULE, 0));
+    if (!api) PyErr_Clear();
   }
-  looked_up = true;
-  api = static_cast<const LineGrammarApi *>(PyCapsule_Import(LINEGRAMMAR_API_CAPSULE, 0));
-  if (!api) PyErr_Clear();
-  return api && Py_TYPE(parser) == api->parser_type ? api : nullptr;
+  return api && Py_TYPE(obj) == type_of(api) ? api : nullptr;
+}
+
+static const LineGrammarApi *native_parser_api(PyObject *parser) {
+  return native_api(parser, "linegrammar.LineParser",
+                    [](const LineGrammarApi *api) { return api->parser_type; });
+}
+
+static const LineGrammarApi *native_factory_api(PyObject *factory) {
+  return native_api(factory, "linegrammar.ParserFactory",
+                    [](const LineGrammarApi *api) { return api->factory_type; });
 }
 
 // parse_line_natively --
@@ -140,8 +150,11 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line, PyObject *t
   if (is_never_parsed(rec)) Py_RETURN_NONE;
 
   PyRef grammar = PyRef::borrow(self->fGrammar);
-  PyRef parser(PyObject_CallMethod(grammar.get(), const_cast<char *>("CreateParser"),
-                                   const_cast<char *>("i"), 257));
+  PyRef create(PyObject_GetAttrString(grammar.get(), "CreateParser"));
+  if (!create) return nullptr;
+  const LineGrammarApi *factory_api = native_factory_api(create.get());
+  PyRef parser(factory_api ? factory_api->create_parser(create.get())
+                           : PyObject_CallFunction(create.get(), const_cast<char *>("i"), 257));
   if (!parser) return nullptr;
   const LineGrammarApi *api = native_parser_api(parser.get());
   if (api) {

@@ -112,6 +112,13 @@ x[...] = {1: 2, 3: 4}
 f(*a, **k)
 f(x for x in y)
 f(a, b=1, *c, **d)
+f(x for x in y, 1)
+{k for k in s if k}
+d = {a: 1, 'b': 2,}
+[a for a in b, c]
+[x for x in y if lambda a: a]
+(x for x in y if a for z in x if b if c)
+f = lambda a, (b, c)=2, *k, **kw: a
 a = not b or c and d is not e in f not in g
 a <> b
 0777 + 0xFF + 10L + 1.5j + 1e10
@@ -180,7 +187,8 @@ class NativeAgainstReference(unittest.TestCase):
             self.assertEqual(outcomes[0], outcomes[1], (features, symbol))
         for bad in (256, None, '257'):
             self.assertRaises(ValueError, grammar.CreateParser, bad)
-        self.assertRaises(TypeError, linegrammar.CreateParser, False)
+        self.assertRaises(TypeError, linegrammar.ParserFactory(False))
+        self.assertRaises(TypeError, linegrammar.ParserFactory)
 
         class Counting(grammar_module.Grammar):
             made = 0
