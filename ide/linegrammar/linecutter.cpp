@@ -561,6 +561,9 @@ bool is_recovery_word(const char *text, size_t n) {
 class Cutter {
  public:
   Cutter(const Source &src, const State &state) : src_(src), tokenizer_(src) {
+    // Some one token in four bytes and a record a row, in the modules of the library.
+    out_.reserve(src.size / 4);
+    records_.reserve(size_t(src.rows()));
     stack_ = state.stack;
     if (state.has_last) {
       has_last_ = true;
@@ -862,9 +865,20 @@ class Objects {
   ~Objects() {
     for (auto &entry : texts_) Py_DECREF(entry.second);
     for (PyObject *p : positions_) Py_XDECREF(p);
+    for (PyObject *c : chars_) Py_XDECREF(c);
   }
 
   PyObject *text(const char *s, size_t n) {
+    if (n == 1) {
+      // Operators and one-letter names, without hashing.
+      PyObject *&slot = chars_[static_cast<unsigned char>(s[0])];
+      if (!slot) {
+        slot = PyString_FromStringAndSize(s, 1);
+        if (!slot) return nullptr;
+      }
+      Py_INCREF(slot);
+      return slot;
+    }
     if (n > 24) return PyString_FromStringAndSize(s, Py_ssize_t(n));
     std::string_view key(s, n);
     auto found = texts_.find(key);
@@ -879,24 +893,32 @@ class Objects {
     return made;
   }
 
+  // (row, col): two ints, nothing for the cyclic collector to walk.
+  static PyObject *pair(long row, long col) {
+    PyObject *made = Py_BuildValue("(ll)", row, col);
+    if (made) _PyTuple_MaybeUntrack(made);
+    return made;
+  }
+
   PyObject *position(long row, long col) {
     const long kRows = 4, kCols = 160;
     if (row < kRows && col < kCols) {
       if (positions_.empty()) positions_.assign(kRows * kCols, nullptr);
       PyObject *&slot = positions_[row * kCols + col];
       if (!slot) {
-        slot = Py_BuildValue("(ll)", row, col);
+        slot = pair(row, col);
         if (!slot) return nullptr;
       }
       Py_INCREF(slot);
       return slot;
     }
-    return Py_BuildValue("(ll)", row, col);
+    return pair(row, col);
   }
 
  private:
   std::unordered_map<std::string_view, PyObject *> texts_;  // keys point into the source
   std::vector<PyObject *> positions_;
+  PyObject *chars_[256] = {};
 };
 
 PyObject *state_object(const State &st) {
@@ -921,7 +943,15 @@ PyObject *state_object(const State &st) {
     carry = PyRef::borrow(Py_None);
   }
   if (!carry) return nullptr;
-  return PyTuple_Pack(4, stack.get(), last.get(), st.opened ? Py_True : Py_False, carry.get());
+  PyObject *made =
+      PyTuple_Pack(4, stack.get(), last.get(), st.opened ? Py_True : Py_False, carry.get());
+  // Ints, tuples of ints, None and bools: nothing for the cyclic collector to walk.
+  if (made) {
+    _PyTuple_MaybeUntrack(stack.get());
+    if (st.has_last) _PyTuple_MaybeUntrack(last.get());
+    _PyTuple_MaybeUntrack(made);
+  }
+  return made;
 }
 
 // Reads a state of vornide.logicallines (stack, last, opened, carry); carry must be 0.

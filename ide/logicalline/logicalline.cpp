@@ -256,12 +256,44 @@ static uint16_t *new_positions(Py_ssize_t count) {
   return array;
 }
 
+// read_plain_positions --
+//   parse_positions for an exact list or tuple of exact (int, int) tuples in range, as the
+//   cutter makes them, read in place (no Python code runs). False, with nothing made, for any
+//   other sequence; true with *out set, or null with an error set.
+static bool read_plain_positions(PyObject *positions, uint16_t **out, Py_ssize_t *count) {
+  if (!PyList_CheckExact(positions) && !PyTuple_CheckExact(positions)) return false;
+  Py_ssize_t size = PySequence_Fast_GET_SIZE(positions);
+  PyObject **items = PySequence_Fast_ITEMS(positions);
+  if (size > INT32_MAX / 2) return false;
+  for (Py_ssize_t i = 0; i < size; i++) {
+    PyObject *pair = items[i];
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+    for (int k = 0; k < 2; k++) {
+      PyObject *value = PyTuple_GET_ITEM(pair, k);
+      if (!PyInt_CheckExact(value) || PyInt_AS_LONG(value) < 0 || PyInt_AS_LONG(value) > 65535) {
+        return false;
+      }
+    }
+  }
+  uint16_t *array = new_positions(size);
+  if (array) {
+    for (Py_ssize_t i = 0; i < size; i++) {
+      array[2 * i] = uint16_t(PyInt_AS_LONG(PyTuple_GET_ITEM(items[i], 0)));
+      array[2 * i + 1] = uint16_t(PyInt_AS_LONG(PyTuple_GET_ITEM(items[i], 1)));
+    }
+  }
+  *out = array;
+  *count = size;
+  return true;
+}
+
 // parse_positions --
 //   Reads a sequence of position pairs into a new array (*out, PyMem) and their number into
 //   *count. Nothing of the line is read here: the pairs' conversions run Python code that may
 //   change it, so the caller checks the count against the line afterwards.
 static int parse_positions(PyObject *positions, uint16_t **out, Py_ssize_t *count) {
   *out = nullptr;
+  if (read_plain_positions(positions, out, count)) return *out ? 0 : -1;
   PyRef pairs(as_tuple(positions, "token positions must be a sequence of pairs"));
   if (!pairs) return -1;
   Py_ssize_t size = PyTuple_GET_SIZE(pairs.get());
@@ -280,13 +312,12 @@ static int parse_positions(PyObject *positions, uint16_t **out, Py_ssize_t *coun
 }
 
 // new_token_array --
-//   A new PyMem array holding a reference to each item of a tuple.
-static PyObject **new_token_array(PyObject *tuple) {
-  Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+//   A new PyMem array holding a reference to each of count items.
+static PyObject **new_token_array(PyObject **items, Py_ssize_t count) {
   PyObject **tokens = static_cast<PyObject **>(PyMem_Malloc(size_t(count) * sizeof(PyObject *) + 1));
   if (!tokens) return PyErr_NoMemory(), nullptr;
   for (Py_ssize_t i = 0; i < count; i++) {
-    tokens[i] = PyTuple_GET_ITEM(tuple, i);
+    tokens[i] = items[i];
     Py_INCREF(tokens[i]);
   }
   return tokens;
@@ -316,27 +347,33 @@ static void install_tokens(tLogicalLine *self, PyObject **tokens, Py_ssize_t cou
 //   generator, an item's __int__, a collection's finalizers) that may replace the tokens too.
 //   Everything is built aside; the line changes in one step, when nothing can fail.
 static int set_tokens(tLogicalLine *self, PyObject *tokens, PyObject *positions) {
-  PyRef items(as_tuple(tokens, "tokens must be a sequence"));
-  if (!items) return -1;
-  Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  // The tokens are taken first (from a list or tuple in place, else from a copy): reading the
+  // positions may run Python code that changes the sequence.
+  PyRef items;
+  if (PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)) {
+    items = PyRef::borrow(tokens);
+  } else {
+    items.reset(as_tuple(tokens, "tokens must be a sequence"));
+    if (!items) return -1;
+  }
+  Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
   if (count > INT32_MAX / 2) return PyErr_SetString(PyExc_OverflowError, "too many tokens"), -1;
+  PyObject **array = new_token_array(PySequence_Fast_ITEMS(items.get()), count);
+  if (!array) return -1;
   bool keep = !positions || positions == Py_None;
   uint16_t *pairs = nullptr;
   if (keep) {
     pairs = new_positions(count);
-    if (!pairs) return -1;
   } else {
     Py_ssize_t pair_count = 0;
-    if (parse_positions(positions, &pairs, &pair_count) < 0) return -1;
-    if (pair_count != count) {
+    if (parse_positions(positions, &pairs, &pair_count) == 0 && pair_count != count) {
       PyMem_Free(pairs);
+      pairs = nullptr;
       PyErr_SetString(PyExc_ValueError, "there must be one position pair per token");
-      return -1;
     }
   }
-  PyObject **array = new_token_array(items.get());
-  if (!array) {
-    PyMem_Free(pairs);
+  if (!pairs) {
+    release_objects(array, count);
     return -1;
   }
   // From here to the swap no Python code runs.
