@@ -1031,7 +1031,14 @@ PyObject *record_object(const Cutter &cutter, const Record &r, long shift, PyTyp
       return nullptr;
     }
   }
-  return new_record(type, items);
+  // A record holds only its two lists, of strs and of (row, column) pairs, and ints, and
+  // nothing changes them once made: the cyclic collector need not walk them, again and again
+  // while the module is open.
+  PyObject_GC_UnTrack(items[0]);
+  PyObject_GC_UnTrack(items[1]);
+  PyObject *record = new_record(type, items);
+  if (record) PyObject_GC_UnTrack(record);
+  return record;
 }
 
 }  // namespace

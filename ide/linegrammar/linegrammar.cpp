@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include <errcode.h>
 #include <graminit.h>
@@ -44,6 +45,12 @@ struct LineParserObject {
   bool first_is_from;
   bool last_is_comma;
   size_t last_token_at;   // offset of the last token in text
+  // The tokens placed (held), each with its row and column in the text: the transformer reads
+  // a terminal's text from the token placed where the terminal starts.
+  std::vector<PlacedToken> *placed;
+  size_t scanned;         // the text before this offset is counted into text_row, row_start
+  int text_row;           // 1-based row of the text at `scanned`
+  size_t row_start;       // offset of that row's start
 };
 
 int add_text(LineParserObject *self, const char *data, size_t size) {
@@ -75,7 +82,9 @@ PyObject *new_parser(PyTypeObject *type, bool expression, bool print_function) {
   if (!made) return nullptr;
   auto *self = reinterpret_cast<LineParserObject *>(made.get());
   self->text = new (std::nothrow) std::string();
-  if (!self->text) return PyErr_NoMemory();
+  self->placed = new (std::nothrow) std::vector<PlacedToken>();
+  if (!self->text || !self->placed) return PyErr_NoMemory();
+  self->text_row = 1;
   self->expression = expression;
   self->print_function = print_function;
   return made.release();
@@ -96,6 +105,10 @@ PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 }
 
 void LineParser_dealloc(LineParserObject *self) {
+  if (self->placed) {
+    for (const PlacedToken &token : *self->placed) Py_DECREF(token.text);
+  }
+  delete self->placed;
   delete self->text;
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
 }
@@ -161,6 +174,14 @@ int add_token(LineParserObject *self, PyObject *token, long first, long second) 
   self->row = row;
   self->col = col;
   self->last_token_at = token_at;
+  for (; self->scanned < token_at; self->scanned++) {
+    if ((*self->text)[self->scanned] == '\n') {
+      self->text_row++;
+      self->row_start = self->scanned + 1;
+    }
+  }
+  Py_INCREF(token);
+  self->placed->push_back(PlacedToken{self->text_row, long(token_at - self->row_start), token});
   self->token_count++;
   if (self->token_count == 1) self->first_is_from = size == 4 && memcmp(data, "from", 4) == 0;
   self->last_is_comma = size == 1 && data[0] == ',';
@@ -364,7 +385,8 @@ PyObject *finish_transformed(LineParserObject *self, PyObject *transform, PyObje
   if (!tree) return nullptr;
   if (native) {
     int skip = prefixed && TYPE(tree) == file_input && NCH(tree) >= 1 ? 1 : 0;
-    PyRef result(linetransform_transform_node(tree, skip));
+    PlacedTokens placed{self->placed->data(), self->placed->size(), prefixed ? 1 : 0};
+    PyRef result(linetransform_transform_node(tree, skip, &placed));
     if (!result || result.get() != Py_NotImplemented) {
       PyNode_Free(tree);
       if (result && key && PyDict_SetItem(trees, key.get(), result.get()) < 0) return nullptr;

@@ -179,6 +179,7 @@ struct Texts {
   }
 };
 Texts *gTexts;   // of the transform running, else null
+const PlacedTokens *gPlaced;   // the tokens of the tree's text, of the transform running
 
 bool is_node(Tree n) { return n != nullptr; }
 long kind_of(Tree n) { return TYPE(n); }
@@ -188,11 +189,33 @@ Tree child(Tree n, Py_ssize_t i) { return CHILD(n, int(i)); }
 // the error is then set).
 PyObject *terminal_text(Tree n) {
   if (ISNONTERMINAL(TYPE(n))) return nullptr;
+  const char *str = STR(n) ? STR(n) : "";
+  if (gPlaced && gPlaced->count) {
+    // The placed token at the terminal's start, found by bisection (the tokens are in the
+    // order of the text).
+    long row = long(n->n_lineno) - gPlaced->row_shift, col = n->n_col_offset;
+    size_t lo = 0, hi = gPlaced->count;
+    while (lo < hi) {
+      size_t mid = (lo + hi) / 2;
+      const PlacedToken &at = gPlaced->items[mid];
+      if (at.row < row || (at.row == row && at.col < col)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (lo < gPlaced->count) {
+      const PlacedToken &at = gPlaced->items[lo];
+      if (at.row == row && at.col == col && strcmp(PyString_AS_STRING(at.text), str) == 0) {
+        return at.text;
+      }
+    }
+  }
   for (auto it = gTexts->made.rbegin(); it != gTexts->made.rend() && it - gTexts->made.rbegin() < 4;
        ++it) {
     if (it->first == n) return it->second;
   }
-  PyObject *text = PyString_FromString(STR(n) ? STR(n) : "");
+  PyObject *text = PyString_FromString(str);
   if (!text) return nullptr;
   if (TYPE(n) == NAME) PyString_InternInPlace(&text);
   gTexts->made.emplace_back(n, text);
@@ -265,11 +288,13 @@ PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
 
 PyObject *linetransform_transform_tree(PyObject *tree) { return transform_tree(tree); }
 
-PyObject *linetransform_transform_node(node *tree, int skip) {
+PyObject *linetransform_transform_node(node *tree, int skip, const PlacedTokens *placed) {
   if (!ensure_eval_globals()) return nullptr;
   node_view::Texts texts;
   node_view::Texts *outer = node_view::gTexts;
+  const PlacedTokens *outer_placed = node_view::gPlaced;
   node_view::gTexts = &texts;
+  node_view::gPlaced = placed;
   PyObject *result = unsupported();
   if (TYPE(tree) == file_input) {
     result = node_view::file_input_node(tree, skip);
@@ -277,6 +302,7 @@ PyObject *linetransform_transform_node(node *tree, int skip) {
     result = node_view::convert(CHILD(tree, 0));
   }
   node_view::gTexts = outer;
+  node_view::gPlaced = outer_placed;
   return finished(result);
 }
 
@@ -289,7 +315,9 @@ int linetransform_native_allowed(PyObject *transform) {
     PyErr_SetString(PyExc_ValueError, "the transform was cleared");
     return -1;
   }
-  PyRef encoding(PyObject_GetAttrString(self->reference, "encoding"));
+  static PyObject *name;
+  if (!name && !(name = PyString_InternFromString("encoding"))) return -1;
+  PyRef encoding(PyObject_GetAttr(self->reference, name));
   if (!encoding) return -1;
   int decoded = PyObject_IsTrue(encoding.get());
   return decoded < 0 ? -1 : !decoded;

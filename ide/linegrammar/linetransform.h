@@ -11,11 +11,27 @@ PyObject *linetransform_TransformTree(PyObject *self, PyObject *args);
 // The same for C callers: a new reference, NotImplemented, or null with an error set.
 PyObject *linetransform_transform_tree(PyObject *tree);
 
+// A token of a line's text, where it stands in the text (1-based row, byte column).
+struct PlacedToken {
+  int row;
+  long col;
+  PyObject *text;   // a str
+};
+// The tokens of the text a tree was parsed from, in the order of the text, and the rows the
+// parse has before the text's own (the print_function import put before it).
+struct PlacedTokens {
+  const PlacedToken *items;
+  size_t count;
+  int row_shift;
+};
+
 // The same for the interpreter's parse tree of a line, whose first `skip` statements are not
-// the line's (the print_function import put before it). The result is what
-// linetransform_transform_tree gives for the tuple form of the line's tree.
+// the line's (the print_function import). The result is what linetransform_transform_tree gives
+// for the tuple form of the line's tree. The text of a terminal is the token placed where it
+// starts when there is one of the same text (so the syntax tree shares the line's strs), else a
+// new str.
 struct _node;
-PyObject *linetransform_transform_node(struct _node *tree, int skip);
+PyObject *linetransform_transform_node(struct _node *tree, int skip, const PlacedTokens *placed);
 
 // linegrammar.Transform(fallback, reference): NodeTransformer's TransformNode without a Python
 // frame (see the type's doc).

@@ -88,7 +88,8 @@ class CQuarnelAnalysis:
         self._source = source
         self._records = None
         self._scope_attribs = {}
-        self._physical = None
+        self._physical = None         # the physical lines ReplaceLines edits, once it does
+        self._loaded_source = None    # the source LoadLogicalLines cut, until then
         self.fLogicalLines = None     # the analyzer's logical list, once loaded
         self.fLogicalLineModule = None
         self._line_records = None     # see ReplaceLines
@@ -148,7 +149,8 @@ class CQuarnelAnalysis:
         collecting = gc.isenabled()
         gc.disable()
         try:
-            self._physical = ll.source_lines(source)
+            self._physical = None
+            self._loaded_source = source
             records, states = ll.cut_with_states(source)
             self.fLogicalLines = self._NewLines(records)
         finally:
@@ -178,7 +180,7 @@ class CQuarnelAnalysis:
         the logical lines that changed are cut again and replaced, the lines after them
         are renumbered, and the analyzer's LogicalCacheModified learns the removed and
         added lines.  Returns what LogicalCacheModified returns."""
-        old = self._physical
+        old = self._PhysicalLines()
         if not 1 <= first <= len(old) + 1 or count < 0 or first + count - 1 > len(old):
             raise ValueError('no lines %d..%d in a module of %d lines'
                              % (first, first + count - 1, len(old)))
@@ -219,6 +221,14 @@ class CQuarnelAnalysis:
         self._edited = True
         self._scope_attribs = {}
         return self.fQuarnelImpl.LogicalCacheModified(self, LogicalCacheDelta(removed, added))
+
+    def _PhysicalLines(self):
+        """The physical lines of the loaded module as ReplaceLines edits them, split from
+        the loaded source on the first edit."""
+        if self._physical is None and self._loaded_source is not None:
+            self._physical = ll.source_lines(self._loaded_source)
+            self._loaded_source = None
+        return self._physical
 
     def _RecordAt(self, i, shift):
         """The record of the logical line at index i, numbered as the line is plus shift."""

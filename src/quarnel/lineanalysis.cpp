@@ -17,6 +17,7 @@
 // The texts the parse submits in place of (or after) the line's own tokens, made once and kept
 // for the life of the process.
 static PyObject *gPassText, *gNewlineText, *gTildeText, *gSlashText, *gSlashEqualText;
+static PyObject *gCreateParserName;   // the attribute, asked for once a line
 
 // ensure_parse_texts --
 //   Makes the constant texts on first use. Returns -1 with an error set on failure.
@@ -25,7 +26,8 @@ static int ensure_parse_texts() {
     PyObject **slot;
     const char *text;
   } texts[] = {{&gPassText, "pass"}, {&gNewlineText, "\n"}, {&gTildeText, "~"},
-               {&gSlashText, "/"},   {&gSlashEqualText, "/="}};
+               {&gSlashText, "/"},   {&gSlashEqualText, "/="},
+               {&gCreateParserName, "CreateParser"}};
   for (const auto &t : texts) {
     if (*t.slot) continue;
     *t.slot = PyString_InternFromString(t.text);
@@ -150,7 +152,7 @@ static PyObject *parse_line(QuarnelImplObject *self, PyObject *line, PyObject *t
   if (is_never_parsed(rec)) Py_RETURN_NONE;
 
   PyRef grammar = PyRef::borrow(self->fGrammar);
-  PyRef create(PyObject_GetAttrString(grammar.get(), "CreateParser"));
+  PyRef create(PyObject_GetAttr(grammar.get(), gCreateParserName));
   if (!create) return nullptr;
   const LineGrammarApi *factory_api = native_factory_api(create.get());
   PyRef parser(factory_api ? factory_api->create_parser(create.get())

@@ -166,7 +166,7 @@ class RandomEditor(object):
     def edit(self, mod_analysis):
         """Applies one edit; returns (description, LogicalCacheModified's result)."""
         r = self.random
-        physical = mod_analysis._physical
+        physical = mod_analysis._PhysicalLines()
         count = len(physical)
         kind = r.choice(['insert', 'insert', 'delete', 'reindent', 'reindent', 'scope',
                          'future', 'paste', 'half', 'half'])

@@ -276,22 +276,22 @@ class CacheModified(unittest.TestCase):
 
     def test_replace_lines(self):
         module, lines = self.module, self.lines
-        count = len(module._physical)
+        count = len(module._PhysicalLines())
         for first, n in [(0, 0), (count + 2, 0), (2, -1), (count, 2)]:
             self.assertRaises(ValueError, module.ReplaceLines, first, n, 'x\n')
         kept = lines[:]
         # Several lines, the last without a line end, in the middle: only what changed is new.
         module.ReplaceLines(self.lineno('z'), 1, 'z = A()\nw = z')
         self.assertEqual([l.fTokens for l in lines if l not in kept], [['w', '=', 'z']])
-        module.ReplaceLines(len(module._physical) + 1, 0, 'tail = 1')
-        module.ReplaceLines(len(module._physical) + 1, 0, 'end = 2')
+        module.ReplaceLines(len(module._PhysicalLines()) + 1, 0, 'tail = 1')
+        module.ReplaceLines(len(module._PhysicalLines()) + 1, 0, 'end = 2')
         self.assertEqual([l.fTokens for l in lines[-2:]], [['tail', '=', '1'], ['end', '=', '2']])
-        module.ReplaceLines(1, len(module._physical), '')
+        module.ReplaceLines(1, len(module._PhysicalLines()), '')
         self.assertEqual((lines, module.fQuarnelImpl.GetBodyOfScope('')), ([], []))
         self.assertEqual(differences(module, new_module(module.GetSource())), [])
         # Text typed into the emptied module, and replaced whole, as an editor sends it.
         module.ReplaceLines(1, 0, 'a\rb\n')
-        module.ReplaceLines(1, len(module._physical), 'def f(x):\n    return x\n')
+        module.ReplaceLines(1, len(module._PhysicalLines()), 'def f(x):\n    return x\n')
         self.assertEqual(differences(module, new_module(module.GetSource())), [])
 
     def test_renamed_and_deleted_defs_leave_the_name_map(self):
