@@ -68,6 +68,14 @@ int add_repeated(LineParserObject *self, const char *piece, size_t piece_size, l
     PyErr_NoMemory();
     return -1;
   }
+  if (piece_size == 1) {
+    if (self->text->size() + size_t(count) > kMaxText) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    self->text->append(size_t(count), piece[0]);
+    return 0;
+  }
   for (long i = 0; i < count; i++) {
     if (add_text(self, piece, piece_size) < 0) return -1;
   }

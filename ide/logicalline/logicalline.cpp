@@ -828,7 +828,63 @@ static PyObject *shift_linenos(PyObject *, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+// plain_field --
+//   The int field of a record when it is an exact int in lo..hi, else false.
+static bool plain_field(PyObject *value, long lo, long hi, long *out) {
+  if (!PyInt_CheckExact(value)) return false;
+  *out = PyInt_AS_LONG(value);
+  return *out >= lo && *out <= hi;
+}
+
+// LogicalLines(records) --
+//   [LogicalLine(*record) for record in records] (a list). A record that is a tuple of six
+//   fields, its four numbers ints in the fields' ranges, as the cutter makes them, is read
+//   directly, without a call.
+static PyObject *make_lines(PyObject *, PyObject *args) {
+  PyObject *records;
+  if (!PyArg_ParseTuple(args, "O:LogicalLines", &records)) return nullptr;
+  // A copy: making a line may run Python code that changes the sequence.
+  PyRef items(PySequence_Tuple(records));
+  if (!items) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  PyRef lines(PyList_New(count));
+  if (!lines) return nullptr;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject *record = PyTuple_GET_ITEM(items.get(), i);
+    long fields[4];
+    bool plain = PyTuple_Check(record) && PyTuple_GET_SIZE(record) == 6 &&
+                 plain_field(PyTuple_GET_ITEM(record, 2), INT_MIN, INT_MAX, &fields[0]) &&
+                 plain_field(PyTuple_GET_ITEM(record, 3), SHRT_MIN, SHRT_MAX, &fields[1]) &&
+                 plain_field(PyTuple_GET_ITEM(record, 4), SHRT_MIN, SHRT_MAX, &fields[2]) &&
+                 plain_field(PyTuple_GET_ITEM(record, 5), 0, UCHAR_MAX, &fields[3]);
+    PyRef line;
+    if (plain) {
+      line.reset(new_line());
+      if (!line) return nullptr;
+      if (set_tokens(as_line(line.get()), PyTuple_GET_ITEM(record, 0),
+                     PyTuple_GET_ITEM(record, 1)) < 0) {
+        return nullptr;
+      }
+      LogicalLineObject &made = as_line(line.get())->fLine;
+      made.fLineno = int32_t(fields[0]);
+      made.fLineCount = int16_t(fields[1]);
+      made.fIndent = int16_t(fields[2]);
+      made.fLineType = uint8_t(fields[3]);
+    } else {
+      PyRef arguments(PySequence_Tuple(record));
+      if (!arguments) return nullptr;
+      line.reset(PyObject_Call(reinterpret_cast<PyObject *>(&LogicalLineType), arguments.get(),
+                               nullptr));
+      if (!line) return nullptr;
+    }
+    PyList_SET_ITEM(lines.get(), i, line.release());
+  }
+  return lines.release();
+}
+
 static PyMethodDef module_methods[] = {
+    {"LogicalLines", make_lines, METH_VARARGS,
+     "LogicalLines(records): [LogicalLine(*record) for record in records]"},
     {"GetDirectLogicalLineFunctionTable", get_function_table, METH_VARARGS,
      "Returns a CObject pointing to the table of logical line functions"},
     {"ShiftLinenos", shift_linenos, METH_VARARGS,

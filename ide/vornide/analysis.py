@@ -298,6 +298,9 @@ class CQuarnelAnalysis:
 
     def _NewLines(self, records):
         # A record's fields are the logical line's arguments, in order.
+        make_all = getattr(self.fLogicalLineModule, 'LogicalLines', None)
+        if make_all is not None:
+            return make_all(records)
         make = self.fLogicalLineModule.LogicalLine
         return [make(*record) for record in records]
 

@@ -150,6 +150,80 @@ class Module(unittest.TestCase):
         self.assertEqual([line.fLineno for line in lines], before)
 
 
+def line_state(line):
+    return (line.fTokens, [tuple(p) for p in line.fTokenPositions], line.fLineno,
+            line.fLineCount, line.fIndent, line.fLineType)
+
+
+def made_one_by_one(records):
+    """What LogicalLines(records) must give: the lines made one call each, or the error."""
+    try:
+        return [line_state(LogicalLine(*record)) for record in records]
+    except Exception as error:
+        return type(error)
+
+
+class MadeInOneCall(unittest.TestCase):
+    """LogicalLines(records), the lines of a cut in one call, against a call per record: seeded
+    random records, from the cutter's plain ones to fields out of range or of other types,
+    lists for tuples, iterators for lists and positions that do not match the tokens."""
+
+    def test_random_records_against_one_call_each(self):
+        import random
+        from vornide import logicallines as ll
+        rng = random.Random(11)
+        plain = ll.cut_logical_lines(textwrap.dedent('''\
+            import os
+            def f(a, b=[1,
+                        2]):
+                return a  # c
+
+            x = """s
+            t"""
+            '''))
+        # Each number field's bounds and the values just past them, and values of other types.
+        bounds = {2: [2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1],
+                  3: [2 ** 15 - 1, 2 ** 15, -2 ** 15, -2 ** 15 - 1],
+                  4: [2 ** 15 - 1, 2 ** 15, -2 ** 15, -2 ** 15 - 1],
+                  5: [255, 256, 0, -1]}
+        others = [2 ** 70, 1.5, 'x', None, True, 7L]
+
+        def variant(record):
+            """(fields, as_tuple, iterate_positions) of a changed copy of record."""
+            fields = list(record)
+            kind = rng.randrange(6)
+            if kind <= 1:
+                at = rng.randrange(2, 6)
+                fields[at] = rng.choice(bounds[at] + bounds[at] + others)
+            elif kind == 2:
+                fields[0] = tuple(fields[0])
+            elif kind == 3:
+                fields = fields[:rng.randrange(7)]
+            elif kind == 4:
+                fields[1] = fields[1][:-1] if fields[1] else [(70000, 1)]
+            return fields, rng.randrange(3) > 0, kind == 5 and len(fields) > 1
+
+        def build(spec):
+            fields, as_tuple, iterate = spec
+            fields = list(fields)
+            if iterate:
+                fields[1] = iter(fields[1])
+            return tuple(fields) if as_tuple else fields
+        for step in range(600):
+            specs = [(list(rng.choice(plain)), True, False) for i in range(rng.randrange(4))]
+            if rng.randrange(2):
+                specs = [variant(fields) for fields, _, _ in specs]
+            try:
+                mine = [line_state(line)
+                        for line in logicalline.LogicalLines([build(s) for s in specs])]
+            except Exception as error:
+                mine = type(error)
+            self.assertEqual(mine, made_one_by_one([build(s) for s in specs]), specs)
+        self.assertEqual(logicalline.LogicalLines(()), [])
+        self.assertRaises(TypeError, logicalline.LogicalLines, 5)
+        self.assertRaises(TypeError, logicalline.LogicalLines)
+
+
 def run_scenario(code):
     """Runs `code` in a child interpreter with LogicalLine, gc and `summary(line)` (token count,
     first three positions, set of distinct positions) at hand; returns (status, output, errors)."""
