@@ -30,35 +30,69 @@ PyObject *unsupported() { return nullptr; }
 
 PyObject *gEvalGlobals;   // the namespace literals are evaluated in
 
-// A new reference to the interned str of text, which must be a literal of this file (kind
-// names, operators, flags): one object each for the process's life, found by the literal's
-// address.
-PyObject *word(const char *text) {
+// A new reference handed to tuple_of, which takes it over (null when making it failed).
+struct Owned {
+  PyObject *object;
+};
+
+// The interned str of text, which must be a literal of this file (kind names, operators,
+// flags): one object each for the process's life, found by the literal's address.
+Owned word(const char *text) {
   static std::unordered_map<const char *, PyObject *> words;
   auto found = words.find(text);
   if (found != words.end()) {
     Py_INCREF(found->second);
-    return found->second;
+    return Owned{found->second};
   }
   PyObject *made = PyString_InternFromString(text);
-  if (!made) return nullptr;
+  if (!made) return Owned{nullptr};
   words.emplace(text, made);
   Py_INCREF(made);
-  return made;
+  return Owned{made};
+}
+
+Owned empty() { return Owned{PyTuple_New(0)}; }
+
+// The items of tuple_of: a borrowed object gets a new reference, an Owned one is taken over, a
+// long becomes an int. Null when the item is missing or cannot be made.
+PyObject *tuple_item(PyObject *borrowed) {
+  Py_XINCREF(borrowed);
+  return borrowed;
+}
+PyObject *tuple_item(Owned owned) { return owned.object; }
+PyObject *tuple_item(long value) { return PyInt_FromLong(value); }
+
+// A new tuple of the items (see tuple_item), or null with an error set when one is missing:
+// the syntax trees' nodes, without a format string to read.
+template <typename... Items>
+PyObject *tuple_of(Items... items) {
+  PyObject *made[] = {tuple_item(items)...};
+  const Py_ssize_t count = Py_ssize_t(sizeof...(Items));
+  PyObject *tuple = nullptr;
+  bool complete = true;
+  for (PyObject *item : made) complete = complete && item;
+  if (complete) tuple = PyTuple_New(count);
+  if (!tuple) {
+    for (PyObject *item : made) Py_XDECREF(item);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a syntax tree node lost an item");
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; i++) PyTuple_SET_ITEM(tuple, i, made[i]);
+  return tuple;
 }
 
 // (name, item) and (name, (a, b)) shapes.
 PyObject *tagged(const char *name, PyObject *item) {
   if (!item) return nullptr;
   PyRef owned(item);
-  return Py_BuildValue("(NO)", word(name), item);
+  return tuple_of(word(name), item);
 }
 
 // (name, (left, right)), taking over both references (either may be null).
 PyObject *tagged_pair(const char *name, PyObject *left, PyObject *right) {
   PyRef owned_left(left), owned_right(right);
   if (!left || !right) return nullptr;
-  return Py_BuildValue("(N(OO))", word(name), left, right);
+  return tuple_of(word(name), Owned{tuple_of(left, right)});
 }
 
 

@@ -28,9 +28,10 @@ FUTURES = [FUTURE, 'from __future__ import (absolute_import,\n', '    print_func
            'from __future__ import print_function, division\n']
 
 
-def new_module(source, factory=None, grammar=None, xformer=None):
+def new_module(source, factory=None, grammar=None, xformer=None, load=True):
     """A module analysis of source with its analyzer (made with the environment's grammar
-    and node transformer unless others are given), its logical list loaded."""
+    and node transformer unless others are given), its logical list loaded unless load is
+    false."""
     factory = factory or analysis.AnalysisFactory(search_path=[STDLIB],
                                                   logicalline_module=logicalline)
     mod_analysis = analysis.CQuarnelAnalysis(factory, os.path.join(STDLIB, '<edited>.py'),
@@ -40,7 +41,8 @@ def new_module(source, factory=None, grammar=None, xformer=None):
     mod_analysis.fQuarnelImpl = quarnel_impl.CreateQuarnelImpl(
         mod_analysis, g, xformer or transformer.NodeTransformer(), {}, analysis.make_attrib_ref,
         logicalline)
-    mod_analysis.LoadLogicalLines(logicalline)
+    if load:
+        mod_analysis.LoadLogicalLines(logicalline)
     return mod_analysis
 
 
