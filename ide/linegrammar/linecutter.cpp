@@ -501,6 +501,12 @@ struct State {
   bool opened = false;
   bool carry_known = true;
   long carry = 0;
+
+  bool operator==(const State &other) const {
+    return stack == other.stack && has_last == other.has_last && last_type == other.last_type &&
+           last_indent == other.last_indent && opened == other.opened &&
+           carry_known == other.carry_known && carry == other.carry;
+  }
 };
 
 bool text_is(const Source &src, const Tok &t, const char *word) {
@@ -1085,9 +1091,20 @@ PyObject *linecutter_CutLines(PyObject *, PyObject *args) {
     Py_INCREF(Py_None);
     PyList_SET_ITEM(states.get(), Py_ssize_t(i), Py_None);
   }
+  // Statements in a row at one level mostly start in the same state: they share its tuple.
+  const State *previous = nullptr;
+  PyObject *previous_object = nullptr;
   for (const auto &entry : cutter.states_) {
-    PyObject *st = state_object(entry.second);
-    if (!st) return nullptr;
+    PyObject *st;
+    if (previous && entry.second == *previous) {
+      st = previous_object;
+      Py_INCREF(st);
+    } else {
+      st = state_object(entry.second);
+      if (!st) return nullptr;
+    }
+    previous = &entry.second;
+    previous_object = st;
     PyList_SetItem(states.get(), Py_ssize_t(entry.first), st);
   }
   PyRef end(state_object(cutter.state()));

@@ -92,6 +92,9 @@ PyObject *new_parser(PyTypeObject *type, bool expression, bool print_function) {
   self->text = new (std::nothrow) std::string();
   self->placed = new (std::nothrow) std::vector<PlacedToken>();
   if (!self->text || !self->placed) return PyErr_NoMemory();
+  // Room for most lines at once.
+  self->text->reserve(96);
+  self->placed->reserve(24);
   self->text_row = 1;
   self->expression = expression;
   self->print_function = print_function;

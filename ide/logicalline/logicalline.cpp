@@ -142,6 +142,7 @@ static int table_add_name(PyObject *line, PyObject *entry) {
   uint32_t count = self->fLine.fNameCount;
   if (count == UINT32_MAX) return PyErr_NoMemory(), -1;
   if (grow_array(&self->fLine.fNames, &self->fNameCapacity, count + 1, 1) < 0) return -1;
+  logical_line_hold(line, entry);
   Py_INCREF(entry);
   self->fLine.fNames[count] = entry;
   self->fLine.fNameCount = count + 1;
@@ -164,6 +165,8 @@ static int table_add_type_equiv(PyObject *line, PyObject *name, PyObject *equiv)
   uint32_t count = self->fLine.fEquivCount;
   if (count == UINT32_MAX) return PyErr_NoMemory(), -1;
   if (grow_array(&self->fLine.fEquivs, &self->fEquivCapacity, count + 1, 2) < 0) return -1;
+  logical_line_hold(line, name);
+  logical_line_hold(line, equiv);
   Py_INCREF(name);
   Py_INCREF(equiv);
   self->fLine.fEquivs[2 * count] = name;
@@ -185,6 +188,7 @@ static int table_add_base_name(PyObject *line, PyObject *base) {
   if (!self->fBaseNames) {
     PyRef list(PyList_New(0));
     if (!list) return -1;
+    logical_line_hold(line, list.get());
     if (!self->fBaseNames) self->fBaseNames = list.release();
   }
   return PyList_Append(self->fBaseNames, base);
@@ -329,6 +333,9 @@ static PyObject **new_token_array(PyObject **items, Py_ssize_t count) {
 //   which then finds a consistent line.
 static void install_tokens(tLogicalLine *self, PyObject **tokens, Py_ssize_t count,
                            uint16_t *positions) {
+  for (Py_ssize_t i = 0; i < count; i++) {
+    logical_line_hold(reinterpret_cast<PyObject *>(self), tokens[i]);
+  }
   PyObject **old_tokens = self->fLine.fTokens;
   Py_ssize_t old_count = self->fLine.fTokenCount;
   uint16_t *old_positions = self->fLine.fTokenPositions;
@@ -870,6 +877,13 @@ static PyObject *make_lines(PyObject *, PyObject *args) {
       made.fLineCount = int16_t(fields[1]);
       made.fIndent = int16_t(fields[2]);
       made.fLineType = uint8_t(fields[3]);
+      // A module's worth of lines of strs: the collector need not walk them (see
+      // logical_line_hold).
+      bool strs = true;
+      for (int32_t k = 0; strs && k < made.fTokenCount; k++) {
+        strs = PyString_CheckExact(made.fTokens[k]);
+      }
+      if (strs) PyObject_GC_UnTrack(line.get());
     } else {
       PyRef arguments(PySequence_Tuple(record));
       if (!arguments) return nullptr;

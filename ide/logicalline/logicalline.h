@@ -26,6 +26,14 @@ struct LogicalLineObject {
   PyObject **fEquivs;    // 2 * fEquivCount objects: (name, value) pairs
 };
 
+// A line that holds strs alone (tokens, names, equivalences, scope name) cannot be part of a
+// reference cycle, and the line module leaves the lines it makes from a cut's records to
+// themselves (not tracked by the cyclic collector) while they do. Whatever stores any other
+// object in a line calls this first: it has the collector track the line from then on.
+static inline void logical_line_hold(PyObject *line, PyObject *obj) {
+  if (!PyString_CheckExact(obj) && !_PyObject_GC_IS_TRACKED(line)) PyObject_GC_Track(line);
+}
+
 // Flag bits of fFlags.
 enum {
   kLineParsedFlag = 0x01,

@@ -138,6 +138,13 @@ PyObject *find_scope(QuarnelImplObject *self, PyObject *line) {
   Py_RETURN_NONE;
 }
 
+// set_scope_name --
+//   Stores name as the line's cached scope name (see logical_line_hold).
+static void set_scope_name(PyObject *line, PyObject *name) {
+  logical_line_hold(line, name);
+  set_owned(line_record(line)->fScopeName, name);
+}
+
 PyObject *scope_name(QuarnelImplObject *self, PyObject *line) {
   LogicalLineObject *rec = line_record(line);
   if (rec->fScopeName) {
@@ -149,7 +156,7 @@ PyObject *scope_name(QuarnelImplObject *self, PyObject *line) {
   if (!scope) return nullptr;
   PyRef name(scope.get() == Py_None ? empty_name() : full_name(self, scope.get()));
   if (!name) return nullptr;
-  set_owned(rec->fScopeName, name.get());
+  set_scope_name(line, name.get());
   return name.release();
 }
 
@@ -254,7 +261,7 @@ static PyObject *build_body(QuarnelImplObject *self, PyObject *name, PyObject *d
     if (rec->fIndent <= ref) break;
     if (sub && rec->fIndent > sub->fIndent) continue;
     if (PyList_Append(body.get(), item) < 0) return nullptr;
-    if (!rec->fScopeName) set_owned(rec->fScopeName, name);
+    if (!rec->fScopeName) set_scope_name(item, name);
     sub = is_scope_line(rec) ? rec : nullptr;
   }
   return body.release();
@@ -741,7 +748,7 @@ static int assign_scope_names(QuarnelImplObject *self, PyObject *list) {
       if (!current) return -1;
       if (PyList_Append(open.get(), line.get()) < 0) return -1;
     }
-    if (!rec->fScopeName) set_owned(rec->fScopeName, current.get());
+    if (!rec->fScopeName) set_scope_name(line.get(), current.get());
   }
   return 0;
 }

@@ -223,6 +223,48 @@ class MadeInOneCall(unittest.TestCase):
         self.assertRaises(TypeError, logicalline.LogicalLines, 5)
         self.assertRaises(TypeError, logicalline.LogicalLines)
 
+    def test_lines_of_strs_left_to_themselves_until_they_hold_more(self):
+        # A line of a cut holds strs alone and is not tracked by the cyclic collector; each
+        # way of storing another object in it has the collector track it, so that a cycle
+        # through the line is collected.
+        import weakref
+        record = (['x', '=', 'f', '(', ')'], [(0, 0), (0, 2), (0, 4), (0, 5), (0, 6)], 1, 1, 0, 0)
+        entries = table_entries()
+        add_name = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object)(entries[7])
+        add_equiv = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object,
+                                      ctypes.py_object)(entries[5])
+        add_base = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object)(entries[9])
+
+        class Holder(object):
+            pass
+
+        def set_tokens(line, holder):
+            line.fTokens = ['x', holder, 'y', 'z', 'w']
+        stores = [lambda line, holder: add_name(line, ('x', holder)),
+                  lambda line, holder: add_equiv(line, 'x', holder),
+                  lambda line, holder: add_equiv(line, holder, 'x'),
+                  lambda line, holder: add_base(line, 'Base') or setattr(holder, 'x', 1),
+                  set_tokens]
+        for store in stores:
+            line, = logicalline.LogicalLines([record])
+            self.assertFalse(gc.is_tracked(line))
+            self.assertEqual(add_name(line, 'plain'), 0)
+            self.assertFalse(gc.is_tracked(line))
+            holder = Holder()
+            holder.line = line   # the cycle: line -> holder -> line
+            store(line, holder)
+            self.assertTrue(gc.is_tracked(line))
+            gone = weakref.ref(holder)
+            if store is stores[3]:
+                line.fBaseNames.append(holder)   # the base names list holds it
+            del line, holder
+            gc.collect()
+            self.assertIsNone(gone(), store)
+        # Lines of other tokens, and lines made one by one, are tracked from the start.
+        odd, = logicalline.LogicalLines([([u'x'], [(0, 0)], 1, 1, 0, 0)])
+        self.assertTrue(gc.is_tracked(odd))
+        self.assertTrue(gc.is_tracked(LogicalLine(*record)))
+
 
 def run_scenario(code):
     """Runs `code` in a child interpreter with LogicalLine, gc and `summary(line)` (token count,
