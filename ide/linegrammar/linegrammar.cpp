@@ -84,21 +84,42 @@ int add_repeated(LineParserObject *self, const char *piece, size_t piece_size, l
 
 extern PyTypeObject LineParserType;
 
+// Parsers freed are kept for the next lines, with their buffers (an analysis makes one a line):
+// as many as a few analyses running inside one another use at once.
+const int kSpareParsers = 8;
+LineParserObject *gSpareParsers[kSpareParsers];
+int gSpareCount;
+
 // A new parser of one expression (eval_input) or of statements (file_input).
 PyObject *new_parser(PyTypeObject *type, bool expression, bool print_function) {
-  PyRef made(type->tp_alloc(type, 0));
-  if (!made) return nullptr;
-  auto *self = reinterpret_cast<LineParserObject *>(made.get());
-  self->text = new (std::nothrow) std::string();
-  self->placed = new (std::nothrow) std::vector<PlacedToken>();
-  if (!self->text || !self->placed) return PyErr_NoMemory();
-  // Room for most lines at once.
-  self->text->reserve(96);
-  self->placed->reserve(24);
-  self->text_row = 1;
+  LineParserObject *self;
+  if (type == &LineParserType && gSpareCount > 0) {
+    self = gSpareParsers[--gSpareCount];
+    PyObject_INIT(self, type);
+  } else {
+    self = reinterpret_cast<LineParserObject *>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyRef made(reinterpret_cast<PyObject *>(self));
+    self->text = new (std::nothrow) std::string();
+    self->placed = new (std::nothrow) std::vector<PlacedToken>();
+    if (!self->text || !self->placed) return PyErr_NoMemory();
+    // Room for most lines at once.
+    self->text->reserve(96);
+    self->placed->reserve(24);
+    made.release();
+  }
   self->expression = expression;
   self->print_function = print_function;
-  return made.release();
+  self->origin_col = 0;
+  self->has_row = false;
+  self->row = self->col = 0;
+  self->token_count = 0;
+  self->first_is_from = self->last_is_comma = false;
+  self->last_token_at = 0;
+  self->scanned = 0;
+  self->text_row = 1;
+  self->row_start = 0;
+  return reinterpret_cast<PyObject *>(self);
 }
 
 PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
@@ -118,6 +139,14 @@ PyObject *LineParser_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 void LineParser_dealloc(LineParserObject *self) {
   if (self->placed) {
     for (const PlacedToken &token : *self->placed) Py_DECREF(token.text);
+    self->placed->clear();
+  }
+  if (Py_TYPE(self) == &LineParserType && self->text && self->placed &&
+      gSpareCount < kSpareParsers) {
+    if (self->text->capacity() > 4096) std::string().swap(*self->text);   // a long line's
+    self->text->clear();
+    gSpareParsers[gSpareCount++] = self;
+    return;
   }
   delete self->placed;
   delete self->text;
