@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -927,17 +928,53 @@ class Objects {
   PyObject *chars_[256] = {};
 };
 
-PyObject *state_object(const State &st) {
-  PyRef stack(PyTuple_New(Py_ssize_t(st.stack.size())));
-  if (!stack) return nullptr;
-  for (size_t i = 0; i < st.stack.size(); i++) {
-    PyObject *v = PyInt_FromLong(st.stack[i]);
-    if (!v) return nullptr;
-    PyTuple_SET_ITEM(stack.get(), Py_ssize_t(i), v);
+// The parts of states repeat across a cut (a few indentation stacks, a few last lines): one
+// tuple each per cut, left to themselves by the cyclic collector (ints only).
+class StateParts {
+ public:
+  ~StateParts() {
+    for (auto &entry : stacks_) Py_DECREF(entry.second);
+    for (auto &entry : lasts_) Py_DECREF(entry.second);
   }
+
+  PyObject *stack(const std::vector<long> &columns) {
+    PyObject *&slot = stacks_[columns];
+    if (!slot) {
+      slot = PyTuple_New(Py_ssize_t(columns.size()));
+      for (size_t i = 0; slot && i < columns.size(); i++) {
+        PyObject *v = PyInt_FromLong(columns[i]);
+        if (!v) Py_CLEAR(slot);
+        if (slot) PyTuple_SET_ITEM(slot, Py_ssize_t(i), v);
+      }
+      if (!slot) return nullptr;
+      _PyTuple_MaybeUntrack(slot);
+    }
+    Py_INCREF(slot);
+    return slot;
+  }
+
+  PyObject *last(long type, long indent) {
+    PyObject *&slot = lasts_[std::make_pair(type, indent)];
+    if (!slot) {
+      slot = Py_BuildValue("(ll)", type, indent);
+      if (!slot) return nullptr;
+      _PyTuple_MaybeUntrack(slot);
+    }
+    Py_INCREF(slot);
+    return slot;
+  }
+
+ private:
+  std::map<std::vector<long>, PyObject *> stacks_;
+  std::map<std::pair<long, long>, PyObject *> lasts_;
+};
+
+PyObject *state_object(const State &st, StateParts *parts) {
+  PyRef stack(parts->stack(st.stack));
+  if (!stack) return nullptr;
   PyRef last;
   if (st.has_last) {
-    last.reset(Py_BuildValue("(ll)", st.last_type, st.last_indent));
+    last.reset(parts->last(st.last_type, st.last_indent));
   } else {
     last = PyRef::borrow(Py_None);
   }
@@ -952,11 +989,7 @@ PyObject *state_object(const State &st) {
   PyObject *made =
       PyTuple_Pack(4, stack.get(), last.get(), st.opened ? Py_True : Py_False, carry.get());
   // Ints, tuples of ints, None and bools: nothing for the cyclic collector to walk.
-  if (made) {
-    _PyTuple_MaybeUntrack(stack.get());
-    if (st.has_last) _PyTuple_MaybeUntrack(last.get());
-    _PyTuple_MaybeUntrack(made);
-  }
+  if (made) _PyTuple_MaybeUntrack(made);
   return made;
 }
 
@@ -1092,6 +1125,7 @@ PyObject *linecutter_CutLines(PyObject *, PyObject *args) {
     PyList_SET_ITEM(states.get(), Py_ssize_t(i), Py_None);
   }
   // Statements in a row at one level mostly start in the same state: they share its tuple.
+  StateParts parts;
   const State *previous = nullptr;
   PyObject *previous_object = nullptr;
   for (const auto &entry : cutter.states_) {
@@ -1100,14 +1134,14 @@ PyObject *linecutter_CutLines(PyObject *, PyObject *args) {
       st = previous_object;
       Py_INCREF(st);
     } else {
-      st = state_object(entry.second);
+      st = state_object(entry.second, &parts);
       if (!st) return nullptr;
     }
     previous = &entry.second;
     previous_object = st;
     PyList_SetItem(states.get(), Py_ssize_t(entry.first), st);
   }
-  PyRef end(state_object(cutter.state()));
+  PyRef end(state_object(cutter.state(), &parts));
   if (!end) return nullptr;
   return PyTuple_Pack(4, records.get(), states.get(), cutter.clean_ ? Py_True : Py_False,
                       end.get());

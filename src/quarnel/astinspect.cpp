@@ -734,6 +734,22 @@ static void NodeWalker_dealloc(PyObject *obj) {
   PyObject_GC_Del(obj);
 }
 
+int astinspect_walk(PyObject *walk, PyObject *node, PyObject *arg) {
+  if (PyCFunction_Check(walk) && PyCFunction_GET_FUNCTION(walk) == NodeWalker_Walk &&
+      PyCFunction_GET_SELF(walk) && Py_TYPE(PyCFunction_GET_SELF(walk)) == &NodeWalkerType) {
+    PyObject *obj = PyCFunction_GET_SELF(walk);
+    NodeWalkerObject *self = reinterpret_cast<NodeWalkerObject *>(obj);
+    if (!self->fVisitors) {
+      ASTINSPECT_BAD_CALL();
+      return -1;
+    }
+    PyRef hold = PyRef::borrow(obj);
+    return walk_node(self, node, arg);
+  }
+  PyRef result(PyObject_CallFunctionObjArgs(walk, node, arg, nullptr));
+  return result ? 0 : -1;
+}
+
 static PyMethodDef NodeWalkerMethods[] = {
     {"Walk", NodeWalker_Walk, METH_VARARGS, ""},
     {nullptr, nullptr, 0, nullptr},

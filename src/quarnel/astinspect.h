@@ -33,4 +33,8 @@ PyObject *astinspect_new_walker(PyObject *visitor_map);
 PyObject *astinspect_new_std_walker(PyObject *mod_analysis, PyObject *name_pool,
                                     PyObject *logical_list, const LogicalLineFunctionTable *table);
 
+// walk(node, arg) for a walker's bound Walk method (as fWalk holds it), walking directly when
+// it is a NodeWalker's: 0, or -1 with an error set.
+int astinspect_walk(PyObject *walk, PyObject *node, PyObject *arg);
+
 #endif  // QUARNEL_ASTINSPECT_H

@@ -4,6 +4,7 @@
 // count and time budgets so the environment can analyze a module a slice at a time.
 #include "lineanalysis.h"
 
+#include "astinspect.h"
 #include "collector_pause.h"
 #include "linegrammar_api.h"
 
@@ -275,8 +276,7 @@ int analyze_one(QuarnelImplObject *self, PyObject *line, double end_time,
   if (!end) return -1;
   PyRef context(PyTuple_Pack(4, line, self->fModAnalysis, end.get(), imports_seen));
   if (!context) return -1;
-  PyRef result(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
-  if (!result) return -1;
+  if (astinspect_walk(walk.get(), tree.get(), context.get()) < 0) return -1;
   // The visitors may have re-entered and cleared the line; only a line still parsed counts.
   // A class or def line is in the name map already (see files_names).
   if (rec->fFlags & kLineParsedFlag) {
