@@ -57,8 +57,10 @@ struct Source {
 
   Source(const char *text, size_t n) : s(text), size(n) {
     if (n) starts.push_back(0);
-    for (size_t i = 0; i < n; i++) {
-      if (text[i] == '\n' && i + 1 < n) starts.push_back(i + 1);
+    const char *end = text + n;
+    for (const char *p = text; (p = static_cast<const char *>(memchr(p, '\n', size_t(end - p))));) {
+      if (++p == end) break;
+      starts.push_back(size_t(p - text));
     }
   }
   long rows() const { return long(starts.size()); }
@@ -528,7 +530,7 @@ bool is_closer(const Source &src, const Tok &t) {
 // The line type a first token gives (kLineStatement for the others).
 int first_token_type(const char *text, size_t n) {
   struct Entry {
-    const char *word;
+    std::string_view word;
     int type;
   };
   static const Entry kEntries[] = {
@@ -538,28 +540,27 @@ int first_token_type(const char *text, size_t n) {
       {"elif", kLineElif}, {"except", kLineExcept}, {"finally", kLineFinally},
       {"import", kLineImport}, {"from", kLineFromImport}};
   for (const Entry &e : kEntries) {
-    if (strlen(e.word) == n && memcmp(e.word, text, n) == 0) return e.type;
+    if (e.word.size() == n && memcmp(e.word.data(), text, n) == 0) return e.type;
   }
   return kLineStatement;
 }
 
 bool is_header_keyword(const char *text, size_t n) {
-  static const char *const kWords[] = {"class", "def", "if", "while", "for", "with", "try",
-                                       "else", "elif", "except", "finally"};
-  for (const char *w : kWords) {
-    if (strlen(w) == n && memcmp(w, text, n) == 0) return true;
+  static const std::string_view kWords[] = {"class", "def", "if", "while", "for", "with",
+                                             "try", "else", "elif", "except", "finally"};
+  for (std::string_view w : kWords) {
+    if (w.size() == n && memcmp(w.data(), text, n) == 0) return true;
   }
   return false;
 }
 
 // Statement keywords no expression continues with: the recovery rule's tokens.
 bool is_recovery_word(const char *text, size_t n) {
-  static const char *const kWords[] = {"def", "class", "@", "return", "import", "from", "pass",
-                                       "break", "continue", "raise", "del", "global", "exec",
-                                       "try", "except", "finally", "elif", "while", "with",
-                                       "assert"};
-  for (const char *w : kWords) {
-    if (strlen(w) == n && memcmp(w, text, n) == 0) return true;
+  static const std::string_view kWords[] = {
+      "def", "class", "@",      "return", "import",  "from", "pass",  "break", "continue", "raise",
+      "del", "global", "exec", "try",    "except", "finally", "elif", "while", "with", "assert"};
+  for (std::string_view w : kWords) {
+    if (w.size() == n && memcmp(w.data(), text, n) == 0) return true;
   }
   return false;
 }
