@@ -51,6 +51,7 @@ struct LineParserObject {
   size_t scanned;         // the text before this offset is counted into text_row, row_start
   int text_row;           // 1-based row of the text at `scanned`
   size_t row_start;       // offset of that row's start
+  int statement_ends;     // the "\n" tokens added
 };
 
 int add_text(LineParserObject *self, const char *data, size_t size) {
@@ -119,6 +120,7 @@ PyObject *new_parser(PyTypeObject *type, bool expression, bool print_function) {
   self->scanned = 0;
   self->text_row = 1;
   self->row_start = 0;
+  self->statement_ends = 0;
   return reinterpret_cast<PyObject *>(self);
 }
 
@@ -161,6 +163,7 @@ int add_token(LineParserObject *self, PyObject *token, long first, long second) 
     // The end of the statement; a token after it starts a new one.
     if (add_text(self, "\n", 1) < 0) return -1;
     self->has_row = false;
+    self->statement_ends++;
     return 0;
   }
   // Placed on copies, so that a refused token leaves the parser as it was.
@@ -393,11 +396,57 @@ PyObject *finish(LineParserObject *self) {
   return result;
 }
 
+// The value of a str literal token that the interpreter's tokenizer reads as one string whose
+// value is its body as it stands: an optional b and r prefix, one or three quotes, and inside
+// no backslash, no quote of its kind and no NUL (nor a line end, in one quote). Null, without
+// an error, for any other token.
+PyObject *plain_string_value(PyObject *token) {
+  const char *s = PyString_AS_STRING(token);
+  Py_ssize_t n = PyString_GET_SIZE(token), i = 0;
+  if (i < n && (s[i] == 'b' || s[i] == 'B')) i++;
+  if (i < n && (s[i] == 'r' || s[i] == 'R')) i++;
+  if (i >= n || (s[i] != '\'' && s[i] != '"')) return nullptr;
+  char quote = s[i];
+  Py_ssize_t quotes = n - i >= 6 && s[i + 1] == quote && s[i + 2] == quote ? 3 : 1;
+  Py_ssize_t body = i + quotes, end = n - quotes;
+  if (end < body) return nullptr;
+  for (Py_ssize_t k = end; k < n; k++) {
+    if (s[k] != quote) return nullptr;
+  }
+  for (Py_ssize_t k = body; k < end; k++) {
+    char c = s[k];
+    if (c == '\\' || c == quote || c == '\0' || (quotes == 1 && (c == '\n' || c == '\r'))) {
+      return nullptr;
+    }
+  }
+  return PyString_FromStringAndSize(s + body, end - body);
+}
+
+// The syntax tree of a statement made of plain string literals alone (a documentation string,
+// most often), ("Discard", ("Const", value)), made without the interpreter's parse: the parse
+// would give one atom of the strings. Null without an error for any other statement.
+PyObject *plain_strings_statement(LineParserObject *self) {
+  if (self->expression || self->statement_ends != 1 || self->has_row || self->placed->empty()) {
+    return nullptr;
+  }
+  PyRef value;
+  for (const PlacedToken &token : *self->placed) {
+    PyRef part(plain_string_value(token.text));
+    if (!part) return nullptr;
+    if (!value) {
+      value = std::move(part);
+      continue;
+    }
+    PyObject *joined = value.release();
+    PyString_Concat(&joined, part.get());
+    if (!joined) return nullptr;
+    value.reset(joined);
+  }
+  return linetransform_discarded_constant(value.get());
+}
+
 // Parses the tokens added and transforms the tree as transform(tree) would (see the API).
 PyObject *finish_transformed(LineParserObject *self, PyObject *transform, PyObject *trees) {
-  std::string text;
-  bool prefixed;
-  if (final_text(self, &text, &prefixed) < 0) return nullptr;
   auto *owner = reinterpret_cast<TransformObject *>(transform);
   if (!owner->fallback) {
     PyErr_SetString(PyExc_ValueError, "the transform was cleared");
@@ -406,6 +455,13 @@ PyObject *finish_transformed(LineParserObject *self, PyObject *transform, PyObje
   PyRef fallback = PyRef::borrow(owner->fallback);
   int native = linetransform_native_allowed(transform);
   if (native < 0) return nullptr;
+  if (native) {
+    PyObject *strings = plain_strings_statement(self);
+    if (strings || PyErr_Occurred()) return strings;
+  }
+  std::string text;
+  bool prefixed;
+  if (final_text(self, &text, &prefixed) < 0) return nullptr;
   // The syntax tree depends on the text alone (the print_function import is in it), so a
   // line met before gives the tree made then. Only native results are kept: the fallback
   // may be anything.

@@ -322,6 +322,10 @@ PyObject *linetransform_TransformTree(PyObject *, PyObject *args) {
 
 PyObject *linetransform_transform_tree(PyObject *tree) { return transform_tree(tree); }
 
+PyObject *linetransform_discarded_constant(PyObject *value) {
+  return finished(tuple_of(word("Discard"), Owned{tuple_of(word("Const"), value)}));
+}
+
 PyObject *linetransform_transform_node(node *tree, int skip, const PlacedTokens *placed) {
   if (!ensure_eval_globals()) return nullptr;
   node_view::Texts texts;

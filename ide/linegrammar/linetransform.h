@@ -33,6 +33,9 @@ struct PlacedTokens {
 struct _node;
 PyObject *linetransform_transform_node(struct _node *tree, int skip, const PlacedTokens *placed);
 
+// ("Discard", ("Const", value)), as the transformer makes it for a statement of one constant.
+PyObject *linetransform_discarded_constant(PyObject *value);
+
 // linegrammar.Transform(fallback, reference): NodeTransformer's TransformNode without a Python
 // frame (see the type's doc).
 struct TransformObject {

@@ -457,8 +457,9 @@ class NativeParserPath(unittest.TestCase):
         self.assertGreater(count, 20)
 
     def test_sample_and_errors(self):
-        # Under the leak run: a sample, a module of syntax errors and a native parser made by a
-        # Python CreateParser (still handed its tokens directly).
+        # Under the leak run: a sample, a module of syntax errors and string statements (which
+        # the native path makes without a parse where every string is plain), and a native
+        # parser made by a Python CreateParser (still handed its tokens directly).
         self.assertEqual(self.check(os.path.join(STDLIB, 'sched.py')), [])
         source = textwrap.dedent('''\
             def f(: pass
@@ -468,7 +469,23 @@ class NativeParserPath(unittest.TestCase):
             from m import (a, b,)
             @deco
             class K(object, lambda: 1): pass
-            ''')
+            ''') + textwrap.dedent(r"""
+            'a' 'b'
+            '''x'y''' "z"
+            '''x"y''' ""
+            "a\"b"
+            u'x'
+            br'x' B"y"
+            ''
+            ''''''
+            'a' + 'b'
+            "x"; y = 1
+            ('p'
+             'q')
+            'abc' \
+              'def'
+            '''unterminated
+            """)
         grammars = [grammar_module.Grammar(), MethodCallGrammar()]
 
         class PythonCreate(grammar_module.Grammar):
@@ -478,11 +495,12 @@ class NativeParserPath(unittest.TestCase):
         outcomes = []
         for grammar in grammars:
             analyzer, lines, _ = real_analyzer(source, grammar=grammar, rebuild=False)
-            outcomes.append([parse_outcome(analyzer, logical) for logical in lines])
+            outcomes.append([parse_outcome(analyzer, logical, method) for logical in lines
+                             for method in ('ParseLogicalLine', 'AstForLogicalLine')])
         self.assertEqual(outcomes[0], outcomes[1])
         self.assertEqual(outcomes[0], outcomes[2])
         self.assertIn('error', [o[0] for o in outcomes[0]])
-        self.assertIn('tree', [o[0] for o in outcomes[0]])
+        self.assertIn(('tree', ('Discard', ('Const', 'ab'))), outcomes[0])
 
 
 if __name__ == '__main__':
