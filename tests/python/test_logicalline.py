@@ -203,22 +203,22 @@ class MadeInOneCall(unittest.TestCase):
                 fields[1] = fields[1][:-1] if fields[1] else [(70000, 1)]
             return fields, rng.randrange(3) > 0, kind == 5 and len(fields) > 1
 
-        def build(spec):
-            fields, as_tuple, iterate = spec
+        def build(shape):
+            fields, as_tuple, iterate = shape
             fields = list(fields)
             if iterate:
                 fields[1] = iter(fields[1])
             return tuple(fields) if as_tuple else fields
         for step in range(600):
-            specs = [(list(rng.choice(plain)), True, False) for i in range(rng.randrange(4))]
+            shapes = [(list(rng.choice(plain)), True, False) for i in range(rng.randrange(4))]
             if rng.randrange(2):
-                specs = [variant(fields) for fields, _, _ in specs]
+                shapes = [variant(fields) for fields, _, _ in shapes]
             try:
                 mine = [line_state(line)
-                        for line in logicalline.LogicalLines([build(s) for s in specs])]
+                        for line in logicalline.LogicalLines([build(s) for s in shapes])]
             except Exception as error:
                 mine = type(error)
-            self.assertEqual(mine, made_one_by_one([build(s) for s in specs]), specs)
+            self.assertEqual(mine, made_one_by_one([build(s) for s in shapes]), shapes)
         self.assertEqual(logicalline.LogicalLines(()), [])
         self.assertRaises(TypeError, logicalline.LogicalLines, 5)
         self.assertRaises(TypeError, logicalline.LogicalLines)
