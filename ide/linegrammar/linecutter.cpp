@@ -901,9 +901,9 @@ class Objects {
     return made;
   }
 
-  // (row, col): two ints, nothing for the cyclic collector to walk.
-  static PyObject *pair(long row, long col) {
-    PyObject *made = Py_BuildValue("(ll)", row, col);
+  // (a, b): two ints, nothing for the cyclic collector to walk.
+  static PyObject *pair(long a, long b) {
+    PyObject *made = Py_BuildValue("(ll)", a, b);
     if (made) _PyTuple_MaybeUntrack(made);
     return made;
   }
@@ -957,9 +957,8 @@ class StateParts {
   PyObject *last(long type, long indent) {
     PyObject *&slot = lasts_[std::make_pair(type, indent)];
     if (!slot) {
-      slot = Py_BuildValue("(ll)", type, indent);
+      slot = Objects::pair(type, indent);
       if (!slot) return nullptr;
-      _PyTuple_MaybeUntrack(slot);
     }
     Py_INCREF(slot);
     return slot;

@@ -75,31 +75,32 @@ static PyObject *submitted_text(const LogicalLineObject *rec, PyObject *token, b
   return token;
 }
 
-// native_api --
-//   The native line parser's C interface when obj is exactly of its type `type_of(api)` (whose
-//   methods no Python code can replace), else null. The capsule is looked up once, when the
-//   first object of a type named `type_name` is seen; without it such objects are called as any
-//   other.
-template <typename TypeOf>
-static const LineGrammarApi *native_api(PyObject *obj, const char *type_name, TypeOf type_of) {
+// loaded_api --
+//   The native line parser's C interface, looked up once, when the first object of a linegrammar
+//   type is seen (obj); null until then, and for good when the capsule is missing (the native
+//   objects are then called as any other).
+static const LineGrammarApi *loaded_api(PyObject *obj) {
   static const LineGrammarApi *api = nullptr;
   static bool looked_up = false;
-  if (!api && !looked_up && strcmp(Py_TYPE(obj)->tp_name, type_name) == 0) {
+  if (!api && !looked_up && strncmp(Py_TYPE(obj)->tp_name, "linegrammar.", 12) == 0) {
     looked_up = true;
     api = static_cast<const LineGrammarApi *>(PyCapsule_Import(LINEGRAMMAR_API_CAPSULE, 0));
     if (!api) PyErr_Clear();
   }
-  return api && Py_TYPE(obj) == type_of(api) ? api : nullptr;
+  return api;
 }
 
+// native_parser_api / native_factory_api --
+//   The interface when the object is exactly a linegrammar.LineParser, or ParserFactory (whose
+//   methods no Python code can replace), else null.
 static const LineGrammarApi *native_parser_api(PyObject *parser) {
-  return native_api(parser, "linegrammar.LineParser",
-                    [](const LineGrammarApi *api) { return api->parser_type; });
+  const LineGrammarApi *api = loaded_api(parser);
+  return api && Py_TYPE(parser) == api->parser_type ? api : nullptr;
 }
 
 static const LineGrammarApi *native_factory_api(PyObject *factory) {
-  return native_api(factory, "linegrammar.ParserFactory",
-                    [](const LineGrammarApi *api) { return api->factory_type; });
+  const LineGrammarApi *api = loaded_api(factory);
+  return api && Py_TYPE(factory) == api->factory_type ? api : nullptr;
 }
 
 // parse_line_natively --
